@@ -1,0 +1,91 @@
+#include "shm/shared_memory.h"
+
+#include "shm/control_block.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool SharedMemory::create(const char* segmentName, uint64_t sizeBytes) {
+    size = sizeBytes;
+    shm_unlink(segmentName);
+    fd = shm_open(segmentName, O_RDWR | O_CREAT, 0666);
+    if (fd < 0)
+        return false;
+    if (ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0) {
+        ::close(fd);
+        shm_unlink(segmentName);
+        fd = -1;
+        return false;
+    }
+    void* mapping = mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) {
+        ::close(fd);
+        shm_unlink(segmentName);
+        fd = -1;
+        addr = nullptr;
+        return false;
+    }
+    addr = mapping;
+    // Zeroing also touches every page here, on the main thread, never first on the audio thread.
+    std::memset(addr, 0, sizeBytes);
+    std::strncpy(name, segmentName, sizeof(name) - 1);
+    name[sizeof(name) - 1] = '\0';
+    owner = true;
+    return true;
+}
+
+bool SharedMemory::openShared(const char* segmentName, uint64_t sizeBytes) {
+    close();  // an earlier attach that failed validation must not leak its mapping
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    size = sizeBytes;
+    fd = shm_open(segmentName, O_RDWR, 0666);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_size < 0 ||
+        static_cast<uint64_t>(info.st_size) < sizeBytes) {
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
+    void* mapping = mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) {
+        ::close(fd);
+        fd = -1;
+        addr = nullptr;
+        return false;
+    }
+    addr = mapping;
+    owner = false;
+    return true;
+}
+
+void SharedMemory::close() {
+    if (addr == nullptr)
+        return;
+    munmap(addr, size);
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (owner && name[0] != '\0')
+        shm_unlink(name);
+    addr = nullptr;
+}
+
+ControlBlock* attachControlBlock(SharedMemory& segment) {
+    if (!segment.openShared(kControlSegmentName, kControlBlockBytes))
+        return nullptr;
+    auto* block = static_cast<ControlBlock*>(segment.addr);
+    if (block == nullptr || block->magic != kControlMagic) {
+        segment.close();
+        return nullptr;
+    }
+    return block;
+}

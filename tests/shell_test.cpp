@@ -1,0 +1,167 @@
+// The module as a DAW sees it: entry, factory, descriptor, extensions, ports, lifecycle.
+#include "test_host.h"
+
+#include "companion/companion.h"
+
+#include <gtest/gtest.h>
+
+#include <clap/ext/params.h>
+#include <clap/ext/state.h>
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+
+using testhost::Host;
+using testhost::Instance;
+
+TEST(Module, ExportsClapEntryAlone) {
+    const std::string command = std::string("nm -D --defined-only ") + TESSARIN_CLAP_PATH;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[512];
+    std::string symbols;
+    while (fgets(line, sizeof(line), pipe) != nullptr) {
+        std::string text(line);
+        symbols += text.substr(text.rfind(' ') + 1);
+    }
+    pclose(pipe);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    EXPECT_NE(symbols.find("clap_entry\n"), std::string::npos) << symbols;
+#else
+    EXPECT_EQ(symbols, "clap_entry\n");
+#endif
+}
+
+TEST(Module, EntryAndFactory) {
+    const testhost::Module& loaded = testhost::module();
+    ASSERT_NE(loaded.entry, nullptr);
+    EXPECT_EQ(loaded.entry->clap_version.major, 1u);
+    EXPECT_EQ(loaded.entry->clap_version.minor, 2u);
+    EXPECT_EQ(loaded.entry->clap_version.revision, 0u);
+    EXPECT_EQ(loaded.entry->get_factory(nullptr), nullptr);
+    EXPECT_EQ(loaded.entry->get_factory("clap.plugin-factory-x"), nullptr);
+    EXPECT_EQ(loaded.entry->get_factory("clap.preset-discovery-factory/2"), nullptr);
+    ASSERT_NE(loaded.factory, nullptr);
+    EXPECT_EQ(loaded.factory->get_plugin_count(loaded.factory), 1u);
+    EXPECT_EQ(loaded.factory->get_plugin_count(nullptr), 1u);
+    EXPECT_EQ(loaded.factory->get_plugin_descriptor(loaded.factory, 1), nullptr);
+}
+
+TEST(Module, Descriptor) {
+    const testhost::Module& loaded = testhost::module();
+    const clap_plugin_descriptor* d = loaded.factory->get_plugin_descriptor(loaded.factory, 0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->clap_version.major, 1u);
+    EXPECT_EQ(d->clap_version.minor, 2u);
+    EXPECT_EQ(d->clap_version.revision, 0u);
+    EXPECT_STREQ(d->id, "com.orvelle.tessarin");
+    EXPECT_STREQ(d->name, "Orvelle Tessarin");
+    EXPECT_STREQ(d->vendor, "Orvelle");
+    ASSERT_NE(d->url, nullptr);
+    ASSERT_NE(d->manual_url, nullptr);
+    ASSERT_NE(d->support_url, nullptr);
+    EXPECT_STREQ(d->url, "");
+    EXPECT_STREQ(d->manual_url, "");
+    EXPECT_STREQ(d->support_url, "");
+    EXPECT_STREQ(d->version, "1.0.0");
+    EXPECT_STREQ(d->description, "60-second audio capture buffer for sample export");
+    ASSERT_NE(d->features, nullptr);
+    EXPECT_STREQ(d->features[0], "audio-effect");
+    EXPECT_STREQ(d->features[1], "utility");
+    EXPECT_STREQ(d->features[2], "analyzer");
+    EXPECT_EQ(d->features[3], nullptr);
+}
+
+TEST(Module, CreatePluginRefusesWhatItDoesNotMake) {
+    const testhost::Module& loaded = testhost::module();
+    Host host;
+    EXPECT_EQ(loaded.factory->create_plugin(loaded.factory, nullptr, testhost::kPluginId), nullptr);
+    EXPECT_EQ(loaded.factory->create_plugin(loaded.factory, &host.host, nullptr), nullptr);
+    EXPECT_EQ(loaded.factory->create_plugin(loaded.factory, &host.host, "com.orvelle.tessari"),
+              nullptr);
+    EXPECT_EQ(loaded.factory->create_plugin(loaded.factory, &host.host, "com.orvelle.tessarin2"),
+              nullptr);
+}
+
+TEST(Instance, RecordsAndExtensions) {
+    companion::ControlSegment::unlinkName();
+    Host host;
+    Instance a(host);
+    Instance b(host);
+    ASSERT_NE(a.plugin(), nullptr);
+    ASSERT_NE(b.plugin(), nullptr);
+    EXPECT_NE(a.plugin(), b.plugin());
+    EXPECT_NE(a.plugin()->plugin_data, b.plugin()->plugin_data);
+    EXPECT_STREQ(a.plugin()->desc->id, "com.orvelle.tessarin");
+    EXPECT_TRUE(a.init());
+    EXPECT_TRUE(b.init());
+
+    const clap_plugin* p = a.plugin();
+    EXPECT_EQ(p->get_extension(p, CLAP_EXT_PARAMS), nullptr);
+    EXPECT_EQ(p->get_extension(p, CLAP_EXT_STATE), nullptr);
+    EXPECT_EQ(p->get_extension(p, "clap.gui"), nullptr);
+    EXPECT_EQ(p->get_extension(p, "clap.latency"), nullptr);
+    EXPECT_EQ(p->get_extension(p, "clap.note-ports"), nullptr);
+    auto* ports =
+        static_cast<const clap_plugin_audio_ports*>(p->get_extension(p, CLAP_EXT_AUDIO_PORTS));
+    ASSERT_NE(ports, nullptr);
+    EXPECT_NE(ports, b.plugin()->get_extension(b.plugin(), CLAP_EXT_AUDIO_PORTS));
+    EXPECT_EQ(ports->count(p, true), 1u);
+    EXPECT_EQ(ports->count(p, false), 1u);
+
+    for (bool isInput : {true, false}) {
+        clap_audio_port_info info;
+        std::memset(&info, 0xAB, sizeof(info));
+        EXPECT_FALSE(ports->get(p, 1, isInput, &info));
+        EXPECT_EQ(info.id, 0xABABABABu) << "a refused index leaves info untouched";
+        ASSERT_TRUE(ports->get(p, 0, isInput, &info));
+        EXPECT_EQ(info.id, isInput ? 0u : 1u);
+        EXPECT_STREQ(info.name, isInput ? "Input" : "Output");
+        EXPECT_EQ(info.flags, CLAP_AUDIO_PORT_IS_MAIN);
+        EXPECT_EQ(info.channel_count, 2u);
+        EXPECT_STREQ(info.port_type, CLAP_PORT_STEREO);
+        EXPECT_EQ(info.in_place_pair, isInput ? 1u : 0u);
+    }
+
+    EXPECT_TRUE(p->start_processing(p));
+    p->stop_processing(p);
+    p->reset(p);
+}
+
+TEST(Instance, ActivationRefusesRatesThatSizeNoRing) {
+    companion::ControlSegment::unlinkName();
+    Host host;
+    Instance instance(host);
+    ASSERT_TRUE(instance.init());
+    const clap_plugin* p = instance.plugin();
+    EXPECT_FALSE(p->activate(p, 0.0, 1, 512));
+    EXPECT_FALSE(p->activate(p, -48000.0, 1, 512));
+    EXPECT_FALSE(p->activate(p, std::numeric_limits<double>::quiet_NaN(), 1, 512));
+    EXPECT_FALSE(p->activate(p, std::numeric_limits<double>::infinity(), 1, 512));
+    EXPECT_FALSE(p->activate(p, 1e300, 1, 512));
+    // A refused activation changed nothing: a later good one sizes the ring as the first.
+    ASSERT_TRUE(instance.activate(1234.5678));
+    std::vector<float> in(64, 0.5f), out(64, 0.0f);
+    EXPECT_EQ(instance.process(in.data(), in.data(), out.data(), out.data(), 64),
+              CLAP_PROCESS_CONTINUE);
+    EXPECT_EQ(out, std::vector<float>(64, 0.5f));
+}
+
+TEST(Instance, DestroyWithoutActivationLeavesPluginSegmentsAlone) {
+    companion::ControlSegment::unlinkName();
+    Host host;
+    Instance first(host);
+    ASSERT_TRUE(first.init());
+    ASSERT_TRUE(first.activate(48000.0));
+    {
+        Instance neverActivated(host);
+        ASSERT_TRUE(neverActivated.init());
+    }
+    companion::SpectrumReader reader;
+    ASSERT_TRUE(reader.open()) << "the first instance's feed keeps its name";
+    EXPECT_EQ(reader.capacity(), 65536u);
+    companion::SnapshotReader snapshot;
+    EXPECT_TRUE(snapshot.open(48000 * 120 * sizeof(float)));
+}

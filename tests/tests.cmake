@@ -1,0 +1,5 @@
+# One line per test program; see tessarin_test() in CMakeLists.txt.
+tessarin_test(shell_test SHM SOURCES shell_test.cpp)
+tessarin_test(block_driver_test SHM SOURCES block_driver_test.cpp)
+tessarin_test(control_block_test SHM SOURCES control_block_test.cpp)
+tessarin_test(capture_test SHM SOURCES capture_test.cpp)

@@ -1,0 +1,203 @@
+#include "companion/companion.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace companion {
+
+namespace {
+
+uint8_t* mapByName(const char* name, size_t size, bool writable) {
+    const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || static_cast<size_t>(info.st_size) < size) {
+        ::close(fd);
+        return nullptr;
+    }
+    void* addr =
+        mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    return addr == MAP_FAILED ? nullptr : static_cast<uint8_t*>(addr);
+}
+
+template <class T> T acquireAt(const uint8_t* base, size_t offset) {
+    return std::atomic_ref<T>(*reinterpret_cast<T*>(const_cast<uint8_t*>(base) + offset))
+        .load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+ControlSegment::~ControlSegment() {
+    close();
+}
+
+bool ControlSegment::create(size_t sizeBytes, uint32_t magic) {
+    close();
+    shm_unlink(kControlName);
+    const int fd = shm_open(kControlName, O_RDWR | O_CREAT, 0666);
+    if (fd < 0)
+        return false;
+    if (ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0) {
+        ::close(fd);
+        return false;
+    }
+    void* addr = mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (addr == MAP_FAILED)
+        return false;
+    base_ = static_cast<uint8_t*>(addr);
+    size_ = sizeBytes;
+    if (sizeBytes >= off::silenceThreshold + sizeof(float)) {
+        storePlain<float>(off::silenceThreshold, 2.5e-4f);
+        storePlain<int32_t>(off::lastOverviewColumn, -1);
+    }
+    if (sizeBytes >= sizeof(uint32_t))
+        store<uint32_t>(off::magic, magic);
+    return true;
+}
+
+bool ControlSegment::open() {
+    close();
+    base_ = mapByName(kControlName, kControlBytes, true);
+    size_ = base_ ? kControlBytes : 0;
+    return base_ != nullptr;
+}
+
+void ControlSegment::close() {
+    if (base_ != nullptr)
+        munmap(base_, size_);
+    base_ = nullptr;
+    size_ = 0;
+}
+
+void ControlSegment::remove() {
+    close();
+    unlinkName();
+}
+
+void ControlSegment::unlinkName() {
+    shm_unlink(kControlName);
+}
+
+MeterReadings ControlSegment::meters() const {
+    return {loadPlain<double>(off::momentaryLufs),    loadPlain<double>(off::shortTermLufs),
+            loadPlain<double>(off::shortTermMaxLufs), loadPlain<double>(off::integratedLufs),
+            loadPlain<double>(off::momentaryMaxLufs), loadPlain<double>(off::rmsDb),
+            loadPlain<double>(off::rmsMaxDb),         loadPlain<double>(off::peakDb),
+            loadPlain<double>(off::crestDb)};
+}
+
+float ControlSegment::overview(size_t arrayOffset, uint32_t column) const {
+    return loadPlain<float>(arrayOffset + column * sizeof(float));
+}
+
+void ControlSegment::requestSnapshot(float start, float length) {
+    store<float>(off::selectionStart, start);
+    store<float>(off::selectionLength, length);
+    store<uint8_t>(off::snapshotReady, 0);
+    store<uint8_t>(off::snapshotRequest, 1);
+}
+
+void ControlSegment::requestInsert(float start, float length, int32_t targetTrack) {
+    store<float>(off::selectionStart, start);
+    store<float>(off::selectionLength, length);
+    store<int32_t>(off::targetTrack, targetTrack);
+    store<uint8_t>(off::insertRequest, 1);
+}
+
+void ControlSegment::setPreview(bool on, float start) {
+    store<float>(off::previewStart, start);
+    store<uint8_t>(off::previewRequest, on ? 1 : 0);
+}
+
+SpectrumReader::~SpectrumReader() {
+    close();
+}
+
+bool SpectrumReader::open() {
+    close();
+    base_ = mapByName(kSpectrumName, kSpectrumBytes, false);
+    return base_ != nullptr;
+}
+
+void SpectrumReader::close() {
+    if (base_ != nullptr)
+        munmap(const_cast<uint8_t*>(base_), kSpectrumBytes);
+    base_ = nullptr;
+}
+
+uint32_t SpectrumReader::magic() const {
+    return acquireAt<uint32_t>(base_, spectrumOff::magic);
+}
+uint32_t SpectrumReader::version() const {
+    return acquireAt<uint32_t>(base_, spectrumOff::version);
+}
+uint32_t SpectrumReader::capacity() const {
+    return acquireAt<uint32_t>(base_, spectrumOff::capacity);
+}
+uint32_t SpectrumReader::channels() const {
+    return acquireAt<uint32_t>(base_, spectrumOff::channels);
+}
+double SpectrumReader::sampleRate() const {
+    return acquireAt<double>(base_, spectrumOff::sampleRate);
+}
+uint64_t SpectrumReader::totalFrames() const {
+    return acquireAt<uint64_t>(base_, spectrumOff::totalFrames);
+}
+const float* SpectrumReader::leftRing() const {
+    return reinterpret_cast<const float*>(base_ + spectrumOff::leftRing);
+}
+const float* SpectrumReader::rightRing() const {
+    return reinterpret_cast<const float*>(base_ + spectrumOff::rightRing);
+}
+
+uint64_t SpectrumReader::readLatest(std::vector<float>& left, std::vector<float>& right) const {
+    const uint64_t total = totalFrames();
+    const uint64_t count = total < kSpectrumFrames ? total : kSpectrumFrames;
+    left.resize(count);
+    right.resize(count);
+    for (uint64_t k = total - count, i = 0; k < total; ++k, ++i) {
+        const uint64_t index = k % kSpectrumFrames;
+        left[i] = std::atomic_ref<const float>(leftRing()[index]).load(std::memory_order_relaxed);
+        right[i] = std::atomic_ref<const float>(rightRing()[index]).load(std::memory_order_relaxed);
+    }
+    return total;
+}
+
+SnapshotReader::~SnapshotReader() {
+    close();
+}
+
+bool SnapshotReader::open(size_t sizeBytes) {
+    close();
+    base_ = mapByName(kSnapshotName, sizeBytes, false);
+    size_ = base_ ? sizeBytes : 0;
+    return base_ != nullptr;
+}
+
+void SnapshotReader::close() {
+    if (base_ != nullptr)
+        munmap(const_cast<uint8_t*>(base_), size_);
+    base_ = nullptr;
+    size_ = 0;
+}
+
+bool waitForByte(const ControlSegment& control, size_t offset, uint8_t want, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (control.load<uint8_t>(offset) != want) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace companion

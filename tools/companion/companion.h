@@ -1,0 +1,148 @@
+// The companion's side of the plug-in's three shared-memory segments: create the control segment,
+// read and write its fields with the access kind each one needs, follow the spectrum feed and
+// fetch snapshots. The layout is written down here from the companion's point of view, by byte
+// offset, independently of the plug-in's own structures.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace companion {
+
+inline constexpr const char* kControlName = "ORV_Tessarin_SharedMem";
+inline constexpr const char* kSpectrumName = "ORV_Tessarin_SpectrumFeed";
+inline constexpr const char* kSnapshotName = "ORV_Tessarin_ExportSnapshot";
+inline constexpr size_t kControlBytes = 1024256;
+inline constexpr uint32_t kControlMagic = 0x4F525653;   // bytes 53 56 52 4F
+inline constexpr uint32_t kSpectrumMagic = 0x4F525646;  // bytes 46 56 52 4F
+inline constexpr size_t kSpectrumBytes = 524352;
+inline constexpr uint32_t kSpectrumFrames = 65536;
+inline constexpr uint32_t kOverviewColumns = 64000;
+
+// Byte offsets of the control segment's fields.
+namespace off {
+inline constexpr size_t magic = 0, writePosFraction = 8, updateCounter = 12, active = 16,
+                        previewRequest = 17, previewStart = 20, captureHold = 24,
+                        silenceThreshold = 28, playheadFraction = 32, insertRequest = 36,
+                        selectionStart = 40, selectionLength = 44, targetTrack = 48,
+                        snapshotRequest = 52, snapshotReady = 53, snapshotCount = 56,
+                        snapshotBytes = 60, sampleRate = 64, heartbeatMs = 72, momentaryLufs = 80,
+                        shortTermLufs = 88, shortTermMaxLufs = 96, integratedLufs = 104,
+                        momentaryMaxLufs = 112, rmsDb = 120, rmsMaxDb = 128, peakDb = 136,
+                        crestDb = 144, resetMetersRequest = 152, rateMismatch = 153,
+                        capturedRate = 160, clearRequest = 168, lastOverviewColumn = 172,
+                        overviewMinL = 256, overviewMaxL = 256256, overviewMinR = 512256,
+                        overviewMaxR = 768256;
+}  // namespace off
+
+// Byte offsets of the spectrum feed's header and rings.
+namespace spectrumOff {
+inline constexpr size_t magic = 0, version = 4, capacity = 8, channels = 12, sampleRate = 16,
+                        totalFrames = 24, reserved = 32, leftRing = 64, rightRing = 262208;
+}
+
+// Meter values as the companion reads them (plain loads), in LUFS and dB.
+struct MeterReadings {
+    double momentaryLufs, shortTermLufs, shortTermMaxLufs, integratedLufs, momentaryMaxLufs;
+    double rmsDb, rmsMaxDb, peakDb, crestDb;
+};
+
+// The control segment as the companion owns it.
+class ControlSegment {
+public:
+    ControlSegment() = default;
+    ~ControlSegment();
+    ControlSegment(const ControlSegment&) = delete;
+    ControlSegment& operator=(const ControlSegment&) = delete;
+
+    // Makes the segment (replacing any leftover) with sizeBytes, the magic in place and the
+    // silence threshold at 2.5e-4. A different size or magic makes a stale or foreign segment.
+    bool create(size_t sizeBytes = kControlBytes, uint32_t magic = kControlMagic);
+    // Maps an existing segment of the name (a second view, as another process would have).
+    bool open();
+    // Unmaps; remove() also deletes the name.
+    void close();
+    void remove();
+    static void unlinkName();
+
+    bool valid() const { return base_ != nullptr; }
+    uint8_t* bytes() const { return base_; }
+
+    // Field access by offset: acquire loads and release stores, or plain ones.
+    template <class T> T load(size_t offset) const {  // acquire
+        return std::atomic_ref<T>(*reinterpret_cast<T*>(base_ + offset))
+            .load(std::memory_order_acquire);
+    }
+    template <class T> void store(size_t offset, T value) {  // release
+        std::atomic_ref<T>(*reinterpret_cast<T*>(base_ + offset))
+            .store(value, std::memory_order_release);
+    }
+    template <class T> T loadPlain(size_t offset) const {
+        T value;
+        std::memcpy(&value, base_ + offset, sizeof(T));
+        return value;
+    }
+    template <class T> void storePlain(size_t offset, T value) {
+        std::memcpy(base_ + offset, &value, sizeof(T));
+    }
+
+    MeterReadings meters() const;
+    // Overview column values (plain loads).
+    float overview(size_t arrayOffset, uint32_t column) const;
+
+    // Requests: write the parameters first, then raise the byte.
+    void requestSnapshot(float start, float length);
+    void requestInsert(float start, float length, int32_t targetTrack);
+    void requestClear() { store<uint8_t>(off::clearRequest, 1); }
+    void requestMeterReset() { store<uint8_t>(off::resetMetersRequest, 1); }
+    void setPreview(bool on, float start);
+
+private:
+    uint8_t* base_ = nullptr;
+    size_t size_ = 0;
+};
+
+// A read-only view of the spectrum feed, by name.
+class SpectrumReader {
+public:
+    ~SpectrumReader();
+    bool open();
+    void close();
+    uint32_t magic() const;
+    uint32_t version() const;
+    uint32_t capacity() const;  // acquire: non-zero means the header is complete
+    uint32_t channels() const;
+    double sampleRate() const;     // acquire
+    uint64_t totalFrames() const;  // acquire: every sample below it is in place
+    const float* leftRing() const;
+    const float* rightRing() const;
+    const uint8_t* bytes() const { return base_; }
+    // The newest frames by the ring rule: frames T - min(T, 65536) .. T - 1, oldest first.
+    // Returns T; left and right get min(T, 65536) samples each.
+    uint64_t readLatest(std::vector<float>& left, std::vector<float>& right) const;
+
+private:
+    const uint8_t* base_ = nullptr;
+};
+
+// A read-only view of the export snapshot segment.
+class SnapshotReader {
+public:
+    ~SnapshotReader();
+    bool open(size_t sizeBytes);
+    void close();
+    const float* data() const { return reinterpret_cast<const float*>(base_); }
+    size_t size() const { return size_; }
+
+private:
+    const uint8_t* base_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Waits (polling, 1 ms) until the control byte at offset reads want, or the timeout passes.
+bool waitForByte(const ControlSegment& control, size_t offset, uint8_t want, int timeoutMs);
+
+}  // namespace companion
