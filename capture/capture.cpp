@@ -118,8 +118,9 @@ void serveSnapshotRequest(ExportSnapshot& snapshot, const CaptureRing& ring,
             if (start + n <= size) {
                 std::memcpy(snapshot.data, data + start, n * sizeof(float));
             } else {
-                const uint64_t first = size - start;
-                std::memcpy(snapshot.data, data + start, first * sizeof(float));
+                const uint64_t first = size - start;  // 0 for a start of 1.0
+                if (first > 0)
+                    std::memcpy(snapshot.data, data + start, first * sizeof(float));
                 std::memcpy(snapshot.data + first, data, (n - first) * sizeof(float));
             }
             count = n;

@@ -27,7 +27,10 @@ uint64_t count() {
 }  // namespace alloccount
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtimes export this hook installer; GCC ships no header for it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*,
+                                                                            size_t),
+                                                         void (*freeHook)(const volatile void*));
 
 namespace {
 void onMalloc(const volatile void*, size_t) {
