@@ -158,9 +158,9 @@ uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* ou
 
     uint64_t previewPos = preview.previewPos;
     float previewGain = preview.previewGain;
+    // The preview's state changes only at block start: whether it sounds is known per block.
     const bool previewActive = preview.previewActive && size != 0;
-    const bool previewDecaying = !preview.previewActive;
-    const bool previewSilent = !preview.previewActive && previewGain <= 0.0f;
+    const bool previewSilent = !previewActive && previewGain <= 0.0f;
     const float step = settings.fadeStep;
 
     ControlBlock* const block = settings.control;
@@ -194,7 +194,7 @@ uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* ou
             if (previewActive) {
                 previewGain = std::min(previewGain + step, 1.0f);
                 read = true;
-            } else if (previewDecaying && previewGain > 0.0f) {
+            } else if (previewGain > 0.0f) {
                 previewGain = std::max(previewGain - step, 0.0f);
                 read = size != 0;
             }

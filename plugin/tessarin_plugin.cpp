@@ -17,10 +17,12 @@ TessarinPlugin* self(const clap_plugin* plugin) {
     return static_cast<TessarinPlugin*>(plugin->plugin_data);
 }
 
-// Rates the ring can be sized for: finite, positive, and 60 s of stereo countable in 64 bits.
+// Above this, the frames of one heartbeat interval no longer fit their 32-bit count.
+constexpr double kMaxSampleRate = 4.0e10;  // Hz
+
+// Rates every duration can be derived from: finite, positive, and with each count in range.
 bool usableSampleRate(double sampleRate) {
-    return std::isfinite(sampleRate) && sampleRate > 0.0 &&
-           sampleRate * kRingFloatsPerSecond < 9.0e18;
+    return std::isfinite(sampleRate) && sampleRate > 0.0 && sampleRate <= kMaxSampleRate;
 }
 
 }  // namespace
