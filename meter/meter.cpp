@@ -26,15 +26,26 @@ constexpr double kRelativeGateBinsPerDecade = 100.0;
 constexpr double kRelativeGateOffsetBins = 593.09;
 constexpr double kTransportSecondsPerUnit = 1.0 / 2147483648.0;  // 1 / CLAP_SECTIME_FACTOR
 
-// Filter delay values below this magnitude are set to exactly 0 at 100 ms block boundaries.
-// Below it a value contributes nothing to any squared output (14 * 1e-170 squared underflows to
-// zero), so only the last bits of later values can change; without it a decay into silence
-// reaches subnormal numbers, which cost ~100x per operation on x86 and can cycle there forever.
+// Filter delay values below this magnitude are set to exactly 0, at fixed points of the 100 ms
+// block (every kFlushIntervalFrames samples and at its end), the same in the per-frame and the
+// per-block path. Below it a value contributes nothing to any squared output (14 * 1e-170
+// squared underflows to zero), so only the last bits of later values can change. Without it a
+// decay into digital silence reaches subnormal numbers, which cost far more per operation, and
+// can cycle there for ever. The faster shelf stage decays by at most 94 decades per 256
+// samples (its poles have radius 0.43 at 8 kHz, 0.86 at 48 kHz), so from the flush magnitude it
+// cannot reach the subnormal range (below 2.2e-308) before the next check.
 constexpr double kFilterFlushMagnitude = 1e-170;
+constexpr uint64_t kFlushIntervalFrames = 256;
 
-// Delay values of one channel, for the block loop's locals.
-struct ChannelState {
-    double shelfW1, shelfW2, highPassW1, highPassW2;
+// Left and right side by side: one packed operation does the same IEEE arithmetic on each
+// lane as a scalar one, so a frame costs half the instructions and rounds exactly alike.
+typedef double Pair __attribute__((vector_size(16)));
+typedef int64_t PairBits __attribute__((vector_size(16)));
+constexpr PairBits kMagnitudeBits = {INT64_MAX, INT64_MAX};  // clears the sign bit
+
+// Delay values of both channels: lane 0 left, lane 1 right.
+struct FilterState {
+    Pair shelfW1, shelfW2, highPassW1, highPassW2;
 };
 
 struct Coeffs {
@@ -42,47 +53,76 @@ struct Coeffs {
     double ha1, ha2;                 // high-pass; b = 1, -2, 1
 };
 
+// [audio-thread]
 Coeffs loadCoeffs(const LoudnessMeter& m) {
     return {m.shelfCoeffs[0], m.shelfCoeffs[1],    m.shelfCoeffs[2],   m.shelfCoeffs[3],
             m.shelfCoeffs[4], m.highPassCoeffs[3], m.highPassCoeffs[4]};
 }
 
-// [audio-thread] Both K-weighting stages, Direct Form II, one channel, one sample.
-// The single definition used by the per-frame and the per-block paths, so both round alike.
-inline double kWeight(const Coeffs& c, ChannelState& s, double x) {
-    const double w = x - c.sa1 * s.shelfW1 - c.sa2 * s.shelfW2;
-    const double y1 = c.sb0 * w + c.sb1 * s.shelfW1 + c.sb2 * s.shelfW2;
+// [audio-thread] Both K-weighting stages, Direct Form II, both channels, one frame. The one
+// definition used by the per-frame and the per-block paths, so both round alike. The feedback
+// term of the older delay is subtracted first: the newest delay value then waits for one
+// multiply and one subtraction only, which sets the pace of the whole loop.
+inline Pair kWeight(const Coeffs& c, FilterState& s, Pair x) {
+    const Pair w = (x - c.sa2 * s.shelfW2) - c.sa1 * s.shelfW1;
+    const Pair y1 = (c.sb2 * s.shelfW2 + c.sb1 * s.shelfW1) + c.sb0 * w;
     s.shelfW2 = s.shelfW1;
     s.shelfW1 = w;
-    const double v = y1 - c.ha1 * s.highPassW1 - c.ha2 * s.highPassW2;
-    // b0, b1, b2 = 1, -2, 1: multiplying by them is exact, so this equals b0*v + b1*w1 + b2*w2.
-    const double y = v - 2.0 * s.highPassW1 + s.highPassW2;
+    const Pair v = (y1 - c.ha2 * s.highPassW2) - c.ha1 * s.highPassW1;
+    // b0, b1, b2 = 1, -2, 1: multiplying by them is exact.
+    const Pair y = (s.highPassW2 - 2.0 * s.highPassW1) + v;
     s.highPassW2 = s.highPassW1;
     s.highPassW1 = v;
     return y;
 }
 
-ChannelState loadChannel(const LoudnessMeter& m, int channel) {
-    const int i = 2 * channel;
-    return {m.shelfState[i], m.shelfState[i + 1], m.highPassState[i], m.highPassState[i + 1]};
+// [audio-thread] |x| per lane; NaN stays NaN.
+inline Pair magnitude(Pair x) {
+    return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(x) & kMagnitudeBits);
 }
 
-void storeChannel(LoudnessMeter& m, int channel, const ChannelState& s) {
-    const int i = 2 * channel;
-    m.shelfState[i] = s.shelfW1;
-    m.shelfState[i + 1] = s.shelfW2;
-    m.highPassState[i] = s.highPassW1;
-    m.highPassState[i + 1] = s.highPassW2;
+// [audio-thread]
+FilterState loadFilters(const LoudnessMeter& m) {
+    return {Pair{m.shelfState[0], m.shelfState[2]}, Pair{m.shelfState[1], m.shelfState[3]},
+            Pair{m.highPassState[0], m.highPassState[2]},
+            Pair{m.highPassState[1], m.highPassState[3]}};
 }
 
-// [audio-thread] Sets a stage's delay pair to zero once both are negligibly small.
-inline void flushTiny(double& w1, double& w2) {
-    if (std::fabs(w1) < kFilterFlushMagnitude && std::fabs(w2) < kFilterFlushMagnitude) {
-        w1 = 0.0;
-        w2 = 0.0;
+// [audio-thread]
+void storeFilters(LoudnessMeter& m, const FilterState& s) {
+    m.shelfState[0] = s.shelfW1[0];
+    m.shelfState[1] = s.shelfW2[0];
+    m.shelfState[2] = s.shelfW1[1];
+    m.shelfState[3] = s.shelfW2[1];
+    m.highPassState[0] = s.highPassW1[0];
+    m.highPassState[1] = s.highPassW2[0];
+    m.highPassState[2] = s.highPassW1[1];
+    m.highPassState[3] = s.highPassW2[1];
+}
+
+// [audio-thread] Sets each channel's delay pair of a stage to zero once both are negligible.
+inline void flushTiny(Pair& w1, Pair& w2) {
+    for (int lane = 0; lane < 2; ++lane) {
+        if (std::fabs(w1[lane]) < kFilterFlushMagnitude &&
+            std::fabs(w2[lane]) < kFilterFlushMagnitude) {
+            w1[lane] = 0.0;
+            w2[lane] = 0.0;
+        }
     }
 }
 
+// [audio-thread]
+inline void flushTiny(FilterState& f) {
+    flushTiny(f.shelfW1, f.shelfW2);
+    flushTiny(f.highPassW1, f.highPassW2);
+}
+
+// [audio-thread] The points within a 100 ms block at which the filters are flushed.
+inline bool atFlushPoint(const LoudnessMeter& m) {
+    return m.blockSamples % kFlushIntervalFrames == 0 || m.blockSamples >= m.blockLength;
+}
+
+// [audio-thread] LUFS of a K-weighted mean square.
 inline double loudnessOf(double meanSquare) {
     // Also false for NaN: a window of no or undefined energy has no loudness.
     return meanSquare > 0.0 ? 10.0 * std::log10(meanSquare) - kLoudnessOffsetLu : kNoLevel;
@@ -93,8 +133,8 @@ void updateIntegrated(LoudnessMeter& m, double meanSquare, double momentaryLufs)
     if (!m.integrating || !(meanSquare > 0.0) || !(momentaryLufs >= kAbsoluteGateLufs)) {
         return;
     }
-    // The bin is clamped before the conversion: a float input far above full scale can reach
-    // +inf LUFS, whose conversion to an integer would be undefined.
+    // Clamped in f64 before the conversion, so no value, however large, meets an integer
+    // conversion out of range (which would be undefined).
     double binValue = kHistogramBinsPerLu * momentaryLufs + kHistogramOffsetBins;
     if (!(binValue < static_cast<double>(kTopBin))) {
         binValue = static_cast<double>(kTopBin);
@@ -145,13 +185,6 @@ void completeLoudnessBlock(LoudnessMeter& m, double sumL, double sumR) {
     m.blockSumR = 0.0;
     m.blockSamples = 0;
 
-    // Once per 100 ms is often enough: a delay value needs far longer than one block to
-    // fall from the flush magnitude into the subnormal range.
-    flushTiny(m.shelfState[0], m.shelfState[1]);
-    flushTiny(m.shelfState[2], m.shelfState[3]);
-    flushTiny(m.highPassState[0], m.highPassState[1]);
-    flushTiny(m.highPassState[2], m.highPassState[3]);
-
     if (m.ringFill < kMomentaryBlocks) {
         return;
     }
@@ -197,44 +230,42 @@ void completeRmsBlock(LevelMeter& level, ControlBlock* control, double blockSum)
     level.rmsBlockSamples = 0;
 }
 
-inline bool atRest(const ChannelState& s) {
-    return s.shelfW1 == 0.0 && s.shelfW2 == 0.0 && s.highPassW1 == 0.0 && s.highPassW2 == 0.0;
-}
-
-// Frames left until the block of the given length completes; a block that is already due (a
-// zero length) completes after the next frame.
+// [audio-thread] Frames left until the block of the given length completes; a block that is already
+// due (a zero length) completes after the next frame.
 inline uint64_t framesToBoundary(uint64_t length, uint64_t counted) {
     return counted >= length ? 1 : length - counted;
 }
 
-// [audio-thread] The frame loop between two boundaries, with every piece of state in locals.
-// Stereo and mono are separate instantiations so the mono loop carries no right-channel work.
+// Running sums of the frame loop, kept in registers between two boundaries.
+struct Sums {
+    Pair loudness;  // blockSumL, blockSumR
+    double rms;     // rmsBlockSum
+    Pair peak;      // largest magnitude per channel
+};
+
+// [audio-thread] The frame loop between two boundaries. Stereo and mono are separate
+// instantiations so the per-frame work carries no test of the channel layout.
 template <bool kStereo>
-void runFrames(const Coeffs& c, ChannelState& left, ChannelState& right, const float* inL,
-               const float* inR, uint32_t count, double& sumL, double& sumR, double& rmsSum,
-               double& peak) {
-    // Peaks of the two channels kept apart and merged at the end: a maximum does not depend
-    // on the order in which it is taken, and two chains halve the loop's dependency on it.
-    double peakL = peak;
-    double peakR = peak;
+void runFrames(const Coeffs& c, FilterState& filters, const float* inL, const float* inR,
+               uint32_t count, Sums& sums) {
+    FilterState f = filters;
+    Pair sumSq = sums.loudness;
+    double rms = sums.rms;
+    Pair peak = sums.peak;
     for (uint32_t i = 0; i < count; ++i) {
-        const double l = inL[i];
-        const double yl = kWeight(c, left, l);
-        sumL += yl * yl;
-        const double al = std::fabs(l);
-        peakL = al > peakL ? al : peakL;  // a select: NaN compares false and never wins
-        if constexpr (kStereo) {
-            const double r = inR[i];
-            const double yr = kWeight(c, right, r);
-            sumR += yr * yr;
-            rmsSum += l * l + r * r;
-            const double ar = std::fabs(r);
-            peakR = ar > peakR ? ar : peakR;
-        } else {
-            rmsSum += l * l;  // equal to l * l + 0.0 * 0.0, since a square is never -0.0
-        }
+        const Pair x = {inL[i], kStereo ? inR[i] : 0.0};
+        const Pair y = kWeight(c, f, x);
+        sumSq += y * y;
+        const Pair xx = x * x;
+        rms += xx[0] + xx[1];  // the per-frame form's left * left + right * right
+        // A select, not a branch: a NaN compares false and never becomes the peak.
+        const Pair m = magnitude(x);
+        peak = m > peak ? m : peak;
     }
-    peak = peakR > peakL ? peakR : peakL;
+    filters = f;
+    sums.loudness = sumSq;
+    sums.rms = rms;
+    sums.peak = peak;
 }
 
 }  // namespace
@@ -337,16 +368,15 @@ void trackTransport(LoudnessMeter& loudness, LevelMeter& level, ControlBlock* co
 
 // [audio-thread]
 void addLoudnessSample(LoudnessMeter& loudness, double left, double right) {
-    const Coeffs c = loadCoeffs(loudness);
-    ChannelState l = loadChannel(loudness, 0);
-    ChannelState r = loadChannel(loudness, 1);
-    const double yl = kWeight(c, l, left);
-    const double yr = kWeight(c, r, right);
-    storeChannel(loudness, 0, l);
-    storeChannel(loudness, 1, r);
-    loudness.blockSumL += yl * yl;
-    loudness.blockSumR += yr * yr;
+    FilterState f = loadFilters(loudness);
+    const Pair y = kWeight(loadCoeffs(loudness), f, Pair{left, right});
+    loudness.blockSumL += y[0] * y[0];
+    loudness.blockSumR += y[1] * y[1];
     loudness.blockSamples += 1;
+    if (atFlushPoint(loudness)) {
+        flushTiny(f);
+    }
+    storeFilters(loudness, f);
     if (loudness.blockSamples >= loudness.blockLength) {
         completeLoudnessBlock(loudness, loudness.blockSumL, loudness.blockSumR);
     }
@@ -372,59 +402,49 @@ void addLevelSample(LevelMeter& level, ControlBlock* control, double left, doubl
 void meterBlock(LoudnessMeter& loudness, LevelMeter& level, ControlBlock* control, const float* inL,
                 const float* inR, uint32_t frames) {
     const Coeffs c = loadCoeffs(loudness);
-    ChannelState left = loadChannel(loudness, 0);
-    ChannelState right = loadChannel(loudness, 1);
-    double peak = level.peak;
+    FilterState filters = loadFilters(loudness);
+    // The peak over both channels is the larger of the two channels' peaks: a maximum does not
+    // depend on the order in which values arrive.
+    Sums sums = {Pair{loudness.blockSumL, loudness.blockSumR}, level.rmsBlockSum,
+                 Pair{level.peak, level.peak}};
     uint32_t done = 0;
     while (done < frames) {
         const uint64_t toLoudness = framesToBoundary(loudness.blockLength, loudness.blockSamples);
         const uint64_t toRms = framesToBoundary(level.rmsBlockLength, level.rmsBlockSamples);
-        const uint64_t left64 = frames - done;
+        const uint64_t toFlush =
+            kFlushIntervalFrames - loudness.blockSamples % kFlushIntervalFrames;
         uint64_t run = toLoudness < toRms ? toLoudness : toRms;
-        run = run < left64 ? run : left64;
+        run = run < toFlush ? run : toFlush;
+        run = run < frames - done ? run : frames - done;
         const auto count = static_cast<uint32_t>(run);
-
-        double sumL = loudness.blockSumL;
-        double sumR = loudness.blockSumR;
-        double rmsSum = level.rmsBlockSum;
+        // A missing right channel reads 0.0, which also rings out a right filter left moving
+        // by an earlier stereo block.
         if (inR != nullptr) {
-            runFrames<true>(c, left, right, inL + done, inR + done, count, sumL, sumR, rmsSum,
-                            peak);
-        } else if (atRest(right)) {
-            // A right filter at rest fed zeros only ever outputs and adds exact zeros.
-            runFrames<false>(c, left, right, inL + done, nullptr, count, sumL, sumR, rmsSum, peak);
+            runFrames<true>(c, filters, inL + done, inR + done, count, sums);
         } else {
-            // The right filter still rings from an earlier stereo block: feed it zeros.
-            static constexpr float kZeros[256] = {};
-            uint32_t offset = 0;
-            while (offset < count) {
-                const uint32_t n = count - offset < 256 ? count - offset : 256;
-                runFrames<true>(c, left, right, inL + done + offset, kZeros, n, sumL, sumR, rmsSum,
-                                peak);
-                offset += n;
-            }
+            runFrames<false>(c, filters, inL + done, nullptr, count, sums);
         }
         done += count;
         loudness.blockSamples += run;
         level.rmsBlockSamples += run;
-        loudness.blockSumL = sumL;
-        loudness.blockSumR = sumR;
-        level.rmsBlockSum = rmsSum;
 
+        if (atFlushPoint(loudness)) {
+            flushTiny(filters);
+        }
         if (loudness.blockSamples >= loudness.blockLength) {
-            storeChannel(loudness, 0, left);
-            storeChannel(loudness, 1, right);
-            completeLoudnessBlock(loudness, sumL, sumR);
-            left = loadChannel(loudness, 0);  // the boundary may have flushed tiny values
-            right = loadChannel(loudness, 1);
+            completeLoudnessBlock(loudness, sums.loudness[0], sums.loudness[1]);
+            sums.loudness = Pair{0.0, 0.0};
         }
         if (level.rmsBlockSamples >= level.rmsBlockLength) {
-            completeRmsBlock(level, control, rmsSum);
+            completeRmsBlock(level, control, sums.rms);
+            sums.rms = 0.0;
         }
     }
-    storeChannel(loudness, 0, left);
-    storeChannel(loudness, 1, right);
-    level.peak = peak;
+    storeFilters(loudness, filters);
+    loudness.blockSumL = sums.loudness[0];
+    loudness.blockSumR = sums.loudness[1];
+    level.rmsBlockSum = sums.rms;
+    level.peak = sums.peak[1] > sums.peak[0] ? sums.peak[1] : sums.peak[0];
 }
 
 // [audio-thread]
