@@ -20,7 +20,8 @@ bool SharedMemory::create(const char* segmentName, uint64_t sizeBytes) {
         fd = -1;
         return false;
     }
-    void* mapping = mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* mapping =
+        mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (mapping == MAP_FAILED) {
         ::close(fd);
         shm_unlink(segmentName);
@@ -54,7 +55,9 @@ bool SharedMemory::openShared(const char* segmentName, uint64_t sizeBytes) {
         fd = -1;
         return false;
     }
-    void* mapping = mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // Populated here, on the main thread: the audio thread never takes the first-touch faults.
+    void* mapping =
+        mmap(nullptr, sizeBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (mapping == MAP_FAILED) {
         ::close(fd);
         fd = -1;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sys/resource.h>
 
 using companion::off::heartbeatMs;
 using companion::off::insertRequest;
@@ -342,4 +343,28 @@ TEST_F(BlockDriver, ProcessNeverAllocates) {
         ASSERT_TRUE(other.activate(8000.0));
         EXPECT_GT(alloccount::count(), 0u);
     }
+}
+
+TEST_F(BlockDriver, NoFreshPageIsTouchedOnTheAudioThread) {
+    // Writing the whole 23 MB ring, the overview, a whole-ring snapshot and a clear would take
+    // about 11,500 page faults if the ring or the segments were first touched here.
+    start(48000.0);
+    control.storePlain<float>(companion::off::silenceThreshold, 0.0f);
+    std::vector<float> l(16384, 0.5f), r(16384, -0.5f), outL(16384), outR(16384);
+    instance->process(l.data(), r.data(), outL.data(), outR.data(), 16384);  // warm code paths
+    auto faults = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_minflt + usage.ru_majflt;
+    };
+    const long before = faults();
+    for (int block = 0; block < 176; ++block)  // 176 * 16384 frames > 60 s at 48 kHz
+        instance->process(l.data(), r.data(), outL.data(), outR.data(), 16384);
+    control.requestSnapshot(0.0f, 1.0f);
+    instance->process(l.data(), r.data(), outL.data(), outR.data(), 512);
+    control.requestClear();
+    instance->process(l.data(), r.data(), outL.data(), outR.data(), 512);
+    const long taken = faults() - before;
+    EXPECT_EQ(control.loadPlain<uint32_t>(companion::off::snapshotCount), 5760000u);
+    EXPECT_LT(taken, 64) << "page faults on the audio thread";
 }
