@@ -160,7 +160,7 @@ void serveInsertion(HostApi& api, const clap_host* host, ControlBlock& control,
 
     std::vector<float> samples(countFloats);
     // Relaxed element loads: the audio thread keeps writing the ring and is never made to wait.
-    for (uint64_t i = 0; i < countFloats; ++i) samples[i] = ring.buffer[(startIndex + i) % ring.captureSize];
+    copyRingRelaxed(ring, startIndex, countFloats, samples.data());
 
     if (!ORV::WriteWavFile(path, samples.data(), frames, sampleRate))
         return;

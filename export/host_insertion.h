@@ -40,6 +40,8 @@ struct HostApi {
 };
 
 // [main-thread] Everything of an insertion after callbackPending has been cleared: the one-time
-// API lookup, taking the request, the export file and the host calls. Ends silently on failure.
+// API lookup, taking the request (only while insertRequest still reads 1, so a second callback
+// for the same request does nothing), the export file and the host calls. Ends silently on
+// failure.
 void serveInsertion(HostApi& api, const clap_host* host, ControlBlock& control,
                     const CaptureRing& ring, double sampleRate);

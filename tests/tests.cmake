@@ -9,3 +9,10 @@ tessarin_test(preview_snapshot_test SHM SOURCES preview_snapshot_test.cpp)
 tessarin_test(access_trace_test SHM SOURCES access_trace_test.cpp)
 tessarin_test(meter_test SOURCES meter_test.cpp LIBS PkgConfig::EBUR128)
 tessarin_test(meter_plugin_test SHM SOURCES meter_plugin_test.cpp)
+tessarin_test(wav_writer_test SOURCES wav_writer_test.cpp LIBS PkgConfig::SNDFILE)
+tessarin_test(host_insertion_test SOURCES host_insertion_test.cpp
+              LIBS PkgConfig::SNDFILE tessarin_host_api_standin)
+tessarin_test(insertion_plugin_test SHM SOURCES insertion_plugin_test.cpp
+              LIBS PkgConfig::SNDFILE tessarin_host_api_standin)
+tessarin_test(insertion_tsan_test SHM SOURCES insertion_tsan_test.cpp
+              LIBS PkgConfig::SNDFILE tessarin_host_api_standin LABELS tsan)
