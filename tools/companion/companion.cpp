@@ -191,13 +191,99 @@ void SnapshotReader::close() {
 }
 
 bool waitForByte(const ControlSegment& control, size_t offset, uint8_t want, int timeoutMs) {
+    return waitForByte(control, offset, want, timeoutMs, Pump{});
+}
+
+bool waitForByte(const ControlSegment& control, size_t offset, uint8_t want, int timeoutMs,
+                 const Pump& pump) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (control.load<uint8_t>(offset) != want) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (pump)
+            pump();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+const char* describe(Answer answer) {
+    switch (answer) {
+    case Answer::done:
+        return "answered";
+    case Answer::timedOut:
+        return "no answer from the plug-in (is it loaded and processing?)";
+    case Answer::noSegment:
+        return "the snapshot segment is missing or smaller than announced";
+    }
+    return "unknown answer";
+}
+
+void ControlSegment::clearMeterFields() {
+    for (const size_t offset :
+         {off::momentaryLufs, off::shortTermLufs, off::shortTermMaxLufs, off::integratedLufs,
+          off::momentaryMaxLufs, off::rmsDb, off::rmsMaxDb, off::peakDb, off::crestDb})
+        storePlain<double>(offset, kNoValue);
+}
+
+ControlStatus ControlSegment::status() const {
+    ControlStatus s{};
+    s.active = load<uint8_t>(off::active) == 1;
+    s.writePosFraction = load<float>(off::writePosFraction);
+    s.updateCounter = load<uint32_t>(off::updateCounter);
+    s.playheadFraction = load<float>(off::playheadFraction);
+    s.snapshotBytes = load<uint32_t>(off::snapshotBytes);
+    s.sampleRateHz = load<double>(off::sampleRate);
+    s.heartbeatMs = load<int64_t>(off::heartbeatMs);
+    s.rateMismatch = (load<uint8_t>(off::rateMismatch) & 1) != 0;
+    s.capturedRateHz = loadPlain<double>(off::capturedRate);
+    s.lastOverviewColumn = load<int32_t>(off::lastOverviewColumn);
+    return s;
+}
+
+Answer ControlSegment::snapshotAndWait(float start, float length, int timeoutMs, const Pump& pump) {
+    requestSnapshot(start, length);
+    return waitForByte(*this, off::snapshotReady, 1, timeoutMs, pump) ? Answer::done
+                                                                      : Answer::timedOut;
+}
+
+Answer ControlSegment::clearAndWait(int timeoutMs, const Pump& pump) {
+    requestClear();
+    return waitForByte(*this, off::clearRequest, 0, timeoutMs, pump) ? Answer::done
+                                                                     : Answer::timedOut;
+}
+
+Answer ControlSegment::meterResetAndWait(int timeoutMs, const Pump& pump) {
+    requestMeterReset();
+    return waitForByte(*this, off::resetMetersRequest, 0, timeoutMs, pump) ? Answer::done
+                                                                           : Answer::timedOut;
+}
+
+Answer ControlSegment::insertAndWait(float start, float length, int32_t targetTrack, int timeoutMs,
+                                     const Pump& pump) {
+    requestInsert(start, length, targetTrack);
+    return waitForByte(*this, off::insertRequest, 0, timeoutMs, pump) ? Answer::done
+                                                                      : Answer::timedOut;
+}
+
+Answer ControlSegment::fetchSnapshot(float start, float length, std::vector<float>& frames,
+                                     int timeoutMs, const Pump& pump) {
+    frames.clear();
+    const Answer answer = snapshotAndWait(start, length, timeoutMs, pump);
+    if (answer != Answer::done)
+        return answer;
+    // snapshotCount is a plain store made before the release store of snapshotReady, which the
+    // wait read with acquire ordering.
+    const uint32_t count = loadPlain<uint32_t>(off::snapshotCount);
+    if (count == 0)
+        return Answer::done;
+    const uint32_t bytes = load<uint32_t>(off::snapshotBytes);
+    SnapshotReader reader;
+    if (static_cast<uint64_t>(count) * sizeof(float) > bytes || !reader.open(bytes))
+        return Answer::noSegment;
+    frames.assign(reader.data(), reader.data() + count);
+    return Answer::done;
 }
 
 }  // namespace companion

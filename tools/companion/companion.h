@@ -2,12 +2,27 @@
 // read and write its fields with the access kind each one needs, follow the spectrum feed and
 // fetch snapshots. The layout is written down here from the companion's point of view, by byte
 // offset, independently of the plug-in's own structures.
+//
+// Typical use (README.md has the full field tables):
+//
+//     companion::ControlSegment control;
+//     control.create();                           // before the plug-in is initialised
+//     control.clearMeterFields();
+//     ... the host loads and runs the plug-in ...
+//     companion::MeterReadings m = control.meters();
+//     std::vector<float> frames;
+//     if (control.fetchSnapshot(0.0f, 0.25f, frames, 1000) == companion::Answer::done) ...
+//     control.remove();                           // when the companion quits
+//
+// Thread use: one ControlSegment per thread; the plug-in is the only other party. Waiting calls
+// poll; nothing here blocks the plug-in.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace companion {
@@ -49,6 +64,37 @@ struct MeterReadings {
     double momentaryLufs, shortTermLufs, shortTermMaxLufs, integratedLufs, momentaryMaxLufs;
     double rmsDb, rmsMaxDb, peakDb, crestDb;
 };
+
+// The plug-in's published status (acquire loads of the status fields).
+struct ControlStatus {
+    bool active;                 // the plug-in is activated
+    float writePosFraction;      // capture write position / ring length
+    uint32_t updateCounter;      // capture publications (wrapping)
+    float playheadFraction;      // preview position / ring length, -1.0 while no preview sounds
+    uint32_t snapshotBytes;      // snapshot segment size, 0 = no segment (ring floats = bytes / 4)
+    double sampleRateHz;         // the host's rate at the latest activation
+    int64_t heartbeatMs;         // monotonic clock at the plug-in's last heartbeat
+    bool rateMismatch;           // the ring holds audio recorded at capturedRateHz
+    double capturedRateHz;       // valid while rateMismatch
+    int32_t lastOverviewColumn;  // last overview column written, -1 = none
+};
+
+// Called between polls while a request waits for its answer. A separate process leaves it empty
+// (the wait sleeps 1 ms per poll); a host that runs the plug-in on the same thread passes
+// something that processes one block (a block of 0 frames serves every request), so the answer
+// can arrive at all.
+using Pump = std::function<void()>;
+
+// The outcome of a request that waits for its answer.
+enum class Answer {
+    done,       // answered (a refused snapshot is answered too, with no floats)
+    timedOut,   // no answer within the timeout: no plug-in attached, or it is not processing
+    noSegment,  // the snapshot segment is missing or smaller than announced
+};
+const char* describe(Answer answer);
+
+// Meter readings as stored while no value exists yet.
+inline constexpr double kNoValue = -200.0;
 
 // The control segment as the companion owns it.
 class ControlSegment {
@@ -100,6 +146,40 @@ public:
     void requestMeterReset() { store<uint8_t>(off::resetMetersRequest, 1); }
     void setPreview(bool on, float start);
 
+    // Settings the plug-in reads once per block.
+    void setCaptureHold(bool hold) { store<uint8_t>(off::captureHold, hold ? 1 : 0); }
+    void setSilenceThreshold(float linear) { storePlain<float>(off::silenceThreshold, linear); }
+
+    // Writes kNoValue into the nine meter fields (plain stores). The plug-in never initialises the
+    // maxima and the crest itself (only a transport start or jump does): call this after create()
+    // so the holds start empty rather than at 0.0.
+    void clearMeterFields();
+
+    ControlStatus status() const;
+    // The ring's length in floats as the plug-in announced it (snapshotBytes / 4); 0 before the
+    // plug-in's first activation.
+    uint64_t ringFloats() const { return load<uint32_t>(off::snapshotBytes) / sizeof(float); }
+
+    // Requests that wait for their answer: each raises the request (parameters first) and polls
+    // its answer until timeoutMs passes, calling pump between polls.
+    //   snapshot: answered when snapshotReady reads 1; snapshotCount floats are then in the
+    //             snapshot segment (0 when the plug-in refused the stretch).
+    //   clear:    answered when clearRequest reads 0 again (the ring and overview are zero).
+    //   meter reset: answered when resetMetersRequest reads 0 again.
+    //   insert:   answered when the plug-in has taken the request (insertRequest reads 0);
+    //             the plug-in reports nothing about the file it then writes.
+    Answer snapshotAndWait(float start, float length, int timeoutMs, const Pump& pump = {});
+    Answer clearAndWait(int timeoutMs, const Pump& pump = {});
+    Answer meterResetAndWait(int timeoutMs, const Pump& pump = {});
+    Answer insertAndWait(float start, float length, int32_t targetTrack, int timeoutMs,
+                         const Pump& pump = {});
+
+    // A snapshot of the stretch copied into frames (interleaved stereo floats): requests it,
+    // waits, then reads snapshotCount floats from the snapshot segment. frames is empty when
+    // the plug-in refused the stretch, and on any answer other than done.
+    Answer fetchSnapshot(float start, float length, std::vector<float>& frames, int timeoutMs,
+                         const Pump& pump = {});
+
 private:
     uint8_t* base_ = nullptr;
     size_t size_ = 0;
@@ -144,5 +224,8 @@ private:
 
 // Waits (polling, 1 ms) until the control byte at offset reads want, or the timeout passes.
 bool waitForByte(const ControlSegment& control, size_t offset, uint8_t want, int timeoutMs);
+// The same, calling pump between polls instead of sleeping when pump is set.
+bool waitForByte(const ControlSegment& control, size_t offset, uint8_t want, int timeoutMs,
+                 const Pump& pump);
 
 }  // namespace companion
