@@ -5,9 +5,10 @@
 #include <cstring>
 
 void sizeCaptureRing(CaptureRing& ring, double sampleRate) {
-    ring.captureSize = captureSizeForRate(sampleRate);
     // Value-initialised: every page is written here, never touched first by the audio thread.
-    ring.buffer.assign(ring.captureSize, 0.0f);
+    // The size is recorded only once the ring exists.
+    ring.buffer.assign(captureSizeForRate(sampleRate), 0.0f);
+    ring.captureSize = ring.buffer.size();
     ring.writePos.store(0, std::memory_order_release);
     ring.lastOverviewColumn = -1;
     ring.silenceCounter = gateLimits(sampleRate).ceilingFrames;  // the gate starts closed

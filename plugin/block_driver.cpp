@@ -20,9 +20,6 @@
 
 namespace {
 
-// Stands in for a missing right input; blocks longer than this read a constant 0.0 instead.
-const float kZeroBuffer[kZeroBufferFrames] = {};
-
 void fillSilence(float* out, uint32_t frames) {
     if (out != nullptr)
         std::memset(out, 0, frames * sizeof(float));
@@ -129,10 +126,10 @@ clap_process_status TessarinPlugin::process(const clap_process* process) {
     // E4
     serveSnapshotRequest(snapshot, capture, *block);
     // E5: at most one main-thread callback outstanding per request.
-    if (requestSet(block->insertRequest) && !callbackPending.load(std::memory_order_relaxed)) {
+    if (requestSet(block->insertRequest) && !callbackPending.load(std::memory_order_relaxed) &&
+        host->request_callback != nullptr) {
         callbackPending.store(true, std::memory_order_relaxed);
-        if (host != nullptr && host->request_callback != nullptr)
-            host->request_callback(host);
+        host->request_callback(host);
     }
     // E6
     if (requestSet(block->clearRequest))
@@ -181,7 +178,7 @@ uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* ou
 
     for (uint32_t i = 0; i < frames; ++i) {
         const float l = inL[i];
-        const float r = mono ? 0.0f : inR[i];
+        const float r = mono ? 0.0f : inR[i];  // a missing right input reads 0.0 at any length
 
         // S3: the preview reads the ring before this frame's capture write. While it is silent
         // the input goes out untouched, bit for bit (0.0 + -0.0 would turn the sign).
@@ -202,9 +199,9 @@ uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* ou
                 pl = ring[previewPos] * previewGain;
                 pr = ring[previewPos + 1] * previewGain;
                 previewPos = previewPos + 2 < size ? previewPos + 2 : 0;
+                outLeft = pl + l;
+                outRight = pr + r;
             }
-            outLeft = pl + l;
-            outRight = pr + r;
         }
         // S4
         if (outL != nullptr)

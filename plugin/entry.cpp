@@ -9,22 +9,22 @@
 namespace {
 
 // [main-thread]
-bool init(const char* /*pluginPath*/) {
+bool init(const char* /*pluginPath*/) noexcept {
     return true;
 }
-void deinit() {}
+void deinit() noexcept {}
 
-uint32_t getPluginCount(const clap_plugin_factory* /*factory*/) {
+uint32_t getPluginCount(const clap_plugin_factory* /*factory*/) noexcept {
     return 1;
 }
 
 const clap_plugin_descriptor* getPluginDescriptor(const clap_plugin_factory* /*factory*/,
-                                                  uint32_t index) {
+                                                  uint32_t index) noexcept {
     return index == 0 ? &s_descriptor : nullptr;
 }
 
 const clap_plugin* createPlugin(const clap_plugin_factory* /*factory*/, const clap_host* host,
-                                const char* pluginId) {
+                                const char* pluginId) noexcept {
     if (host == nullptr || pluginId == nullptr || std::strcmp(pluginId, kPluginId) != 0)
         return nullptr;
     return &TessarinPlugin::createInstance(host)->plugin;
@@ -32,7 +32,7 @@ const clap_plugin* createPlugin(const clap_plugin_factory* /*factory*/, const cl
 
 const clap_plugin_factory s_factory = {getPluginCount, getPluginDescriptor, createPlugin};
 
-const void* getFactory(const char* factoryId) {
+const void* getFactory(const char* factoryId) noexcept {
     if (factoryId == nullptr || std::strcmp(factoryId, CLAP_PLUGIN_FACTORY_ID) != 0)
         return nullptr;
     return &s_factory;

@@ -34,7 +34,7 @@ const clap_plugin_descriptor s_descriptor = {
     s_features,
 };
 
-TessarinPlugin* TessarinPlugin::createInstance(const clap_host* host) {
+TessarinPlugin* TessarinPlugin::createInstance(const clap_host* host) noexcept {
     auto* instance = new TessarinPlugin;
     instance->host = host;
     instance->plugin = {&s_descriptor,       instance,           clapInit,
@@ -49,13 +49,13 @@ void TessarinPlugin::attachControl() {
     control = attachControlBlock(controlSegment);
 }
 
-bool TessarinPlugin::clapInit(const clap_plugin* plugin) {
+bool TessarinPlugin::clapInit(const clap_plugin* plugin) noexcept {
     self(plugin)->attachControl();
     return true;  // the plug-in works without the companion
 }
 
 bool TessarinPlugin::clapActivate(const clap_plugin* plugin, double sampleRate,
-                                  uint32_t /*minFrames*/, uint32_t /*maxFrames*/) {
+                                  uint32_t /*minFrames*/, uint32_t /*maxFrames*/) noexcept {
     TessarinPlugin* p = self(plugin);
     // A rate that is not finite and positive would leave the ring size undefined.
     if (!usableSampleRate(sampleRate))
@@ -85,18 +85,19 @@ bool TessarinPlugin::clapActivate(const clap_plugin* plugin, double sampleRate,
     return true;
 }
 
-void TessarinPlugin::clapDeactivate(const clap_plugin* plugin) {
+void TessarinPlugin::clapDeactivate(const clap_plugin* plugin) noexcept {
     if (ControlBlock* block = self(plugin)->control)
         storeRelease(block->active, 0);
 }
 
-bool TessarinPlugin::clapStartProcessing(const clap_plugin* /*plugin*/) {
+bool TessarinPlugin::clapStartProcessing(const clap_plugin* /*plugin*/) noexcept {
     return true;
 }
-void TessarinPlugin::clapStopProcessing(const clap_plugin* /*plugin*/) {}
-void TessarinPlugin::clapReset(const clap_plugin* /*plugin*/) {}  // the ring and meters stay
+void TessarinPlugin::clapStopProcessing(const clap_plugin* /*plugin*/) noexcept {}
+void TessarinPlugin::clapReset(const clap_plugin* /*plugin*/) noexcept {
+}  // the ring and meters stay
 
-void TessarinPlugin::clapDestroy(const clap_plugin* plugin) {
+void TessarinPlugin::clapDestroy(const clap_plugin* plugin) noexcept {
     TessarinPlugin* p = self(plugin);
     if (p == nullptr)
         return;
@@ -112,22 +113,23 @@ void TessarinPlugin::clapDestroy(const clap_plugin* plugin) {
 }
 
 clap_process_status TessarinPlugin::clapProcess(const clap_plugin* plugin,
-                                                const clap_process* process) {
+                                                const clap_process* process) noexcept {
     return self(plugin)->process(process);
 }
 
-const void* TessarinPlugin::clapGetExtension(const clap_plugin* plugin, const char* id) {
+const void* TessarinPlugin::clapGetExtension(const clap_plugin* plugin, const char* id) noexcept {
     if (id != nullptr && std::strcmp(id, CLAP_EXT_AUDIO_PORTS) == 0)
         return &self(plugin)->audioPorts;
     return nullptr;
 }
 
-uint32_t TessarinPlugin::clapAudioPortsCount(const clap_plugin* /*plugin*/, bool /*isInput*/) {
+uint32_t TessarinPlugin::clapAudioPortsCount(const clap_plugin* /*plugin*/,
+                                             bool /*isInput*/) noexcept {
     return 1;
 }
 
 bool TessarinPlugin::clapAudioPortsGet(const clap_plugin* /*plugin*/, uint32_t index, bool isInput,
-                                       clap_audio_port_info* info) {
+                                       clap_audio_port_info* info) noexcept {
     if (index != 0)
         return false;
     info->id = isInput ? 0 : 1;  // is_input XOR 1
@@ -140,7 +142,7 @@ bool TessarinPlugin::clapAudioPortsGet(const clap_plugin* /*plugin*/, uint32_t i
     return true;
 }
 
-void TessarinPlugin::clapOnMainThread(const clap_plugin* plugin) {
+void TessarinPlugin::clapOnMainThread(const clap_plugin* plugin) noexcept {
     TessarinPlugin* p = self(plugin);
     // The host may call for reasons of its own: only a callback we asked for does anything.
     if (!p->callbackPending.load(std::memory_order_relaxed))

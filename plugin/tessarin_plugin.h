@@ -20,7 +20,6 @@
 inline constexpr const char* kPluginId = "com.orvelle.tessarin";
 inline constexpr double kHeartbeatSeconds = 0.1;
 inline constexpr uint32_t kDefaultHeartbeatFrames = 4800;  // 0.1 s at the default 48 kHz
-inline constexpr uint32_t kZeroBufferFrames = 8192;
 
 extern const clap_plugin_descriptor s_descriptor;
 
@@ -43,24 +42,28 @@ struct TessarinPlugin {
     SpectrumFeed spectrum;                                 // "ORV_Tessarin_SpectrumFeed"
     HostApi hostApi;  // the host's extension functions, looked up once
 
+    // Entry points are noexcept: nothing may cross the CLAP boundary as an exception, and a
+    // failed allocation ends the process.
     // [main-thread] Builds an instance for host; the caller hands &plugin to the host.
-    static TessarinPlugin* createInstance(const clap_host* host);
+    static TessarinPlugin* createInstance(const clap_host* host) noexcept;
 
-    static bool clapInit(const clap_plugin* plugin);     // [main-thread]
-    static void clapDestroy(const clap_plugin* plugin);  // [main-thread]
+    static bool clapInit(const clap_plugin* plugin) noexcept;     // [main-thread]
+    static void clapDestroy(const clap_plugin* plugin) noexcept;  // [main-thread]
     static bool clapActivate(const clap_plugin* plugin, double sampleRate, uint32_t minFrames,
-                             uint32_t maxFrames);                // [main-thread]
-    static void clapDeactivate(const clap_plugin* plugin);       // [main-thread]
-    static bool clapStartProcessing(const clap_plugin* plugin);  // [audio-thread]
-    static void clapStopProcessing(const clap_plugin* plugin);   // [audio-thread]
-    static void clapReset(const clap_plugin* plugin);            // [audio-thread]
+                             uint32_t maxFrames) noexcept;                // [main-thread]
+    static void clapDeactivate(const clap_plugin* plugin) noexcept;       // [main-thread]
+    static bool clapStartProcessing(const clap_plugin* plugin) noexcept;  // [audio-thread]
+    static void clapStopProcessing(const clap_plugin* plugin) noexcept;   // [audio-thread]
+    static void clapReset(const clap_plugin* plugin) noexcept;            // [audio-thread]
     static clap_process_status clapProcess(const clap_plugin* plugin,
-                                           const clap_process* process);  // [audio-thread]
-    static const void* clapGetExtension(const clap_plugin* plugin, const char* id);
-    static void clapOnMainThread(const clap_plugin* plugin);  // [main-thread]
-    static uint32_t clapAudioPortsCount(const clap_plugin* plugin, bool isInput);
+                                           const clap_process* process) noexcept;  // [audio-thread]
+    static const void* clapGetExtension(const clap_plugin* plugin,
+                                        const char* id) noexcept;      // [main-thread]
+    static void clapOnMainThread(const clap_plugin* plugin) noexcept;  // [main-thread]
+    static uint32_t clapAudioPortsCount(const clap_plugin* plugin,
+                                        bool isInput) noexcept;  // [main-thread]
     static bool clapAudioPortsGet(const clap_plugin* plugin, uint32_t index, bool isInput,
-                                  clap_audio_port_info* info);
+                                  clap_audio_port_info* info) noexcept;  // [main-thread]
 
     // [audio-thread] One block, start to end (the block driver).
     clap_process_status process(const clap_process* process);

@@ -19,7 +19,7 @@ void createSpectrumFeed(SpectrumFeed& feed, double sampleRate) {
     header->totalFrames = 0;
     std::memset(spectrumLeftRing(header), 0, 2 * kSpectrumRingBytes);
     header->version = kSpectrumVersion;
-    std::atomic_thread_fence(std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // a full barrier before the magic
     header->magic = kSpectrumMagic;
     feed.channels = 2;
     storeRelease(header->capacity, kSpectrumRingFrames);

@@ -285,6 +285,16 @@ TEST_F(BlockDriver, InsertionTriggerKeepsOneCallbackOutstanding) {
     EXPECT_EQ(host.requestCallbackCount.load(), 3);
 }
 
+TEST_F(BlockDriver, HostWithoutRequestCallbackIsAskedNothing) {
+    host.host.request_callback = nullptr;
+    start(48000.0);
+    control.store<uint8_t>(insertRequest, 1);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(run(64, 0.0f, 0.0f), CLAP_PROCESS_CONTINUE);
+    instance->onMainThread();  // nothing was asked for: nothing is taken
+    EXPECT_EQ(control.load<uint8_t>(insertRequest), 1);
+}
+
 TEST_F(BlockDriver, NoBlockWithoutControlBlockWritesAField) {
     control.remove();
     start(48000.0);

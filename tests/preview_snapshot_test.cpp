@@ -271,3 +271,17 @@ TEST_F(PreviewSnapshot, SnapshotIndicesStayInsideTheRingAtHighRates) {
     }
     EXPECT_GT(double(float(46080006ull)), 46080006.0);
 }
+
+TEST_F(PreviewSnapshot, InputPassesBitForBitOnceTheFadeOutEnds) {
+    start(8000.0);
+    fillRing();
+    control.setPreview(true, 0.0f);
+    run(200, 0.0f, 0.0f);
+    control.setPreview(false, 0.0f);
+    // The 80-frame fade ends early in this block; after it, -0.0 comes out as -0.0.
+    run(400, -0.0f, -0.0f);
+    for (int i = 100; i < 400; ++i) {
+        ASSERT_TRUE(std::signbit(instance->lastOutLeft()[i])) << i;
+        ASSERT_TRUE(std::signbit(instance->lastOutRight()[i])) << i;
+    }
+}

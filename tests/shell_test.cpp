@@ -34,6 +34,26 @@ TEST(Module, ExportsClapEntryAlone) {
 #endif
 }
 
+TEST(Module, NeedsOnlyTheCLibraries) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer builds link their runtimes";
+#endif
+    const std::string command = std::string("ldd ") + TESSARIN_CLAP_PATH;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[512];
+    std::string needed;
+    while (fgets(line, sizeof(line), pipe) != nullptr) {
+        std::string text(line);
+        const size_t name = text.find_first_not_of(" \t");
+        needed += text.substr(name, text.find(' ', name) - name) + "\n";
+    }
+    pclose(pipe);
+    for (const char* library : {"libstdc++", "libgcc_s", "libsndfile", "libebur128"})
+        EXPECT_EQ(needed.find(library), std::string::npos) << needed;
+    EXPECT_NE(needed.find("libc.so"), std::string::npos) << needed;
+}
+
 TEST(Module, EntryAndFactory) {
     const testhost::Module& loaded = testhost::module();
     ASSERT_NE(loaded.entry, nullptr);
