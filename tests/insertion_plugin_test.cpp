@@ -1,7 +1,6 @@
 // Host insertion end to end through the built module: the companion asks, the audio thread asks
 // the host for a callback, the callback writes the file and edits the stand-in's project.
-#include "host_api_standin/host_api_standin.h"
-#include "plugin_fixture.h"
+#include "insertion_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -23,20 +22,8 @@ inline constexpr double kRateHz = 48000.0;
 inline constexpr uint32_t kBlockFrames = 1024;
 inline constexpr int kBlocks = 10;
 
-class InsertionPlugin : public testhost::PluginFixture {
+class InsertionPlugin : public testhost::InsertionFixture {
 protected:
-    void SetUp() override {
-        PluginFixture::SetUp();
-        std::string pattern = (fs::temp_directory_path() / "insertion_plugin_XXXXXX").string();
-        dir = mkdtemp(pattern.data());
-        standin.config.projectPath = dir.string();
-        host.getExtension = [this](const char* id) { return standin.extension(id); };
-    }
-    void TearDown() override {
-        PluginFixture::TearDown();
-        fs::remove_all(dir);
-    }
-
     // kBlocks blocks of seeded noise, every frame loud enough to be captured; the ring's floats
     // from index 0 are then exactly this input, interleaved.
     std::vector<float> captureNoise() {
@@ -71,9 +58,6 @@ protected:
             n += call.name == "InsertMedia";
         return n;
     }
-
-    fs::path dir;
-    HostApiStandin standin;
 };
 
 std::vector<float> readWav(const std::string& path, SF_INFO& info) {

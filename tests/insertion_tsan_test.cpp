@@ -1,7 +1,6 @@
 // Insertions copying the ring on the main thread while the audio thread keeps writing it: run under
 // ThreadSanitizer, any unsynchronised access on either side fails the test.
-#include "host_api_standin/host_api_standin.h"
-#include "plugin_fixture.h"
+#include "insertion_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -23,21 +22,8 @@ inline constexpr double kRateHz = 8000.0;  // a small ring keeps the sanitized c
 inline constexpr uint32_t kBlockFrames = 64;
 inline constexpr int kInsertions = 6;
 
-class InsertionThreads : public testhost::PluginFixture {
+class InsertionThreads : public testhost::InsertionFixture {
 protected:
-    void SetUp() override {
-        PluginFixture::SetUp();
-        std::string pattern = (fs::temp_directory_path() / "insertion_tsan_XXXXXX").string();
-        dir = mkdtemp(pattern.data());
-        standin.config.projectPath = dir.string();
-        host.getExtension = [this](const char* id) { return standin.extension(id); };
-    }
-    void TearDown() override {
-        PluginFixture::TearDown();
-        fs::remove_all(dir);
-    }
-    fs::path dir;
-    hostapi::HostApiStandin standin;
 };
 
 }  // namespace
