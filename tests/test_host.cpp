@@ -1,5 +1,7 @@
 #include "test_host.h"
 
+#include "stereo_block.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -118,23 +120,8 @@ void Instance::onMainThread() {
 
 clap_process_status Instance::process(const float* inL, const float* inR, float* outL, float* outR,
                                       uint32_t frames, const clap_event_transport* transport) {
-    float* inputs[2] = {const_cast<float*>(inL), const_cast<float*>(inR)};
-    float* outputs[2] = {outL, outR};
-    clap_audio_buffer input{};
-    input.data32 = inputs;
-    input.channel_count = inR != nullptr ? 2 : 1;
-    clap_audio_buffer output{};
-    output.data32 = outputs;
-    output.channel_count = outR != nullptr ? 2 : 1;
-    clap_process block{};
-    block.steady_time = -1;
-    block.frames_count = frames;
-    block.transport = transport;
-    block.audio_inputs = &input;
-    block.audio_outputs = &output;
-    block.audio_inputs_count = 1;
-    block.audio_outputs_count = 1;
-    return processRaw(block);
+    const clapblock::StereoBlock block(inL, inR, outL, outR, frames, transport);
+    return processRaw(block.process);
 }
 
 clap_process_status Instance::processRaw(const clap_process& block) {

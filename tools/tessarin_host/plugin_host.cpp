@@ -1,5 +1,7 @@
 #include "tessarin_host/plugin_host.h"
 
+#include "stereo_block.h"
+
 #include <clap/ext/audio-ports.h>
 #include <clap/plugin-factory.h>
 #include <clap/version.h>
@@ -24,19 +26,6 @@ struct HostCallbacks {
 };
 
 namespace {
-
-// Empty input events; output events are dropped.
-uint32_t noEventsSize(const clap_input_events*) {
-    return 0;
-}
-const clap_event_header_t* noEventsGet(const clap_input_events*, uint32_t) {
-    return nullptr;
-}
-bool dropEvent(const clap_output_events*, const clap_event_header_t*) {
-    return true;
-}
-const clap_input_events kNoInputEvents{nullptr, &noEventsSize, &noEventsGet};
-const clap_output_events kDroppedOutputEvents{nullptr, &dropEvent};
 
 // The plug-in must offer one stereo input port and one stereo output port.
 bool hasStereoPorts(const clap_plugin* plugin) {
@@ -137,25 +126,8 @@ bool PluginHost::activate(double rateHz, uint32_t maxFrames, std::string& error)
 clap_process_status PluginHost::process(const float* inL, const float* inR, float* outL,
                                         float* outR, uint32_t frames,
                                         const clap_event_transport* transport) {
-    float* inputs[2] = {const_cast<float*>(inL), const_cast<float*>(inR)};
-    float* outputs[2] = {outL, outR};
-    clap_audio_buffer input{};
-    input.data32 = inputs;
-    input.channel_count = inR != nullptr ? 2 : 1;
-    clap_audio_buffer output{};
-    output.data32 = outputs;
-    output.channel_count = 2;
-    clap_process block{};
-    block.steady_time = -1;
-    block.frames_count = frames;
-    block.transport = transport;
-    block.audio_inputs = &input;
-    block.audio_outputs = &output;
-    block.audio_inputs_count = 1;
-    block.audio_outputs_count = 1;
-    block.in_events = &kNoInputEvents;
-    block.out_events = &kDroppedOutputEvents;
-    return plugin_->process(plugin_, &block);
+    const clapblock::StereoBlock block(inL, inR, outL, outR, frames, transport);
+    return plugin_->process(plugin_, &block.process);
 }
 
 void PluginHost::idle() {
