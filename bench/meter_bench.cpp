@@ -1,6 +1,7 @@
 // The meters' cost per 512-frame block at 48 kHz next to libebur128 measuring momentary,
 // short-term and integrated loudness on the same audio, and the cost of digital silence after
 // loud material. Prints the ratio of the two after the run.
+#include "bench_audio.h"
 #include "meter/meter.h"
 
 #if TESSARIN_BENCH_PLUGIN
@@ -25,27 +26,10 @@ constexpr uint32_t kBlockFrames = 512;
 constexpr size_t kBlocks = 940;  // about 10 s of audio, cycled through
 
 // Stereo noise at about -12 dBFS, planar for the meters and interleaved for the reference.
-struct Audio {
-    std::vector<float> left, right, interleaved;
-};
+using Audio = BenchAudio;
 
 const Audio& noise() {
-    static const Audio audio = [] {
-        Audio a;
-        const size_t n = kBlocks * kBlockFrames;
-        std::mt19937 gen(2024);
-        std::normal_distribution<float> dist(0.0f, 0.25f);
-        a.left.resize(n);
-        a.right.resize(n);
-        a.interleaved.resize(2 * n);
-        for (size_t i = 0; i < n; ++i) {
-            a.left[i] = dist(gen);
-            a.right[i] = dist(gen);
-            a.interleaved[2 * i] = a.left[i];
-            a.interleaved[2 * i + 1] = a.right[i];
-        }
-        return a;
-    }();
+    static const Audio audio = makeNoise(kBlocks * kBlockFrames, 0.25f, 2024);
     return audio;
 }
 

@@ -3,6 +3,7 @@
 // libebur128 measuring momentary, short-term and integrated loudness on the same audio; and the
 // worst blocks, a capture clear and a whole-ring snapshot, against the block's duration.
 // Prints the ratios after the run.
+#include "bench_audio.h"
 #include "companion/companion.h"
 #include "plugin/tessarin_plugin.h"
 
@@ -27,33 +28,14 @@ constexpr float kLoudSigma = 0.25f;                           // about -12 dBFS
 constexpr float kQuietSigma = 1.0e-5f;                        // -100 dBFS: below the gate
 
 // Planar stereo noise for the plug-in, interleaved for libebur128.
-struct Audio {
-    std::vector<float> left, right, interleaved;
-};
-
-Audio makeNoise(float sigma, uint32_t seed) {
-    Audio a;
-    const size_t n = kBlocks * kBlockFrames;
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> dist(0.0f, sigma);
-    a.left.resize(n);
-    a.right.resize(n);
-    a.interleaved.resize(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        a.left[i] = dist(gen);
-        a.right[i] = dist(gen);
-        a.interleaved[2 * i] = a.left[i];
-        a.interleaved[2 * i + 1] = a.right[i];
-    }
-    return a;
-}
+using Audio = BenchAudio;
 
 const Audio& loud() {
-    static const Audio audio = makeNoise(kLoudSigma, 2024);
+    static const Audio audio = makeNoise(kBlocks * kBlockFrames, kLoudSigma, 2024);
     return audio;
 }
 const Audio& quiet() {
-    static const Audio audio = makeNoise(kQuietSigma, 2025);
+    static const Audio audio = makeNoise(kBlocks * kBlockFrames, kQuietSigma, 2025);
     return audio;
 }
 
