@@ -17,8 +17,9 @@ TessarinPlugin* self(const clap_plugin* plugin) {
     return static_cast<TessarinPlugin*>(plugin->plugin_data);
 }
 
-// Above this, the frames of one heartbeat interval no longer fit their 32-bit count.
-constexpr double kMaxSampleRate = 4.0e10;  // Hz
+// Up to here every count derived from the rate fits its integer type: the heartbeat interval
+// and the exported file's 32-bit rate field.
+constexpr double kMaxSampleRate = 4.0e9;  // Hz
 
 // Rates every duration can be derived from: finite, positive, and with each count in range.
 bool usableSampleRate(double sampleRate) {

@@ -161,6 +161,7 @@ TEST(Instance, ActivationRefusesRatesThatSizeNoRing) {
     EXPECT_FALSE(p->activate(p, std::numeric_limits<double>::quiet_NaN(), 1, 512));
     EXPECT_FALSE(p->activate(p, std::numeric_limits<double>::infinity(), 1, 512));
     EXPECT_FALSE(p->activate(p, 1e300, 1, 512));
+    EXPECT_FALSE(p->activate(p, 4.3e9, 1, 512));  // past the WAV header's 32-bit rate
     // A refused activation changed nothing: a later good one sizes the ring as the first.
     ASSERT_TRUE(instance.activate(1234.5678));
     std::vector<float> in(64, 0.5f), out(64, 0.0f);
