@@ -14,7 +14,10 @@ bool SharedMemory::create(const char* segmentName, uint64_t sizeBytes) {
     fd = shm_open(segmentName, O_RDWR | O_CREAT, 0666);
     if (fd < 0)
         return false;
-    if (ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0) {
+    // ftruncate alone makes a sparse segment: on a full /dev/shm the first write to a missing page
+    // would raise SIGBUS in the host. Reserving the pages turns that into a failed creation.
+    if (ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0 ||
+        posix_fallocate(fd, 0, static_cast<off_t>(sizeBytes)) != 0) {
         ::close(fd);
         shm_unlink(segmentName);
         fd = -1;

@@ -20,3 +20,4 @@ tessarin_test(tessarin_host_test SHM SOURCES tessarin_host_test.cpp
 target_compile_definitions(tessarin_host_test PRIVATE TESSARIN_HOST_PATH="$<TARGET_FILE:tessarin-host>")
 add_dependencies(tessarin_host_test tessarin-host)
 tessarin_test(access_trace_test SHM SOURCES access_trace_test.cpp)
+tessarin_test(segment_space_test SHM SOURCES segment_space_test.cpp)
