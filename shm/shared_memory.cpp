@@ -51,9 +51,12 @@ bool SharedMemory::openShared(const char* segmentName, uint64_t sizeBytes) {
     fd = shm_open(segmentName, O_RDWR, 0666);
     if (fd < 0)
         return false;
+    // A short segment would raise SIGBUS past its end, and so would a sparse one whose pages a
+    // full /dev/shm cannot supply: both count as absent. Reserving keeps the content as it is.
     struct stat info {};
     if (fstat(fd, &info) != 0 || info.st_size < 0 ||
-        static_cast<uint64_t>(info.st_size) < sizeBytes) {
+        static_cast<uint64_t>(info.st_size) < sizeBytes ||
+        posix_fallocate(fd, 0, static_cast<off_t>(sizeBytes)) != 0) {
         ::close(fd);
         fd = -1;
         return false;

@@ -1,7 +1,9 @@
-// A /dev/shm too small for the snapshot segment: activation must not crash the host. Runs in a
-// child process with its own mount namespace and an 8 MB tmpfs over /dev/shm (root only).
+// A /dev/shm without room for a segment's pages: the plug-in must treat the segment as absent,
+// never crash the host with SIGBUS. Each case runs in a child process with its own mount
+// namespace and a small tmpfs over /dev/shm (root only; skipped elsewhere).
 #include "plugin_fixture.h"
 
+#include <cstdio>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -45,17 +47,59 @@ int activateOnSmallShm() {
     return 0;
 }
 
-}  // namespace
+// A companion's control segment that is sparse on a full /dev/shm: the plug-in cannot get its
+// pages, so it treats the segment as absent rather than dying at the first overview write.
+int attachToSparseControlOnFullShm() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=2m") != 0)
+        return kCannotMount;
+    companion::ControlSegment control;
+    if (!control.create())  // 1 MB, only its first page written
+        return 2;
+    // Fill what is left of the file system.
+    FILE* filler = std::fopen("/dev/shm/filler", "wb");
+    if (filler == nullptr)
+        return 3;
+    std::vector<char> chunk(4096, 1);
+    while (std::fwrite(chunk.data(), 1, chunk.size(), filler) == chunk.size() &&
+           std::fflush(filler) == 0) {
+    }
+    std::fclose(filler);
+    testhost::Host host;
+    testhost::Instance instance(host);
+    if (!instance.init() || !instance.activate(8000.0))
+        return 4;
+    if (control.load<uint8_t>(off::active) != 0)
+        return 5;  // not attached
+    std::vector<float> l(4096, 0.5f), r(4096, -0.5f);
+    for (int block = 0; block < 100; ++block)  // would draw the overview across the segment
+        if (instance.processStereo(l, r) != CLAP_PROCESS_CONTINUE)
+            return 6;
+    instance.destroy();
+    control.remove();
+    return 0;
+}
 
-TEST(SegmentSpace, ActivationSurvivesAFullSharedMemoryFileSystem) {
+void expectChildSucceeds(int (*body)()) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
-        _exit(activateOnSmallShm());
+        _exit(body());
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
     if (WEXITSTATUS(status) == kCannotMount)
         GTEST_SKIP() << "no private mount namespace here (needs root)";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+
+TEST(SegmentSpace, SparseControlSegmentOnAFullFileSystemIsAbsent) {
+    expectChildSucceeds(attachToSparseControlOnFullShm);
+}
+
+TEST(SegmentSpace, ActivationSurvivesAFullSharedMemoryFileSystem) {
+    expectChildSucceeds(activateOnSmallShm);
 }
