@@ -81,6 +81,16 @@ inline Pair magnitude(Pair x) {
     return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(x) & kMagnitudeBits);
 }
 
+// [audio-thread] The sample the filters and the RMS sum take: a NaN or infinite sample counts as
+// silence. One such sample would otherwise stay in the filters' delays and the RMS running
+// total for good, and every loudness and RMS value would read "no value" (or latch at +inf)
+// until the next reset. x - x is 0 exactly for the finite values. The peak still sees the raw
+// sample.
+inline Pair finiteOrZero(Pair x) {
+    const PairBits finite = (x - x) == Pair{0.0, 0.0};
+    return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(x) & finite);
+}
+
 // [audio-thread]
 FilterState loadFilters(const LoudnessMeter& m) {
     return {Pair{m.shelfState[0], m.shelfState[2]}, Pair{m.shelfState[1], m.shelfState[3]},
@@ -253,13 +263,14 @@ void runFrames(const Coeffs& c, FilterState& filters, const float* inL, const fl
     double rms = sums.rms;
     Pair peak = sums.peak;
     for (uint32_t i = 0; i < count; ++i) {
-        const Pair x = {inL[i], kStereo ? inR[i] : 0.0};
+        const Pair raw = {inL[i], kStereo ? inR[i] : 0.0};
+        const Pair x = finiteOrZero(raw);
         const Pair y = kWeight(c, f, x);
         sumSq += y * y;
         const Pair xx = x * x;
         rms += xx[0] + xx[1];  // the per-frame form's left * left + right * right
         // A select, not a branch: a NaN compares false and never becomes the peak.
-        const Pair m = magnitude(x);
+        const Pair m = magnitude(raw);
         peak = m > peak ? m : peak;
     }
     filters = f;
@@ -369,7 +380,7 @@ void trackTransport(LoudnessMeter& loudness, LevelMeter& level, ControlBlock* co
 // [audio-thread]
 void addLoudnessSample(LoudnessMeter& loudness, double left, double right) {
     FilterState f = loadFilters(loudness);
-    const Pair y = kWeight(loadCoeffs(loudness), f, Pair{left, right});
+    const Pair y = kWeight(loadCoeffs(loudness), f, finiteOrZero(Pair{left, right}));
     loudness.blockSumL += y[0] * y[0];
     loudness.blockSumR += y[1] * y[1];
     loudness.blockSamples += 1;
@@ -391,7 +402,8 @@ void addLevelSample(LevelMeter& level, ControlBlock* control, double left, doubl
     if (p > level.peak) {
         level.peak = p;
     }
-    level.rmsBlockSum += left * left + right * right;
+    const Pair x = finiteOrZero(Pair{left, right});
+    level.rmsBlockSum += x[0] * x[0] + x[1] * x[1];
     level.rmsBlockSamples += 1;
     if (level.rmsBlockSamples >= level.rmsBlockLength) {
         completeRmsBlock(level, control, level.rmsBlockSum);

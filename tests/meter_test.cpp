@@ -437,6 +437,30 @@ TEST(LevelMeter, PeakRisesOnlyAndNaNNeverHidesTheOtherChannel) {
     EXPECT_EQ(level.peak, 0.5);
 }
 
+TEST(LevelMeter, NonFiniteSamplesCountAsSilenceAndTheMetersRecover) {
+    // One NaN or infinite sample in 4 s of a full-scale sine: once the 3 s window has moved past
+    // it, every reading is the sine's again; the peak alone sees the raw sample.
+    const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
+                         std::numeric_limits<float>::infinity()};
+    for (const float value : bad) {
+        Meters m(48000.0);
+        m.startTransport();
+        Stereo s = sine(48000.0, 4.0, 997.0, 1.0, 1.0);
+        s.left[4800] = value;
+        s.right[9600] = -value;
+        m.block(s.left.data(), s.right.data(), static_cast<uint32_t>(s.frames()));
+        EXPECT_NEAR(m.control->momentaryLufs, 0.0, 0.01) << value;
+        EXPECT_NEAR(m.control->shortTermLufs, 0.0, 0.01) << value;
+        EXPECT_NEAR(m.control->integratedLufs, 0.0, 0.05) << value;
+        EXPECT_NEAR(m.control->rmsDb, 0.0, 0.01) << value;
+        EXPECT_NEAR(m.control->rmsMaxDb, 0.0, 0.01) << value;
+        if (std::isnan(value))
+            EXPECT_NEAR(m.control->peakDb, 0.0, 1e-6);
+        else
+            EXPECT_EQ(m.control->peakDb, std::numeric_limits<double>::infinity());
+    }
+}
+
 TEST(Holds, RiseOnlyForStrictlyGreaterValuesAboveMinus70) {
     Meters m(48000.0);
     ControlBlock& c = *m.control;
