@@ -148,7 +148,9 @@ void serveInsertion(HostApi& api, const clap_host* host, ControlBlock& control,
     if (length < kMinInsertLength || ring.captureSize == 0)
         return;
 
-    const std::string path = exportDirectory(api) + exportFileName();
+    // The directory first, then the clock: the name stamps the moment after the host's answer.
+    const std::string directory = exportDirectory(api);
+    const std::string path = directory + exportFileName();
 
     const uint64_t totalFloats = ringIndexOfFraction(length, ring.captureSize);
     if (totalFloats < 2)

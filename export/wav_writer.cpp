@@ -57,7 +57,8 @@ namespace ORV {
 // [main-thread]
 bool WriteWavFile(const std::string& path, const float* samples, uint64_t frameCount,
                   double sampleRate) {
-    if (samples == nullptr)
+    // The header's rate is 32-bit: a rate it cannot hold (or none at all) has no file to describe.
+    if (samples == nullptr || !(sampleRate >= 0.0 && sampleRate < 4294967296.0))
         return false;
     // The 32-bit size fields cannot describe more; a wrapped size would make a corrupt file.
     const uint64_t dataBytes64 = frameCount * kBlockAlignBytes;

@@ -153,6 +153,16 @@ TEST(WavWriter, RefusesWithoutLeavingAFile) {
     const fs::path tooLong = dir.path / "too_long.wav";
     EXPECT_FALSE(ORV::WriteWavFile(tooLong.string(), frame.data(), uint64_t{1} << 29, 48000.0));
     EXPECT_FALSE(fs::exists(tooLong));
+
+    // A rate the 32-bit field cannot hold, or none at all.
+    const fs::path badRate = dir.path / "bad_rate.wav";
+    for (double rate : {-1.0, 4294967296.0, std::numeric_limits<double>::quiet_NaN(),
+                        std::numeric_limits<double>::infinity()}) {
+        EXPECT_FALSE(ORV::WriteWavFile(badRate.string(), frame.data(), 1, rate)) << rate;
+        EXPECT_FALSE(fs::exists(badRate)) << rate;
+    }
+    EXPECT_TRUE(ORV::WriteWavFile(badRate.string(), frame.data(), 1, 4294967295.9));
+    EXPECT_EQ(u32At(readBytes(badRate), 24), 4294967295u);
 }
 
 TEST(WavWriter, DeviceThatRejectsWritesIsAFailureAndIsNotRemoved) {

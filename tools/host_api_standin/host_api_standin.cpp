@@ -1,9 +1,11 @@
 #include "host_api_standin/host_api_standin.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <thread>
 
 namespace hostapi {
 
@@ -50,6 +52,8 @@ void getProjectPathEx(void* project, char* buffer, int bufferBytes) {
     call.projectIsNull = project == nullptr;
     call.intArg = bufferBytes;
     const Config& config = StandinAccess::self().config;
+    if (config.projectPathDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(config.projectPathDelayMs));
     if (buffer == nullptr || bufferBytes <= 0)
         return;
     if (config.fillPathBuffer) {

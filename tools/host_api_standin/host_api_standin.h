@@ -44,6 +44,7 @@ struct Config {
     int selectedTrack = -1;           // index GetSelectedTrack(_, 0) answers, -1 = none selected
     std::string projectPath;          // written into GetProjectPathEx's buffer; "" leaves it alone
     bool fillPathBuffer = false;      // fill every byte of that buffer with 'p', no NUL at all
+    int projectPathDelayMs = 0;       // GetProjectPathEx takes this long to answer, in ms
     double cursorSeconds = 12.5;      // what GetCursorPosition answers
 };
 
