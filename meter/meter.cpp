@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -84,11 +86,14 @@ inline Pair magnitude(Pair x) {
 // [audio-thread] The sample the filters and the RMS sum take: a NaN or infinite sample counts as
 // silence. One such sample would otherwise stay in the filters' delays and the RMS running
 // total for good, and every loudness and RMS value would read "no value" (or latch at +inf)
-// until the next reset. x - x is 0 exactly for the finite values. The peak still sees the raw
-// sample.
-inline Pair finiteOrZero(Pair x) {
-    const PairBits finite = (x - x) == Pair{0.0, 0.0};
+// until the next reset. The peak still sees the raw sample.
+inline Pair finiteOrZero(Pair x, Pair magnitudeOfX) {
+    constexpr double kLargest = std::numeric_limits<double>::max();
+    const PairBits finite = magnitudeOfX <= Pair{kLargest, kLargest};  // false for inf and NaN
     return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(x) & finite);
+}
+inline Pair finiteOrZero(Pair x) {
+    return finiteOrZero(x, magnitude(x));
 }
 
 // [audio-thread]
@@ -254,8 +259,9 @@ struct Sums {
 };
 
 // [audio-thread] The frame loop between two boundaries. Stereo and mono are separate
-// instantiations so the per-frame work carries no test of the channel layout.
-template <bool kStereo>
+// instantiations so the per-frame work carries no test of the channel layout; so are the
+// ordinary run and the rerun that counts non-finite samples as silence (see meterBlock).
+template <bool kStereo, bool kSanitize>
 void runFrames(const Coeffs& c, FilterState& filters, const float* inL, const float* inR,
                uint32_t count, Sums& sums) {
     FilterState f = filters;
@@ -264,13 +270,13 @@ void runFrames(const Coeffs& c, FilterState& filters, const float* inL, const fl
     Pair peak = sums.peak;
     for (uint32_t i = 0; i < count; ++i) {
         const Pair raw = {inL[i], kStereo ? inR[i] : 0.0};
-        const Pair x = finiteOrZero(raw);
+        const Pair m = magnitude(raw);
+        const Pair x = kSanitize ? finiteOrZero(raw, m) : raw;
         const Pair y = kWeight(c, f, x);
         sumSq += y * y;
         const Pair xx = x * x;
         rms += xx[0] + xx[1];  // the per-frame form's left * left + right * right
         // A select, not a branch: a NaN compares false and never becomes the peak.
-        const Pair m = magnitude(raw);
         peak = m > peak ? m : peak;
     }
     filters = f;
@@ -431,10 +437,22 @@ void meterBlock(LoudnessMeter& loudness, LevelMeter& level, ControlBlock* contro
         const auto count = static_cast<uint32_t>(run);
         // A missing right channel reads 0.0, which also rings out a right filter left moving
         // by an earlier stereo block.
-        if (inR != nullptr) {
-            runFrames<true>(c, filters, inL + done, inR + done, count, sums);
-        } else {
-            runFrames<false>(c, filters, inL + done, nullptr, count, sums);
+        auto runSegment = [&](auto sanitize) {
+            if (inR != nullptr)
+                runFrames<true, sanitize()>(c, filters, inL + done, inR + done, count, sums);
+            else
+                runFrames<false, sanitize()>(c, filters, inL + done, nullptr, count, sums);
+        };
+        // f32 input cannot overflow these sums, so they are finite exactly when every sample of
+        // the segment was: only then is the ordinary run the same as counting bad samples as
+        // silence. Otherwise the segment runs again from where it started, with that count.
+        const FilterState filtersBefore = filters;
+        const Sums sumsBefore = sums;
+        runSegment(std::false_type{});
+        if (!std::isfinite(sums.loudness[0] + sums.loudness[1] + sums.rms)) {
+            filters = filtersBefore;
+            sums = sumsBefore;
+            runSegment(std::true_type{});
         }
         done += count;
         loudness.blockSamples += run;
