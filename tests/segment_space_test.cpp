@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <sched.h>
+#include <string>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,11 +16,17 @@ namespace {
 
 constexpr int kCannotMount = 77;
 
+// In this process only: a fresh tmpfs of the given size ("8m") over /dev/shm.
+bool privateSharedMemory(const char* size) {
+    const std::string options = std::string("size=") + size;
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/dev/shm", "tmpfs", 0, options.c_str()) == 0;
+}
+
 // The child's checks, as exit codes: 0 when all hold.
 int activateOnSmallShm() {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=8m") != 0)
+    if (!privateSharedMemory("8m"))
         return kCannotMount;
     companion::ControlSegment control;
     if (!control.create())
@@ -50,9 +57,7 @@ int activateOnSmallShm() {
 // A companion's control segment that is sparse on a full /dev/shm: the plug-in cannot get its
 // pages, so it treats the segment as absent rather than dying at the first overview write.
 int attachToSparseControlOnFullShm() {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=2m") != 0)
+    if (!privateSharedMemory("2m"))
         return kCannotMount;
     companion::ControlSegment control;
     if (!control.create())  // 1 MB, only its first page written

@@ -16,17 +16,29 @@
 using testhost::Host;
 using testhost::Instance;
 
-TEST(Module, ExportsClapEntryAlone) {
-    const std::string command = std::string("nm -D --defined-only ") + TESSARIN_CLAP_PATH;
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+namespace {
+
+// One word of each line a command prints about the module: the last (nm) or the first (ldd).
+std::string wordsOf(const std::string& command, bool lastWord) {
+    FILE* pipe = popen((command + " " + TESSARIN_CLAP_PATH).c_str(), "r");
+    EXPECT_NE(pipe, nullptr) << command;
+    std::string words;
     char line[512];
-    std::string symbols;
-    while (fgets(line, sizeof(line), pipe) != nullptr) {
-        std::string text(line);
-        symbols += text.substr(text.rfind(' ') + 1);
+    while (pipe != nullptr && fgets(line, sizeof(line), pipe) != nullptr) {
+        const std::string text(line);
+        const size_t from = lastWord ? text.rfind(' ') + 1 : text.find_first_not_of(" \t");
+        const size_t to = lastWord ? text.find('\n', from) : text.find(' ', from);
+        words += text.substr(from, to - from) + "\n";
     }
-    pclose(pipe);
+    if (pipe != nullptr)
+        pclose(pipe);
+    return words;
+}
+
+}  // namespace
+
+TEST(Module, ExportsClapEntryAlone) {
+    const std::string symbols = wordsOf("nm -D --defined-only", true);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     EXPECT_NE(symbols.find("clap_entry\n"), std::string::npos) << symbols;
 #else
@@ -38,17 +50,7 @@ TEST(Module, NeedsOnlyTheCLibraries) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer builds link their runtimes";
 #endif
-    const std::string command = std::string("ldd ") + TESSARIN_CLAP_PATH;
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char line[512];
-    std::string needed;
-    while (fgets(line, sizeof(line), pipe) != nullptr) {
-        std::string text(line);
-        const size_t name = text.find_first_not_of(" \t");
-        needed += text.substr(name, text.find(' ', name) - name) + "\n";
-    }
-    pclose(pipe);
+    const std::string needed = wordsOf("ldd", false);
     for (const char* library : {"libstdc++", "libgcc_s", "libsndfile", "libebur128"})
         EXPECT_EQ(needed.find(library), std::string::npos) << needed;
     EXPECT_NE(needed.find("libc.so"), std::string::npos) << needed;
