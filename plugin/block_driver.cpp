@@ -79,7 +79,7 @@ clap_process_status TessarinPlugin::process(const clap_process* process) {
         previewStart = loadAcquire(block->previewStart);
     }
     previewRequestEdge(preview, previewRequested, previewStart, capture.captureSize);
-    // B5 (B4, the working write position, is taken just before the frame loop)
+    // B5
     if (block != nullptr) {
         settings.silenceThreshold = block->silenceThreshold;
         settings.rateMismatch = flagBit0Set(block->rateMismatch);
@@ -93,17 +93,16 @@ clap_process_status TessarinPlugin::process(const clap_process* process) {
     if (process->transport != nullptr)
         trackTransport(loudness, level, block, process->transport, frames, sampleRate);
 
+    // B4: the working write position, advanced by the frame loop and stored once at E2.
+    uint64_t writePos = capture.writePos.load(std::memory_order_relaxed);
     if (frames > 0) {
         // B8
         settings.fadeStep = previewFadeStep(sampleRate);
         settings.gate = gateLimits(sampleRate);
-        // S2, S6
+        // S2, S6 over the whole block, then S3 to S8 frame by frame
         meterBlock(loudness, level, block, inL, inR, frames);
-    }
-    // B4 and S3 to S8
-    uint64_t writePos = capture.writePos.load(std::memory_order_relaxed);
-    if (frames > 0)
         writePos = runFrames(inL, inR, outL, outR, frames, writePos, settings);
+    }
 
     // E1
     if (block != nullptr)
@@ -115,9 +114,8 @@ clap_process_status TessarinPlugin::process(const clap_process* process) {
 
     // E3
     if (capture.captureSize != 0) {
-        const uint64_t w = capture.writePos.load(std::memory_order_relaxed);
         storeRelease(block->writePosFraction,
-                     static_cast<float>(w) / static_cast<float>(capture.captureSize));
+                     static_cast<float>(writePos) / static_cast<float>(capture.captureSize));
         ++updateCounter;
         storeRelease(block->updateCounter, updateCounter);
         storeRelease(block->lastOverviewColumn, capture.lastOverviewColumn);
