@@ -96,7 +96,8 @@ bool TessarinPlugin::clapStartProcessing(const clap_plugin* /*plugin*/) noexcept
 }
 void TessarinPlugin::clapStopProcessing(const clap_plugin* /*plugin*/) noexcept {}
 void TessarinPlugin::clapReset(const clap_plugin* /*plugin*/) noexcept {
-}  // the ring and meters stay
+    // The ring and the meters stay: only the companion's requests clear them.
+}
 
 void TessarinPlugin::clapDestroy(const clap_plugin* plugin) noexcept {
     TessarinPlugin* p = self(plugin);
