@@ -64,8 +64,7 @@ BENCHMARK(BM_Meters);
 
 void BM_Ebur128(benchmark::State& state) {
     const Audio& a = noise();
-    ebur128_state* st = ebur128_init(2, static_cast<unsigned>(kRateHz),
-                                     EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I);
+    ebur128_state* st = makeReferenceMeter(kRateHz);
     size_t block = 0;
     for (auto _ : state) {
         ebur128_add_frames_float(st, &a.interleaved[2 * block * kBlockFrames], kBlockFrames);
