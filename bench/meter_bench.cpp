@@ -5,7 +5,7 @@
 #include "meter/meter.h"
 
 #if TESSARIN_BENCH_PLUGIN
-#include "companion/companion.h"
+#include "companion/segments.h"
 #include "test_host.h"
 #endif
 

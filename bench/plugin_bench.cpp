@@ -4,7 +4,7 @@
 // worst blocks, a capture clear and a whole-ring snapshot, against the block's duration.
 // Prints the ratios after the run.
 #include "bench_audio.h"
-#include "companion/companion.h"
+#include "companion/segments.h"
 #include "plugin/tessarin_plugin.h"
 
 #include <benchmark/benchmark.h>

@@ -2,7 +2,7 @@
 // place: the shape most tests need.
 #pragma once
 
-#include "companion/companion.h"
+#include "companion/segments.h"
 #include "test_host.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The module as a DAW sees it: entry, factory, descriptor, extensions, ports, lifecycle.
 #include "test_host.h"
 
-#include "companion/companion.h"
+#include "companion/segments.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 // at most 65536 frames, far less than the ring, so the distance is never ambiguous. The index is
 // exact for rings below 2^25 floats (rates below about 279,620 Hz); above that it can be off by a
 // few floats per block. "Ring fill" is the frames captured, capped at the ring's length.
-#include "companion/companion.h"
+#include "companion/segments.h"
 #include "host_api_standin/host_api_standin.h"
 #include "tessarin_host/audio_input.h"
 #include "tessarin_host/options.h"

@@ -1,7 +1,7 @@
 // tessarin-host's summary: what the plug-in measured and captured, as text or as JSON.
 #pragma once
 
-#include "companion/companion.h"
+#include "companion/segments.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "companion/companion.h"
+#include "companion/segments.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,0 +1,155 @@
+// The daemon's engine: owns the control block, watches the plug-in, follows the spectrum feed
+// (feed_monitor.h), keeps the takes, and carries out every request with a timeout and a clear
+// outcome. The HTTP server and the command line are thin layers over it.
+//
+// Threads: the engine thread polls the control block every kEnginePollMs; the feed thread
+// (inside FeedMonitor) reads the spectrum feed. Every public function may be called from any
+// other thread (the server's request threads): the state they read is copied under a mutex, and
+// requests that wait are serialised by a second mutex so two never interleave their handshakes.
+#pragma once
+
+#include "companion/exporter.h"
+#include "companion/feed_monitor.h"
+#include "companion/segments.h"
+#include "companion/takes.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace companion {
+
+inline constexpr int kEnginePollMs = 10;          // control block poll period
+inline constexpr int64_t kLiveHeartbeatMs = 500;  // older heartbeat: stalled
+inline constexpr int kRequestTimeoutMs = 2000;    // snapshot, clear, meter reset
+inline constexpr int kInsertTimeoutMs = 1000;     // insertRequest still 1: the host cannot insert
+inline constexpr float kDefaultThresholdLinear = 2.5e-4f;
+inline constexpr const char* kCannotInsertReason =
+    "this host cannot insert; save to a file instead";
+
+enum class PluginState {
+    noPlugin,  // nothing attached, or never activated
+    live,      // activated, heartbeat at most kLiveHeartbeatMs old
+    stalled,   // activated, heartbeat older: the host is not processing
+    inactive,  // attached and was activated once, now deactivated
+};
+// "no-plugin", "live", "stalled", "inactive"
+const char* stateName(PluginState state);
+
+// Meters in LUFS, LU and dB; NaN where there is no value yet (never -200).
+struct MeterValues {
+    double momentaryLufs, shortTermLufs, integratedLufs, momentaryMaxLufs, shortTermMaxLufs;
+    double rmsDb, rmsMaxDb, samplePeakDb, crestDb;  // from the plug-in
+    double truePeakDb, truePeakMaxDb, lraLu;        // measured here from the feed
+};
+
+// What the page and the API show, copied out in one piece.
+struct EngineStatus {
+    PluginState state;
+    double sampleRateHz;       // the host's rate at the latest activation; 0 before any
+    bool rateMismatch;         // the ring holds audio recorded at capturedRateHz: nothing captured
+    double capturedRateHz;     // valid while rateMismatch
+    double ringRateHz;         // the rate of the ring's content (captured or host rate)
+    double ringSeconds;        // the ring's length in seconds; 0 before the first activation
+    double capturedSeconds;    // how much of the ring holds audio
+    float writePosFraction;    // capture write head, ring fraction
+    uint32_t updateCounter;    // the plug-in's publication counter
+    bool hold;                 // captureHold set by us
+    float thresholdLinear;     // silence threshold, linear (<= 0: capture everything)
+    bool previewRequested;     // our preview level
+    float previewStart;        // ring fraction
+    float playheadFraction;    // -1 while no preview sounds
+    std::vector<Take> takes;   // oldest first
+    int instances;             // plug-in instances mapping the control block (0 unknown)
+    uint64_t lostFeedFrames;   // spectrum-feed frames overwritten before we read them
+    bool feedConnected;        // the spectrum feed is mapped and live
+    bool canInsert;            // false once we learned the host offers no project extension
+    std::string insertReason;  // why not, when !canInsert
+    MeterValues meters;
+    std::string exportDir;
+    uint64_t overviewVersion;  // bumps whenever any overview column changes
+};
+
+// How a request ended. ok false: error holds one line for people; httpStatus suggests the answer.
+struct Outcome {
+    bool ok = true;
+    int httpStatus = 200;  // 400 bad input, 409 not possible now, 504 no answer in time, 500
+    std::string error;
+    static Outcome failure(int status, std::string message) {
+        return Outcome{false, status, std::move(message)};
+    }
+};
+
+// An overview column range as the page needs it: min/max of both channels per column.
+struct OverviewChange {
+    uint32_t firstColumn;  // 0..63999; the range may wrap past the end to column 0
+    std::vector<float> minL, maxL, minR, maxR;
+};
+
+struct EngineOptions {
+    std::filesystem::path exportDir;  // created on start if missing
+    bool openControlBlock = true;     // false in tests that make their own
+};
+
+class Engine {
+public:
+    explicit Engine(EngineOptions options);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // [main-thread] Creates or reuses the control block and starts the threads. On a segment
+    // that is not ours (wrong size or owner) returns false with one line in error.
+    bool start(std::string& error);
+    // [main-thread] Stops the threads. The control block stays (an attached plug-in keeps it).
+    void stop();
+
+    EngineStatus status() const;
+    // Columns changed since the given version (every column when sinceVersion is 0 or too old);
+    // returns the current version. An empty result means nothing changed.
+    uint64_t overviewChanges(uint64_t sinceVersion, std::vector<OverviewChange>& out) const;
+    const FeedMonitor& feed() const { return *feed_; }
+
+    // Requests. Fractions are ring fractions (0..1); stretches may wrap.
+    Outcome preview(float start);  // starts, or restarts elsewhere while playing
+    Outcome stopPreview();
+    Outcome setHold(bool hold);
+    Outcome setThresholdDb(std::optional<double> dbfs);  // nullopt: capture everything
+    Outcome clear();
+    Outcome resetMeters();
+    Outcome insert(float start, float length, int32_t track);
+
+    // A stretch copied out of the ring through the snapshot handshake.
+    struct Stretch {
+        std::vector<float> frames;  // interleaved stereo
+        double sampleRateHz;
+    };
+    Outcome snapshot(float start, float length, Stretch& out);
+    Outcome analyze(float start, float length, StretchAnalysis& out);
+    Outcome exportStretch(float start, float length, const ExportSettings& settings,
+                          ExportResult& out);
+    // The newest `seconds` of captured audio (at most the ring) and the newest take (index -1)
+    // or a given one (0 = oldest in status().takes).
+    Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out);
+    Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out);
+
+private:
+    struct State;
+    void run();
+    EngineOptions options_;
+    std::unique_ptr<State> state_;
+    std::unique_ptr<FeedMonitor> feed_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex statusMutex_;
+    std::mutex requestMutex_;
+};
+
+}  // namespace companion

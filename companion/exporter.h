@@ -1,0 +1,64 @@
+// Turns a stretch of captured audio (interleaved stereo floats, as the snapshot delivers it) into
+// an analysis and into a file in the export folder: WAV 32-bit float (bit-exact), WAV 24/16 bit,
+// FLAC 24/16 bit, optionally normalised. Plain records and free functions; no threads.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace companion {
+
+enum class ExportFormat { wav32f, wav24, wav16, flac24, flac16 };
+// "wav32f", "wav24", "wav16", "flac24", "flac16"
+const char* formatName(ExportFormat format);
+bool parseFormat(std::string_view name, ExportFormat& out);
+
+enum class NormalizeMode {
+    none,
+    peak,      // gain so the true peak lands on targetDb (dBTP)
+    loudness,  // gain so the integrated loudness lands on targetDb (LUFS), capped by the ceiling
+};
+inline constexpr double kTruePeakCeilingDbtp = -1.0;
+
+struct ExportSettings {
+    ExportFormat format = ExportFormat::wav32f;
+    NormalizeMode normalize = NormalizeMode::none;
+    double targetDb = kTruePeakCeilingDbtp;  // dBTP for peak, LUFS for loudness
+};
+
+// A stretch measured before anything is written. NaN where there is no value (silence, or a
+// stretch too short for the measure: integrated needs 400 ms, LRA 3 s).
+struct StretchAnalysis {
+    uint64_t frames;
+    double seconds;
+    double integratedLufs;
+    double lraLu;
+    double samplePeakDb;  // dBFS
+    double truePeakDb;    // dBTP, 4x oversampling
+};
+StretchAnalysis analyzeStretch(const std::vector<float>& interleavedStereo, double sampleRateHz);
+
+struct ExportResult {
+    std::filesystem::path path;  // the written file
+    uint64_t frames;
+    double seconds;
+    double sampleRateHz;
+    ExportFormat format;
+    double gainDb;    // applied; 0 without normalisation
+    bool gainCapped;  // the loudness target would have pushed the true peak above the ceiling
+    StretchAnalysis source;  // the stretch before the gain
+};
+
+// Writes the stretch into directory (created if missing) under a new name from the local time,
+// tessarin_YYYY-MM-DD_HH-MM-SS.<ext>, then _2, _3, ... : never overwrites. The file is written
+// under a temporary name and renamed when complete. Returns false with one line in error.
+bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRateHz,
+                   const ExportSettings& settings, const std::filesystem::path& directory,
+                   std::chrono::system_clock::time_point when, ExportResult& out,
+                   std::string& error);
+
+}  // namespace companion

@@ -1,0 +1,1 @@
+// Filled in by the work in progress on the daemon.

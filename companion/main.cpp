@@ -1,0 +1,4 @@
+// Filled in by the work in progress on the daemon.
+int main() {
+    return 1;
+}
