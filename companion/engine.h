@@ -140,9 +140,16 @@ public:
     Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out);
     Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out);
 
-private:
     struct State;
+
+private:
     void run();
+    void poll();                  // [engine-thread]
+    bool heartbeatFresh() const;  // [any]
+    bool waitForAnswer(size_t offset, uint8_t want, int timeoutMs) const;
+    Outcome snapshotLocked(float start, float length, Stretch& out);
+    static bool refreshColumns(State& s, uint32_t first, uint32_t count, uint64_t version);
+    static double filledOnStart(const State& s, float writeFraction);
     EngineOptions options_;
     std::unique_ptr<State> state_;
     std::unique_ptr<FeedMonitor> feed_;

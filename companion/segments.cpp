@@ -1,6 +1,7 @@
 #include "companion/segments.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -71,11 +72,100 @@ bool ControlSegment::open() {
     return base_ != nullptr;
 }
 
+void ControlSegment::initialiseFields() {
+    // The magic goes last, with release ordering: a plug-in that sees it sees the rest.
+    store<uint32_t>(off::magic, 0);
+    std::memset(base_, 0, size_);
+    storePlain<float>(off::silenceThreshold, 2.5e-4f);
+    storePlain<int32_t>(off::lastOverviewColumn, -1);
+    clearMeterFields();
+    store<uint32_t>(off::magic, kControlMagic);
+}
+
+bool ControlSegment::attachOrCreate(Attach& how, std::string& error) {
+    close();
+    const std::string path = std::string("/dev/shm/") + kControlName;
+    int fd = -1;
+    bool fresh = false;
+    // Two tries: another companion may create the name between our open and our create.
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+        fd = shm_open(kControlName, O_RDWR | O_CLOEXEC, 0);
+        if (fd >= 0 || errno != ENOENT)
+            break;
+        fd = shm_open(kControlName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fresh = fd >= 0;
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        error = path + ": cannot open or create it: " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        error = path + ": cannot inspect it: " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    if (info.st_uid != geteuid()) {
+        error = path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+                "): not touching it";
+        ::close(fd);
+        return false;
+    }
+    if (fresh) {
+        // The umask may have narrowed the mode further; it must never widen it.
+        if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(kControlBytes)) != 0 ||
+            posix_fallocate(fd, 0, static_cast<off_t>(kControlBytes)) != 0) {
+            error = path + ": cannot size it: " + std::strerror(errno);
+            ::close(fd);
+            shm_unlink(kControlName);
+            return false;
+        }
+    } else {
+        if (static_cast<uint64_t>(info.st_size) != kControlBytes) {
+            error = path + " has " + std::to_string(info.st_size) + " bytes, not " +
+                    std::to_string(kControlBytes) +
+                    ": it is not this version's control block; remove it when no DAW runs";
+            ::close(fd);
+            return false;
+        }
+        // A segment others may write would be refused by the plug-in: it is ours, so narrow it.
+        if ((info.st_mode & 0077) != 0 && fchmod(fd, 0600) != 0) {
+            error = path + ": cannot make it private: " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+    }
+    void* addr = mmap(nullptr, kControlBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (addr == MAP_FAILED) {
+        error = path + ": cannot map it: " + std::strerror(errno);
+        return false;
+    }
+    base_ = static_cast<uint8_t*>(addr);
+    size_ = kControlBytes;
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+    if (fresh) {
+        initialiseFields();
+        how = Attach::created;
+    } else if (load<uint32_t>(off::magic) != kControlMagic) {
+        initialiseFields();
+        how = Attach::initialised;
+    } else {
+        how = Attach::reused;
+    }
+    return true;
+}
+
 void ControlSegment::close() {
     if (base_ != nullptr)
         munmap(base_, size_);
     base_ = nullptr;
     size_ = 0;
+    device_ = 0;
+    inode_ = 0;
 }
 
 void ControlSegment::remove() {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace companion {
@@ -109,6 +110,17 @@ public:
     bool create(size_t sizeBytes = kControlBytes, uint32_t magic = kControlMagic);
     // Maps an existing segment of the name (a second view, as another process would have).
     bool open();
+    // The daemon's way in: reuses a segment of the right size, owner and magic as it is (an
+    // attached plug-in keeps its mapping for good), initialises one of the right size and owner
+    // whose magic is wrong in place (a companion died while creating it), and otherwise creates
+    // it (mode 0600, zero-filled, defaults set, the magic written last). A segment of another
+    // size or owner is left untouched: false, with one line for people in error.
+    // Never removes or resizes the name.
+    enum class Attach { reused, initialised, created };
+    bool attachOrCreate(Attach& how, std::string& error);
+    // Device and inode of the mapped segment (0 when unknown), to recognise its mappings.
+    uint64_t device() const { return device_; }
+    uint64_t inode() const { return inode_; }
     // Unmaps; remove() also deletes the name.
     void close();
     void remove();
@@ -181,8 +193,11 @@ public:
                          const Pump& pump = {});
 
 private:
+    void initialiseFields();
     uint8_t* base_ = nullptr;
     size_t size_ = 0;
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
 };
 
 // A read-only view of the spectrum feed, by name.

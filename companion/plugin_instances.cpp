@@ -1,0 +1,64 @@
+#include "companion/plugin_instances.h"
+
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace companion {
+
+namespace {
+
+// Mappings of (device, inode) in one maps file. Every mapping of the block starts at offset 0;
+// the later pieces of one split by mprotect have other offsets and do not count again.
+int countInProcess(const char* mapsPath, uint64_t device, uint64_t inode, uintptr_t skipStart) {
+    FILE* maps = std::fopen(mapsPath, "re");
+    if (maps == nullptr)
+        return 0;
+    int count = 0;
+    char line[512];
+    while (std::fgets(line, sizeof(line), maps) != nullptr) {
+        uintptr_t start = 0, end = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long offset = 0, node = 0;
+        char perms[8] = {};
+        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %7s %llx %x:%x %llu", &start, &end, perms,
+                        &offset, &major, &minor, &node) != 7)
+            continue;
+        if (node == inode && makedev(major, minor) == device && offset == 0 && start != skipStart)
+            ++count;
+    }
+    std::fclose(maps);
+    return count;
+}
+
+}  // namespace
+
+// [engine-thread]
+int countControlMappings(uint64_t device, uint64_t inode, const void* ownBase) {
+    if (inode == 0)
+        return 0;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return 0;
+    const pid_t self = getpid();
+    int count = 0;
+    while (const dirent* entry = readdir(proc)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            continue;
+        const long pid = std::strtol(entry->d_name, nullptr, 10);
+        char path[64];
+        std::snprintf(path, sizeof(path), "/proc/%ld/maps", pid);
+        const bool ours = pid == self;
+        count +=
+            countInProcess(path, device, inode, ours ? reinterpret_cast<uintptr_t>(ownBase) : 0);
+    }
+    closedir(proc);
+    return count;
+}
+
+}  // namespace companion

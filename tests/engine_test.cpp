@@ -1,0 +1,264 @@
+// The daemon's engine against the real plug-in: the control block's create-or-reuse, liveness,
+// takes, the request handshakes and stretches that land on exactly the frames asked for.
+#include "companion/engine.h"
+#include "live_host.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+namespace off = companion::off;
+using companion::Engine;
+using companion::PluginState;
+using testhost::LiveHost;
+
+namespace {
+
+constexpr double kRate = 48000.0;
+
+std::filesystem::path freshExportDir(const char* name) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("tessarin-engine-test-" + std::to_string(getpid()) + "-" + name);
+    std::filesystem::remove_all(dir);
+    return dir;
+}
+
+// Polls the engine's status until pred holds or timeoutMs passes.
+template <class Pred> bool waitFor(const Engine& engine, Pred pred, int timeoutMs = 3000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred(engine.status()))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred(engine.status());
+}
+
+struct StatInfo {
+    off_t size;
+    mode_t mode;
+    ino_t inode;
+};
+StatInfo statControl() {
+    struct stat info {};
+    EXPECT_EQ(stat((std::string("/dev/shm/") + companion::kControlName).c_str(), &info), 0);
+    return {info.st_size, info.st_mode & 0777, info.st_ino};
+}
+
+std::vector<float> readFrames(const std::filesystem::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << path;
+    if (file == nullptr)
+        return {};
+    std::vector<float> frames(static_cast<size_t>(info.frames) * 2);
+    EXPECT_EQ(info.channels, 2);
+    sf_readf_float(file, frames.data(), info.frames);
+    sf_close(file);
+    return frames;
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { companion::ControlSegment::unlinkName(); }
+    void TearDown() override {
+        live.reset();
+        if (engine)
+            engine->stop();
+        engine.reset();
+        companion::ControlSegment::unlinkName();
+        std::filesystem::remove_all(exportDir);
+    }
+    void startEngine() {
+        engine = std::make_unique<Engine>(companion::EngineOptions{exportDir});
+        std::string error;
+        ASSERT_TRUE(engine->start(error)) << error;
+    }
+    void startPlugin() {
+        live = std::make_unique<LiveHost>(kRate);
+        ASSERT_TRUE(live->start());
+        ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::live; }));
+    }
+
+    std::filesystem::path exportDir = freshExportDir("engine");
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<LiveHost> live;
+};
+
+}  // namespace
+
+TEST_F(EngineTest, CreatesTheBlockPrivateAndKeepsAnAttachedPluginAcrossARestart) {
+    startEngine();
+    const StatInfo made = statControl();
+    EXPECT_EQ(made.size, static_cast<off_t>(companion::kControlBytes));
+    EXPECT_EQ(made.mode, 0600u);
+    {
+        companion::ControlSegment view;
+        ASSERT_TRUE(view.open());
+        EXPECT_EQ(view.load<uint32_t>(off::magic), companion::kControlMagic);
+        EXPECT_EQ(view.loadPlain<float>(off::silenceThreshold), 2.5e-4f);
+        EXPECT_EQ(view.loadPlain<int32_t>(off::lastOverviewColumn), -1);
+        EXPECT_EQ(view.loadPlain<double>(off::momentaryMaxLufs), -200.0);
+        EXPECT_EQ(view.loadPlain<double>(off::crestDb), -200.0);
+    }
+    EXPECT_EQ(engine->status().state, PluginState::noPlugin);
+
+    startPlugin();
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return s.instances == 1; }));
+
+    // A daemon restart: the plug-in keeps its mapping, so the block must be the same one.
+    const uint32_t countBefore = engine->status().updateCounter;
+    engine->stop();
+    engine.reset();
+    startEngine();
+    EXPECT_EQ(statControl().inode, made.inode);
+    EXPECT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.state == PluginState::live && s.updateCounter != countBefore;
+    }));
+
+    // A second instance maps the same block: both overwrite each other's status.
+    LiveHost second(kRate);
+    ASSERT_TRUE(second.start());
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return s.instances == 2; }));
+}
+
+TEST_F(EngineTest, LeavesForeignSegmentsAloneAndMendsAHalfMadeOne) {
+    std::string error;
+    {
+        companion::ControlSegment other;  // another program's segment of the same name
+        ASSERT_TRUE(other.create(4096));
+    }
+    Engine refused(companion::EngineOptions{exportDir});
+    EXPECT_FALSE(refused.start(error));
+    EXPECT_NE(error.find("4096 bytes"), std::string::npos) << error;
+    EXPECT_EQ(statControl().size, 4096);
+
+    if (geteuid() == 0) {
+        companion::ControlSegment::unlinkName();
+        {
+            companion::ControlSegment theirs;
+            ASSERT_TRUE(theirs.create());
+        }
+        ASSERT_EQ(chown((std::string("/dev/shm/") + companion::kControlName).c_str(), 65534, 65534),
+                  0);
+        error.clear();
+        EXPECT_FALSE(refused.start(error));
+        EXPECT_NE(error.find("another user"), std::string::npos) << error;
+    }
+
+    // Right size, no magic: a companion died while making it.
+    companion::ControlSegment::unlinkName();
+    companion::ControlSegment halfMade;
+    ASSERT_TRUE(halfMade.create(companion::kControlBytes, 0));
+    halfMade.storePlain<double>(off::rmsMaxDb, 0.0);
+    startEngine();
+    EXPECT_EQ(halfMade.load<uint32_t>(off::magic), companion::kControlMagic);
+    EXPECT_EQ(halfMade.loadPlain<double>(off::rmsMaxDb), -200.0);
+    EXPECT_EQ(statControl().mode, 0600u);
+}
+
+TEST_F(EngineTest, FollowsThePluginThroughItsLifecycle) {
+    startEngine();
+    startPlugin();
+    live->setMode(LiveHost::Mode::stopped);  // the host stops processing
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::stalled; }));
+    live->paused([&] { live->instance().deactivate(); });
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::inactive; }));
+    live->paused([&] { live->instance().destroy(); });
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) {
+        return s.state == PluginState::noPlugin && s.instances == 0;
+    }));
+}
+
+TEST_F(EngineTest, InsertionInAHostWithoutTheExtensionTimesOutAndSaysSo) {
+    startEngine();
+    startPlugin();
+    const companion::Outcome first = engine->insert(0.0f, 0.01f, 0);
+    EXPECT_FALSE(first.ok);
+    EXPECT_EQ(first.httpStatus, 409);
+    EXPECT_EQ(first.error, companion::kCannotInsertReason);
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    EXPECT_EQ(view.load<uint8_t>(off::insertRequest), 0);  // lowered for the plug-in
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return !s.canInsert; }));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine->insert(0.0f, 0.01f, 0).error, companion::kCannotInsertReason);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
+}
+
+TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    live->setMode(LiveHost::Mode::silent);  // the gate closes after its tail
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    const uint64_t resumedAt = live->loudFrames();
+    live->setMode(LiveHost::Mode::loud);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(engine->setHold(true).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.hold; }));
+
+    const companion::EngineStatus status = engine->status();
+    ASSERT_EQ(status.takes.size(), 2u);
+    EXPECT_GT(status.takes[1].wallClockMs, status.takes[0].wallClockMs + 1000);
+    EXPECT_NEAR(status.capturedSeconds, status.takes[0].seconds + status.takes[1].seconds, 1e-6);
+
+    companion::ExportResult saved{};
+    const companion::Outcome outcome = engine->saveTake(-1, {}, saved);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    const std::vector<float> take = readFrames(saved.path);
+    ASSERT_NEAR(take.size() / 2.0, status.takes[1].seconds * kRate, 1.0);
+    for (size_t i = 0; i < take.size() / 2; ++i) {
+        ASSERT_EQ(take[2 * i], LiveHost::loudLeft(resumedAt + i)) << "frame " << i;
+        ASSERT_EQ(take[2 * i + 1], LiveHost::loudRight(resumedAt + i)) << "frame " << i;
+    }
+
+    // The newest second: the frames just behind the (held) write head.
+    const std::vector<float> ringWhole = [&] {
+        companion::Engine::Stretch s;
+        EXPECT_TRUE(engine->snapshot(0.0f, 1.0f, s).ok);
+        return s.frames;
+    }();
+    ASSERT_TRUE(engine->saveLast(1.0, {}, saved).ok);
+    const std::vector<float> last = readFrames(saved.path);
+    ASSERT_EQ(last.size(), 2u * 48000u);
+    const size_t head = static_cast<size_t>(
+        std::llround(double(status.writePosFraction) * double(ringWhole.size()) / 2.0));
+    for (size_t i = 0; i < 48000; ++i)
+        ASSERT_EQ(last[2 * i], ringWhole[2 * (head - 48000 + i)]) << "frame " << i;
+}
+
+TEST_F(EngineTest, PreviewRestartsElsewhereAndClearEmptiesEverything) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(engine->preview(0.001f).ok);
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return s.playheadFraction >= 0.001f; }));
+    ASSERT_TRUE(engine->preview(0.5f).ok);  // while playing: lower, wait, raise
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) {
+        return s.playheadFraction >= 0.5f && s.playheadFraction < 0.51f;
+    }));
+    ASSERT_TRUE(engine->stopPreview().ok);
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) { return s.playheadFraction < 0.0f; }));
+
+    live->setMode(LiveHost::Mode::silent);
+    ASSERT_TRUE(engine->clear().ok);
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) {
+        return s.takes.empty() && s.capturedSeconds == 0.0 && s.writePosFraction == 0.0f;
+    }));
+    std::vector<companion::OverviewChange> changes;
+    engine->overviewChanges(0, changes);
+    ASSERT_EQ(changes.size(), 1u);
+    for (const float v : changes[0].maxL)
+        ASSERT_EQ(v, 0.0f);
+}
