@@ -17,7 +17,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int64_t kInstanceScanMs = 2000;  // /proc walk for the mappings of the block
+// Instances are counted from /proc: every process now and then (a few ms on a busy desktop),
+// the processes known to hold the block more often, and every process at once when the
+// plug-in's published state changes (an instance came, went or was activated).
+constexpr int64_t kFullInstanceScanMs = 10000;
+constexpr int64_t kKnownInstanceScanMs = 1000;
 constexpr int64_t kFullOverviewCompareMs = 1000;
 constexpr int kPreviewRestartTimeoutMs = 1000;  // for the plug-in to see the lowered level
 constexpr uint32_t kPreviewRestartBlocks = 2;
@@ -99,7 +103,14 @@ struct Engine::State {
     bool takesStarted = false;
 
     int instances = 0;
-    int64_t lastInstanceScanMs = -kInstanceScanMs;
+    std::vector<int> instancePids;
+    int64_t lastFullScanMs = -kFullInstanceScanMs;
+    int64_t lastKnownScanMs = 0;
+    bool lastActive = false;
+    bool lastHeartbeatFresh = false;
+    double lastSampleRate = 0.0;
+    uint32_t lastCounter = 0;
+    uint32_t lastSnapshotBytes = 0;
     bool canInsert = true;
     PluginState lastState = PluginState::noPlugin;
     double lastMomentaryMax = NAN;
@@ -201,13 +212,31 @@ void Engine::poll() {
     const ControlStatus cs = control.status();
     const MeterReadings raw = control.meters();
 
-    if (nowMs - s.lastInstanceScanMs >= kInstanceScanMs) {
-        s.instances = countControlMappings(control.device(), control.inode(), control.bytes());
-        s.lastInstanceScanMs = nowMs;
-    }
-
     const bool heartbeatFresh = cs.heartbeatMs > 0 && nowMs - cs.heartbeatMs <= kLiveHeartbeatMs &&
                                 cs.heartbeatMs <= nowMs + 1000;
+    // A counter that runs backwards: two instances publish into the block in turn.
+    const bool counterBack = cs.updateCounter - s.lastCounter > 0x80000000u;
+    const bool published = cs.active != s.lastActive || heartbeatFresh != s.lastHeartbeatFresh ||
+                           cs.sampleRateHz != s.lastSampleRate ||
+                           cs.snapshotBytes != s.lastSnapshotBytes || counterBack;
+    s.lastCounter = cs.updateCounter;
+    s.lastSnapshotBytes = cs.snapshotBytes;
+    s.lastActive = cs.active;
+    s.lastHeartbeatFresh = heartbeatFresh;
+    s.lastSampleRate = cs.sampleRateHz;
+    if (published || nowMs - s.lastFullScanMs >= kFullInstanceScanMs) {
+        MappingCount found =
+            countControlMappings(control.device(), control.inode(), control.bytes());
+        s.instances = found.mappings;
+        s.instancePids = std::move(found.pids);
+        s.lastFullScanMs = s.lastKnownScanMs = nowMs;
+    } else if (nowMs - s.lastKnownScanMs >= kKnownInstanceScanMs) {
+        MappingCount found = countControlMappingsIn(s.instancePids, control.device(),
+                                                    control.inode(), control.bytes());
+        s.instances = found.mappings;
+        s.instancePids = std::move(found.pids);
+        s.lastKnownScanMs = nowMs;
+    }
     PluginState state = PluginState::noPlugin;
     if (cs.active && heartbeatFresh)
         state = PluginState::live;

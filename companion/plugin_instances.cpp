@@ -38,27 +38,47 @@ int countInProcess(const char* mapsPath, uint64_t device, uint64_t inode, uintpt
 
 }  // namespace
 
+namespace {
+
+void countPid(long pid, uint64_t device, uint64_t inode, const void* ownBase, MappingCount& out) {
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%ld/maps", pid);
+    const bool ours = pid == getpid();
+    const int found =
+        countInProcess(path, device, inode, ours ? reinterpret_cast<uintptr_t>(ownBase) : 0);
+    if (found > 0) {
+        out.mappings += found;
+        out.pids.push_back(static_cast<int>(pid));
+    }
+}
+
+}  // namespace
+
 // [engine-thread]
-int countControlMappings(uint64_t device, uint64_t inode, const void* ownBase) {
+MappingCount countControlMappings(uint64_t device, uint64_t inode, const void* ownBase) {
+    MappingCount out;
     if (inode == 0)
-        return 0;
+        return out;
     DIR* proc = opendir("/proc");
     if (proc == nullptr)
-        return 0;
-    const pid_t self = getpid();
-    int count = 0;
+        return out;
     while (const dirent* entry = readdir(proc)) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
-            continue;
-        const long pid = std::strtol(entry->d_name, nullptr, 10);
-        char path[64];
-        std::snprintf(path, sizeof(path), "/proc/%ld/maps", pid);
-        const bool ours = pid == self;
-        count +=
-            countInProcess(path, device, inode, ours ? reinterpret_cast<uintptr_t>(ownBase) : 0);
+        if (std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            countPid(std::strtol(entry->d_name, nullptr, 10), device, inode, ownBase, out);
     }
     closedir(proc);
-    return count;
+    return out;
+}
+
+// [engine-thread]
+MappingCount countControlMappingsIn(const std::vector<int>& pids, uint64_t device, uint64_t inode,
+                                    const void* ownBase) {
+    MappingCount out;
+    if (inode == 0)
+        return out;
+    for (const int pid : pids)
+        countPid(pid, device, inode, ownBase, out);
+    return out;
 }
 
 }  // namespace companion

@@ -4,12 +4,21 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace companion {
 
-// [engine-thread] Mappings of the segment with this device and inode in every process we may
-// read (/proc/<pid>/maps), not counting our own mapping at ownBase. Adjacent pieces of one
-// mapping (split by mprotect) count once. About a millisecond for a few hundred processes.
-int countControlMappings(uint64_t device, uint64_t inode, const void* ownBase);
+// Mappings of the segment with this device and inode, found in /proc/<pid>/maps, not counting
+// our own mapping at ownBase, and the processes that hold them.
+struct MappingCount {
+    int mappings = 0;
+    std::vector<int> pids;
+};
+
+// [engine-thread] Every process we may read (a few ms on a busy desktop: do it rarely), or only
+// the given ones (cheap: the processes already known to hold the block).
+MappingCount countControlMappings(uint64_t device, uint64_t inode, const void* ownBase);
+MappingCount countControlMappingsIn(const std::vector<int>& pids, uint64_t device, uint64_t inode,
+                                    const void* ownBase);
 
 }  // namespace companion
