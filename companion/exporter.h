@@ -31,7 +31,9 @@ struct ExportSettings {
 };
 
 // A stretch measured before anything is written. NaN where there is no value (silence, or a
-// stretch too short for the measure: integrated needs 400 ms, LRA 3 s).
+// stretch too short for the measure: integrated needs 400 ms, LRA 3 s). Samples that are not
+// finite are measured as 0. The true peak includes the ringing past both ends of the stretch (as
+// the file plays from and into silence) and is never below the sample peak.
 struct StretchAnalysis {
     uint64_t frames;
     double seconds;
@@ -56,6 +58,18 @@ struct ExportResult {
 // Writes the stretch into directory (created if missing) under a new name from the local time,
 // tessarin_YYYY-MM-DD_HH-MM-SS.<ext>, then _2, _3, ... : never overwrites. The file is written
 // under a temporary name and renamed when complete. Returns false with one line in error.
+//
+// - wav32f without gain holds the input bit for bit, NaN and inf included. With a gain, and in
+//   the integer formats, a sample that is not finite is written as 0.
+// - Integers: rounded to nearest and clipped; 16 bit gets TPDF dither of +-1 LSB first (from a
+//   fixed seed: the same stretch gives the same file). FLAC at compression level 1, for speed.
+// - The rate is rounded to whole Hz (the files hold integers); refused when not finite, under 1 Hz
+//   or above the container (WAV 2^31 - 1 Hz in libsndfile, FLAC 655,350 Hz).
+// - Refused: an empty stretch, an odd number of floats, a WAV over 4 GiB, a target that is not
+//   finite, a peak target above 0 dBTP. Normalisation without a value to start from (silence,
+//   under 400 ms for loudness) applies no gain and succeeds.
+// - Files get mode 0644 less the umask; a failure (a file in place of the folder, a full disk, an
+//   encoder error) leaves no file, not even the temporary one.
 bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRateHz,
                    const ExportSettings& settings, const std::filesystem::path& directory,
                    std::chrono::system_clock::time_point when, ExportResult& out,

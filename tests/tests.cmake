@@ -22,3 +22,5 @@ add_dependencies(tessarin_host_test tessarin-host)
 tessarin_test(access_trace_test SHM SOURCES access_trace_test.cpp)
 tessarin_test(segment_space_test SHM SOURCES segment_space_test.cpp)
 tessarin_test(engine_test SHM SOURCES engine_test.cpp takes_test.cpp LIBS tessarin_daemon PkgConfig::SNDFILE)
+tessarin_test(exporter_test SOURCES exporter_test.cpp
+              LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
