@@ -3,6 +3,7 @@
 // history and a spectrum (dsp.h). The engine and the server read the results from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
