@@ -126,7 +126,9 @@ struct FeedMonitor::State : FeedSink {
     }
 };
 
-FeedMonitor::FeedMonitor() : state_(new State) {
+FeedMonitor::FeedMonitor(const char* feedName) : state_(new State) {
+    if (feedName != nullptr)
+        state_->reader.name = feedName;
     state_->published.truePeakDb = state_->published.truePeakMaxDb = state_->published.lraLu =
         std::numeric_limits<double>::quiet_NaN();
     state_->published.channels = 2;

@@ -3,10 +3,12 @@
 // instance replacing the segment.
 #include "companion/feed_monitor.h"
 #include "companion/feed_reader.h"
+#include "feed_emulator.h"
 #include "plugin_fixture.h"
 
 #include <chrono>
 #include <cmath>
+#include <string>
 #include <thread>
 
 using namespace companion;
@@ -152,29 +154,32 @@ TEST_F(FeedReading, TeardownDeliversTheLastFramesAndANewInstanceIsFollowed) {
     EXPECT_EQ(reader.framesLost, 0u);
 }
 
-TEST_F(FeedReading, MonitorMeasuresWhatThePluginPlays) {
-    FeedMonitor monitor;
+// The monitor on a feed of its own name (other processes' plug-ins share the global one).
+TEST(FeedMonitoring, MeasuresTheFeedAndRestartsWithIt) {
+    const std::string name = "ORV_Tessarin_SpectrumFeed_test_" + std::to_string(getpid());
+    FeedEmulator feed;
+    FeedMonitor monitor(name.c_str());
     monitor.start();
-    start(48000.0);
-    // A -20 dBFS 1 kHz sine, each block sent once the monitor has read the one before (so the
-    // plug-in never writes under its copy).
-    std::vector<float> l(4800);
-    uint64_t sent = 0;
+    ASSERT_TRUE(feed.create(name, 48000.0));
     auto waitFor = [&](auto done) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (!done() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         return done();
     };
+    // A -20 dBFS 1 kHz sine, each block appended once the monitor has read the one before, so
+    // no write lands under its copy.
+    std::vector<float> l(4800);
+    uint64_t sent = 0;
     for (int b = 0; b < 60; ++b) {
         for (size_t i = 0; i < l.size(); ++i)
             l[i] = 0.1f * float(std::sin(2.0 * M_PI * 1000.0 * double(sent + i) / 48000.0));
-        run(l, l);
+        feed.append(l.data(), l.data(), l.size());
         sent += l.size();
         ASSERT_TRUE(waitFor([&] { return monitor.snapshot().framesRead >= sent; }));
     }
-    ASSERT_TRUE(waitFor([&] { return monitor.spectrum().sequence > 0; }));
-    FeedSnapshot snap = monitor.snapshot();
+    ASSERT_TRUE(waitFor([&] { return monitor.spectrum().sequence > 1; }));
+    const FeedSnapshot snap = monitor.snapshot();
     EXPECT_TRUE(snap.connected);
     EXPECT_EQ(snap.sampleRateHz, 48000.0);
     EXPECT_EQ(snap.framesLost, 0u);
@@ -185,10 +190,11 @@ TEST_F(FeedReading, MonitorMeasuresWhatThePluginPlays) {
     ASSERT_EQ(points.size(), 10u);
     EXPECT_NEAR(points.back().momentaryLufs, -20.0, 0.1);
     const SpectrumBands bands = monitor.spectrum();
-    for (size_t b = 0; b < bands.centreHz.size(); ++b)
+    for (size_t b = 0; b < bands.centreHz.size(); ++b) {
         if (std::abs(bands.centreHz[b] - 1000.0f) < 1.0f) {
             EXPECT_NEAR(bands.levelDb[b], -20.0, 0.5);
         }
+    }
 
     const uint64_t resets = snap.resets;
     monitor.reset();
@@ -196,11 +202,13 @@ TEST_F(FeedReading, MonitorMeasuresWhatThePluginPlays) {
     EXPECT_EQ(monitor.snapshot().historyEnd, 0u);
     EXPECT_TRUE(std::isnan(monitor.snapshot().truePeakMaxDb));
 
-    instance.reset();
-    EXPECT_TRUE(waitFor([&] { return !monitor.snapshot().connected; }));
-    start(44100.0);
-    run(4410, 0.5f, 0.5f);
+    // A rate change restarts everything by itself.
+    feed.changeRate(44100.0);
+    feed.append(l.data(), nullptr, 4410);
     EXPECT_TRUE(waitFor([&] { return monitor.snapshot().sampleRateHz == 44100.0; }));
     EXPECT_EQ(monitor.snapshot().resets, resets + 2);
+    EXPECT_EQ(monitor.snapshot().channels, 1u);
+    feed.destroy();
+    EXPECT_TRUE(waitFor([&] { return !monitor.snapshot().connected; }));
     monitor.stop();
 }
