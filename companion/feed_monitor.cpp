@@ -14,7 +14,6 @@ namespace companion {
 
 namespace {
 
-constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 // About 22 spectra per second of wall time.
 constexpr auto kSpectrumPeriod = std::chrono::milliseconds(45);
 
@@ -105,7 +104,6 @@ struct FeedMonitor::State : FeedSink {
     // [feed-thread]
     void run() {
         Clock::time_point nextSpectrum = Clock::now();
-        Clock::time_point nextPoll = Clock::now();
         while (!stopRequested.load(std::memory_order_acquire)) {
             const Clock::time_point now = Clock::now();
             if (resetRequested.exchange(false, std::memory_order_acq_rel) && reader.rateHz > 0.0)
@@ -119,9 +117,8 @@ struct FeedMonitor::State : FeedSink {
                 publishSpectrum();
                 nextSpectrum = std::max(nextSpectrum + kSpectrumPeriod, now);
             }
-            // A late poll is not made up for: the next one follows a period after this one.
-            nextPoll = std::max(nextPoll + kPollPeriod, Clock::now());
-            std::this_thread::sleep_until(nextPoll);
+            // Paced from the end of this poll: a late one is not made up for with a burst.
+            std::this_thread::sleep_for(std::chrono::milliseconds(nextPollDelayMs(reader)));
         }
     }
 };

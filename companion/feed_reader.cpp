@@ -184,7 +184,12 @@ void closeFeed(FeedReader& r) {
     r.state = FeedState::absent;
 }
 
+int64_t nextPollDelayMs(const FeedReader& r) {
+    return r.lastPollFrames > kFeedSafeFrames / 4 ? kFeedFastPollMs : kFeedPollMs;
+}
+
 FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {
+    const uint64_t before = r.framesRead + r.framesLost;
     if (r.base != nullptr) {
         readMapped(r, sink);
         // A newer instance replaces the segment under the name. While this mapping is live that
@@ -206,6 +211,7 @@ FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {
         if (openFeed(r, nowMs))
             readMapped(r, sink);
     }
+    r.lastPollFrames = r.framesRead + r.framesLost - before;
     return r.state;
 }
 

@@ -29,6 +29,10 @@ inline constexpr uint64_t kFeedBlockInFlightFrames = 16384;
 inline constexpr uint64_t kFeedSafeFrames = kSpectrumFrames - kFeedBlockInFlightFrames;
 // A live mapping's name is checked this often for a newer instance's segment.
 inline constexpr int64_t kFeedNameCheckMs = 1000;
+// Polls come this often; sooner while a poll finds more than a quarter of the safe stretch new
+// (a host rendering far faster than real time), so a late wake-up still finds the frames there.
+inline constexpr int64_t kFeedPollMs = 10;
+inline constexpr int64_t kFeedFastPollMs = 2;
 // Rates the reader accepts; anything else reads as no feed.
 inline constexpr double kFeedMinRateHz = 1.0;
 inline constexpr double kFeedMaxRateHz = 4.0e9;
@@ -77,6 +81,7 @@ struct FeedReader {
     uint64_t gaps = 0;
     uint64_t restarts = 0;
     uint64_t remaps = 0;
+    uint64_t lastPollFrames = 0;  // delivered or lost by the latest poll
 
     std::vector<float> left, right;  // the copy, kSpectrumFrames each once mapped
 
@@ -90,6 +95,9 @@ struct FeedReader {
 // returns the state afterwards. nowMs is any monotonic clock in milliseconds (it paces the check
 // for a newer segment under the name).
 FeedState pollFeed(FeedReader& reader, FeedSink& sink, int64_t nowMs);
+
+// [feed-thread] How long to wait before the next poll, in ms, after the latest one.
+int64_t nextPollDelayMs(const FeedReader& reader);
 
 // [feed-thread] Unmaps; the next poll looks the name up again. Counters stay.
 void closeFeed(FeedReader& reader);
