@@ -188,6 +188,8 @@ struct CheckingSink : companion::FeedSink {
 
 struct Trial {
     uint64_t written = 0, read = 0, lost = 0, mismatches = 0;
+    double longestGapMs = 0.0;  // between the starts of two polls
+    double readerCpuS = 0.0;
     bool lossless() const { return lost == 0 && mismatches == 0 && read == written; }
 };
 
@@ -245,9 +247,14 @@ Trial runTrial(double speed, bool withAnalysis, bool adaptive) {
                                              : static_cast<companion::FeedSink&>(check);
     const auto start = std::chrono::steady_clock::now();
     auto nextSpectrum = start;
+    auto lastPoll = start;
+    const double cpuStart = threadCpuSeconds();
     while (std::chrono::steady_clock::now() - start <
            std::chrono::duration<double>(kTrialSeconds)) {
         const auto now = std::chrono::steady_clock::now();
+        trial.longestGapMs = std::max(
+            trial.longestGapMs, std::chrono::duration<double, std::milli>(now - lastPoll).count());
+        lastPoll = now;
         companion::pollFeed(
             reader, sink,
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
@@ -260,6 +267,7 @@ Trial runTrial(double speed, bool withAnalysis, bool adaptive) {
         std::this_thread::sleep_for(
             adaptive ? std::chrono::milliseconds(companion::nextPollDelayMs(reader)) : kReaderPoll);
     }
+    trial.readerCpuS = threadCpuSeconds() - cpuStart;
     done.store(true);
     writer.join();
     // What the writer appended since the reader's last poll is read in one more.
@@ -278,10 +286,12 @@ double highestLosslessSpeed(bool withAnalysis, bool adaptive) {
                                200.0, 250.0, 300.0, 400.0, 500.0}) {
         const Trial a = runTrial(speed, withAnalysis, adaptive);
         const Trial b = a.lossless() ? runTrial(speed, withAnalysis, adaptive) : a;
-        std::printf("  %5.0fx: %s (written %llu, read %llu, lost %llu, mismatched %llu)\n", speed,
-                    b.lossless() ? "lossless" : "LOSSY", (unsigned long long)b.written,
+        std::printf("  %5.0fx: %s (written %llu, read %llu, lost %llu, mismatched %llu; longest "
+                    "poll gap %.1f ms, reader CPU %.0f%%)\n",
+                    speed, b.lossless() ? "lossless" : "LOSSY", (unsigned long long)b.written,
                     (unsigned long long)b.read, (unsigned long long)b.lost,
-                    (unsigned long long)b.mismatches);
+                    (unsigned long long)b.mismatches, b.longestGapMs,
+                    100.0 * b.readerCpuS / kTrialSeconds);
         if (!b.lossless())
             break;
         best = speed;

@@ -80,7 +80,7 @@ bool startLevels(LevelAnalysis& a, double rateHz) {
     a.newPoints.reserve(1024);
     a.interleaved.assign(2 * kLevelChunkFrames, 0.0f);
     const double rounded = std::round(rateHz);
-    if (!(rounded >= 1.0 && rounded <= double(std::numeric_limits<uint32_t>::max())))
+    if (!(rounded >= 1.0 && rounded <= kMaxLevelRateHz))
         return false;
     a.state = ebur128_init(2, static_cast<unsigned long>(rounded), kLevelMode);
     if (a.state == nullptr)

@@ -30,6 +30,9 @@ namespace companion {
 
 // The window the current true peak is taken over, in history points (0.1 s each): 400 ms.
 inline constexpr int kTruePeakWindowPoints = 4;
+// libebur128 keeps 3 s of audio per channel in doubles: above this rate (37 MB of it) the feed's
+// rate, which comes from another process, is not trusted with an allocation that size.
+inline constexpr double kMaxLevelRateHz = 768000.0;
 // Frames interleaved for libebur128 at a time.
 inline constexpr size_t kLevelChunkFrames = 4096;
 // Momentary and short-term windows: no value until this much audio has been measured.
@@ -62,8 +65,9 @@ struct LevelAnalysis {
     LevelAnalysis& operator=(const LevelAnalysis&) = delete;
 };
 
-// [feed-thread] (Re)starts everything at rateHz: the one place that allocates. False when
-// libebur128 does not take the rate (then no values come out, and nothing is measured).
+// [feed-thread] (Re)starts everything at rateHz: the one place that allocates. False when the
+// rate is above kMaxLevelRateHz or libebur128 does not take it (then nothing is measured and
+// every reading is NaN).
 bool startLevels(LevelAnalysis& a, double rateHz);
 // [feed-thread] Measures frames of stereo audio (right all zeros for mono input); completes
 // history points into newPoints (the caller clears it after taking them).

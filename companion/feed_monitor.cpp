@@ -123,6 +123,7 @@ struct FeedMonitor::State : FeedSink {
     }
 };
 
+// [main-thread]
 FeedMonitor::FeedMonitor(const char* feedName) : state_(new State) {
     if (feedName != nullptr)
         state_->reader.name = feedName;
@@ -131,11 +132,13 @@ FeedMonitor::FeedMonitor(const char* feedName) : state_(new State) {
     state_->published.channels = 2;
 }
 
+// [main-thread]
 FeedMonitor::~FeedMonitor() {
     stop();
     delete state_;
 }
 
+// [main-thread]
 void FeedMonitor::start() {
     if (state_->thread.joinable())
         return;
@@ -143,6 +146,7 @@ void FeedMonitor::start() {
     state_->thread = std::thread([s = state_] { s->run(); });
 }
 
+// [main-thread] Returns within one poll period.
 void FeedMonitor::stop() {
     if (!state_->thread.joinable())
         return;
@@ -150,11 +154,13 @@ void FeedMonitor::stop() {
     state_->thread.join();
 }
 
+// [engine-thread] [server-thread]
 FeedSnapshot FeedMonitor::snapshot() const {
     std::lock_guard lock(state_->mutex);
     return state_->published;
 }
 
+// [engine-thread] [server-thread]
 uint64_t FeedMonitor::history(uint64_t from, std::vector<LoudnessPoint>& out) const {
     std::lock_guard lock(state_->mutex);
     const uint64_t end = state_->historyEnd;
@@ -166,11 +172,13 @@ uint64_t FeedMonitor::history(uint64_t from, std::vector<LoudnessPoint>& out) co
     return first;
 }
 
+// [engine-thread] [server-thread]
 SpectrumBands FeedMonitor::spectrum() const {
     std::lock_guard lock(state_->mutex);
     return state_->bands;
 }
 
+// [engine-thread] [server-thread] Applied by the feed thread at its next poll.
 void FeedMonitor::reset() {
     state_->resetRequested.store(true, std::memory_order_release);
 }

@@ -57,6 +57,11 @@ TEST(Dsp, TruePeakFindsTheCrestBetweenSamplesAndForgetsItAfter400Ms) {
     const LevelReadings quiet = readLevels(a);
     EXPECT_TRUE(std::isnan(quiet.truePeakDb)) << "silence over the whole window: no value";
     EXPECT_EQ(quiet.truePeakMaxDb, loud.truePeakMaxDb);
+
+    // A rate from a corrupt header is not allocated for (3 s of doubles per channel at 4 GHz).
+    EXPECT_FALSE(startLevels(a, 4.0e9));
+    feedLevels(a, std::vector<float>(1000, 0.5f));
+    EXPECT_TRUE(std::isnan(readLevels(a).truePeakMaxDb));
 }
 
 TEST(Dsp, LoudnessHistoryAndRangeOfTwoLevelsTenDbApart) {
