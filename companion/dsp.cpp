@@ -1,1 +1,291 @@
-// Filled in by the work in progress on the daemon.
+#include "companion/dsp.h"
+
+#include <ebur128.h>
+#include <kiss_fftr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace companion {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr int kLevelMode =
+    EBUR128_MODE_S | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
+constexpr double kPointsPerSecond = kHistoryPointsPerSecond;
+constexpr float kPowerFloor = 1e-30f;
+
+// NaN and infinities count as silence. Tested on the bits: no floating-point compare per sample.
+inline float finiteOrZero(float x) {
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7F800000u) == 0x7F800000u ? 0.0f : x;
+}
+
+double linearToDb(double linear) {
+    return linear > 0.0 && std::isfinite(linear) ? 20.0 * std::log10(linear) : kNaN;
+}
+
+// The frame count at which history point `index` (0-based) ends: points follow the rate exactly
+// even where 0.1 s is not a whole number of frames.
+uint64_t pointEnd(double rateHz, uint64_t index) {
+    return static_cast<uint64_t>(std::floor(double(index + 1) * rateHz / kPointsPerSecond));
+}
+
+float loudnessOrNaN(int status, double lufs) {
+    return status == EBUR128_SUCCESS && std::isfinite(lufs)
+               ? static_cast<float>(lufs)
+               : std::numeric_limits<float>::quiet_NaN();
+}
+
+// [feed-thread] Closes the history point that just filled up.
+void completePoint(LevelAnalysis& a) {
+    double momentary = kNaN, shortTerm = kNaN;
+    int mStatus = EBUR128_ERROR_INVALID_MODE, sStatus = EBUR128_ERROR_INVALID_MODE;
+    if (a.frames >= a.momentaryFrom)
+        mStatus = ebur128_loudness_momentary(a.state, &momentary);
+    if (a.frames >= a.shortTermFrom)
+        sStatus = ebur128_loudness_shortterm(a.state, &shortTerm);
+    a.newPoints.push_back({loudnessOrNaN(mStatus, momentary), loudnessOrNaN(sStatus, shortTerm)});
+    for (int i = kTruePeakWindowPoints - 2; i > 0; --i)  // shift, newest first
+        a.recentPeaks[i] = a.recentPeaks[i - 1];
+    a.recentPeaks[0] = a.pointPeak;
+    a.pointPeak = 0.0;
+    ++a.points;
+    a.nextPointAt = std::max(a.frames + 1, pointEnd(a.rateHz, a.points));
+}
+
+}  // namespace
+
+LevelAnalysis::~LevelAnalysis() {
+    if (state != nullptr)
+        ebur128_destroy(&state);
+}
+
+bool startLevels(LevelAnalysis& a, double rateHz) {
+    if (a.state != nullptr)
+        ebur128_destroy(&a.state);
+    a.rateHz = rateHz;
+    a.frames = 0;
+    a.points = 0;
+    a.pointPeak = 0.0;
+    a.maxPeak = 0.0;
+    std::fill(std::begin(a.recentPeaks), std::end(a.recentPeaks), 0.0);
+    a.newPoints.clear();
+    // At most a ring's worth of frames arrives per poll: enough room for its points at 8 kHz,
+    // growing only at lower rates.
+    a.newPoints.reserve(1024);
+    a.interleaved.assign(2 * kLevelChunkFrames, 0.0f);
+    const double rounded = std::round(rateHz);
+    if (!(rounded >= 1.0 && rounded <= kMaxLevelRateHz))
+        return false;
+    a.state = ebur128_init(2, static_cast<unsigned long>(rounded), kLevelMode);
+    if (a.state == nullptr)
+        return false;
+    a.nextPointAt = std::max<uint64_t>(1, pointEnd(rateHz, 0));
+    a.momentaryFrom = static_cast<uint64_t>(std::ceil(kMomentaryWindowS * rateHz));
+    a.shortTermFrom = static_cast<uint64_t>(std::ceil(kShortTermWindowS * rateHz));
+    return true;
+}
+
+void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, size_t frames) {
+    if (a.state == nullptr)
+        return;
+    ebur128_state* state = a.state;
+    float* chunk = a.interleaved.data();
+    size_t done = 0;
+    while (done < frames) {
+        const uint64_t toPoint = a.nextPointAt - a.frames;
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>({frames - done, kLevelChunkFrames, toPoint}));
+        const float* l = left + done;
+        const float* r = right + done;
+        for (size_t i = 0; i < n; ++i) {
+            chunk[2 * i] = finiteOrZero(l[i]);
+            chunk[2 * i + 1] = finiteOrZero(r[i]);
+        }
+        ebur128_add_frames_float(state, chunk, n);
+        // The true peak of this call's frames, per channel.
+        double peakL = 0.0, peakR = 0.0;
+        ebur128_prev_true_peak(state, 0, &peakL);
+        ebur128_prev_true_peak(state, 1, &peakR);
+        a.pointPeak = std::max({a.pointPeak, peakL, peakR});
+        a.maxPeak = std::max(a.maxPeak, a.pointPeak);
+        a.frames += n;
+        done += n;
+        if (a.frames == a.nextPointAt)
+            completePoint(a);
+    }
+}
+
+LevelReadings readLevels(const LevelAnalysis& a) {
+    LevelReadings out{kNaN, kNaN, kNaN};
+    if (a.state == nullptr || a.frames == 0)
+        return out;
+    // The point being filled and the ones before it, 400 ms of audio at most.
+    double recent = a.pointPeak;
+    for (int i = 0; i < kTruePeakWindowPoints - 1; ++i)
+        recent = std::max(recent, a.recentPeaks[i]);
+    out.truePeakDb = linearToDb(recent);
+    out.truePeakMaxDb = linearToDb(a.maxPeak);
+    double lra = kNaN;
+    if (a.frames >= a.shortTermFrom && ebur128_loudness_range(a.state, &lra) == EBUR128_SUCCESS &&
+        std::isfinite(lra))
+        out.lraLu = lra;
+    return out;
+}
+
+size_t fftSizeForRate(double rateHz) {
+    if (!(rateHz > 0.0) || !std::isfinite(rateHz))
+        return kMinFftSize;
+    const double octaves = std::round(std::log2(rateHz / 48000.0));
+    const double size = 8192.0 * std::exp2(std::clamp(octaves, -16.0, 16.0));
+    return static_cast<size_t>(std::clamp(size, double(kMinFftSize), double(kMaxFftSize)));
+}
+
+SpectrumAnalysis::~SpectrumAnalysis() {
+    if (fft != nullptr)
+        kiss_fftr_free(fft);
+}
+
+bool startSpectrum(SpectrumAnalysis& s, double rateHz) {
+    if (s.fft != nullptr)
+        kiss_fftr_free(s.fft);
+    s.rateHz = rateHz;
+    s.fftSize = fftSizeForRate(rateHz);
+    const size_t n = s.fftSize;
+    s.fft = kiss_fftr_alloc(static_cast<int>(n), 0, nullptr, nullptr);
+    s.ringL.assign(n, 0.0f);
+    s.ringR.assign(n, 0.0f);
+    s.ringPos = 0;
+    s.timeData.assign(n, 0.0f);
+    s.freqData.assign(2 * (n / 2 + 1), 0.0f);
+    s.power.assign(n / 2 + 1, 0.0f);
+    s.window.resize(n);
+    for (size_t i = 0; i < n; ++i)  // periodic Hann
+        s.window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * M_PI * double(i) / double(n)));
+
+    // Bands 1/6 octave apart, centred on 1 kHz, edges halfway (in log frequency) between centres;
+    // a band reaching past Nyquist is left out.
+    s.centreHz.clear();
+    s.firstBin.clear();
+    s.endBin.clear();
+    const double binHz = rateHz / double(n);
+    const double nyquistHz = rateHz / 2.0;
+    const int firstBand =
+        static_cast<int>(std::ceil(kBandsPerOctave * std::log2(kLowestBandHz / 1000.0)));
+    const int lastBand =
+        static_cast<int>(std::floor(kBandsPerOctave * std::log2(kHighestBandHz / 1000.0)));
+    const double halfBand = std::exp2(0.5 / kBandsPerOctave);
+    for (int k = firstBand; k <= lastBand; ++k) {
+        const double centre = 1000.0 * std::exp2(double(k) / kBandsPerOctave);
+        const double low = centre / halfBand, high = centre * halfBand;
+        if (high > nyquistHz)
+            break;
+        // Bins with low <= f < high; a band narrower than a bin takes the bin nearest its centre.
+        auto first = static_cast<uint32_t>(std::ceil(low / binHz));
+        auto end = static_cast<uint32_t>(std::ceil(high / binHz));
+        if (end <= first) {
+            first = static_cast<uint32_t>(std::lround(centre / binHz));
+            end = first + 1;
+        }
+        end = std::min<uint32_t>(end, static_cast<uint32_t>(n / 2 + 1));
+        s.centreHz.push_back(static_cast<float>(centre));
+        s.firstBin.push_back(first);
+        s.endBin.push_back(end);
+    }
+    const size_t bands = s.centreHz.size();
+    s.levelDb.assign(bands, kSpectrumFloorDb);
+    s.peakDb.assign(bands, kSpectrumFloorDb);
+    s.holdUntilS.assign(bands, 0.0);
+    s.analysed = false;
+    ++s.sequence;
+    return s.fft != nullptr && bands > 0;
+}
+
+void addSpectrumFrames(SpectrumAnalysis& s, const float* left, const float* right, size_t frames,
+                       uint32_t channels) {
+    const size_t n = s.fftSize;
+    if (n == 0)
+        return;
+    // Only the newest n frames can matter.
+    if (frames > n) {
+        left += frames - n;
+        right += frames - n;
+        frames = n;
+    }
+    // Mono input goes to both rings, so the average over the channels is the channel's own power.
+    const float* r = channels == 1 ? left : right;
+    size_t pos = s.ringPos;
+    float* ringL = s.ringL.data();
+    float* ringR = s.ringR.data();
+    for (size_t i = 0; i < frames; ++i) {
+        ringL[pos] = finiteOrZero(left[i]);
+        ringR[pos] = finiteOrZero(r[i]);
+        pos = pos + 1 == n ? 0 : pos + 1;
+    }
+    s.ringPos = pos;
+}
+
+void resetSpectrumPeaks(SpectrumAnalysis& s) {
+    std::fill(s.peakDb.begin(), s.peakDb.end(), kSpectrumFloorDb);
+    std::fill(s.holdUntilS.begin(), s.holdUntilS.end(), 0.0);
+}
+
+void analyseSpectrum(SpectrumAnalysis& s, double nowS) {
+    const size_t n = s.fftSize;
+    if (s.fft == nullptr || n == 0)
+        return;
+    const size_t bins = n / 2 + 1;
+    auto* freq = reinterpret_cast<kiss_fft_cpx*>(s.freqData.data());
+    float* power = s.power.data();
+    const float* window = s.window.data();
+    float* time = s.timeData.data();
+    for (int channel = 0; channel < 2; ++channel) {
+        const float* ring = channel == 0 ? s.ringL.data() : s.ringR.data();
+        // Oldest frame first: the ring position is where the next frame goes.
+        const size_t pos = s.ringPos;
+        for (size_t i = 0; i < n - pos; ++i)
+            time[i] = ring[pos + i] * window[i];
+        for (size_t i = n - pos; i < n; ++i)
+            time[i] = ring[i - (n - pos)] * window[i];
+        kiss_fftr(s.fft, time, freq);
+        for (size_t k = 0; k < bins; ++k) {
+            const float p = freq[k].r * freq[k].r + freq[k].i * freq[k].i;
+            power[k] = channel == 0 ? p : 0.5f * (power[k] + p);
+        }
+    }
+    // A sine of amplitude A puts (A/2)^2 * n * sum(w^2) into its bins (Parseval over the window's
+    // main lobe); the Hann window's sum(w^2) is 3n/8 (coherent gain 1/2, noise bandwidth 1.5
+    // bins). Scaled so that a full-scale sine sums to 1, i.e. 0 dBFS.
+    const float scale = static_cast<float>(4.0 / (double(n) * 3.0 * double(n) / 8.0));
+    const size_t bands = s.centreHz.size();
+    for (size_t b = 0; b < bands; ++b) {
+        float sum = 0.0f;
+        for (uint32_t k = s.firstBin[b]; k < s.endBin[b]; ++k)
+            sum += power[k];
+        float level = 10.0f * std::log10(std::max(sum * scale, kPowerFloor));
+        if (!std::isfinite(level) || level < kSpectrumFloorDb)
+            level = kSpectrumFloorDb;
+        s.levelDb[b] = level;
+        float peak = s.peakDb[b];
+        if (level >= peak) {
+            peak = level;
+            s.holdUntilS[b] = nowS + kPeakHoldS;
+        } else if (nowS > s.holdUntilS[b]) {
+            // Falls only for the part of the interval after the hold ended.
+            const double fallS =
+                s.analysed ? std::max(0.0, nowS - std::max(s.lastAnalysisS, s.holdUntilS[b])) : 0.0;
+            peak = std::max(level, peak - static_cast<float>(kPeakFallDbPerS * fallS));
+        }
+        s.peakDb[b] = peak;
+    }
+    s.lastAnalysisS = nowS;
+    s.analysed = true;
+    ++s.sequence;
+}
+
+}  // namespace companion

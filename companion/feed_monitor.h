@@ -43,7 +43,8 @@ inline constexpr float kSpectrumFloorDb = -120.0f;
 
 class FeedMonitor {
 public:
-    FeedMonitor();
+    // Follows the plug-in's feed, or the segment of another name (tests and benchmarks).
+    explicit FeedMonitor(const char* feedName = nullptr);
     ~FeedMonitor();
     FeedMonitor(const FeedMonitor&) = delete;
     FeedMonitor& operator=(const FeedMonitor&) = delete;

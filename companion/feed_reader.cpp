@@ -1,1 +1,218 @@
-// Filled in by the work in progress on the daemon.
+#include "companion/feed_reader.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace companion {
+
+namespace {
+
+constexpr uint64_t kRingMask = kSpectrumFrames - 1;
+
+template <class T> T acquireAt(const uint8_t* base, size_t offset) {
+    return std::atomic_ref<T>(*reinterpret_cast<T*>(const_cast<uint8_t*>(base) + offset))
+        .load(std::memory_order_acquire);
+}
+
+bool usableRate(double rateHz) {
+    return std::isfinite(rateHz) && rateHz >= kFeedMinRateHz && rateHz <= kFeedMaxRateHz;
+}
+
+// The identity of the segment now under the name; false when there is none of the right size.
+bool segmentUnderName(const std::string& name, dev_t& device, ino_t& inode) {
+    const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    const bool ok = fstat(fd, &info) == 0 && static_cast<size_t>(info.st_size) == kSpectrumBytes;
+    ::close(fd);
+    device = info.st_dev;
+    inode = info.st_ino;
+    return ok;
+}
+
+// [feed-thread] Maps the segment under the name if it has exactly the feed's size.
+bool openFeed(FeedReader& r, int64_t nowMs) {
+    const int fd = shm_open(r.name.c_str(), O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    // A segment being made has no size yet, a foreign one the wrong size: both read as absent
+    // and are looked at again next poll. Mapping past a shorter object's end would fault.
+    if (fstat(fd, &info) != 0 || static_cast<size_t>(info.st_size) != kSpectrumBytes) {
+        ::close(fd);
+        return false;
+    }
+    void* addr = mmap(nullptr, kSpectrumBytes, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (addr == MAP_FAILED)
+        return false;
+    r.base = static_cast<const uint8_t*>(addr);
+    r.device = info.st_dev;
+    r.inode = info.st_ino;
+    r.nameCheckedMs = nowMs;
+    r.endedHere = false;
+    r.streaming = false;
+    ++r.remaps;
+    if (r.left.size() != kSpectrumFrames) {
+        r.left.assign(kSpectrumFrames, 0.0f);
+        r.right.assign(kSpectrumFrames, 0.0f);
+    }
+    return true;
+}
+
+void reportLost(FeedReader& r, FeedSink& sink, uint64_t frames) {
+    r.framesLost += frames;
+    ++r.gaps;
+    sink.feedGap(frames);
+}
+
+// [feed-thread] A new stream at rateHz whose newest frame is totalFrames - 1.
+void startStream(FeedReader& r, FeedSink& sink, double rateHz, uint64_t totalFrames) {
+    // The first stream the reader sees began before it looked: it starts at the oldest frame it
+    // can trust. Any later one began while the reader was watching, so it is read from frame 0
+    // and whatever is already gone of it counts as lost.
+    r.nextFrame =
+        r.sawStream ? 0 : (totalFrames > kFeedSafeFrames ? totalFrames - kFeedSafeFrames : 0);
+    r.sawStream = true;
+    r.streaming = true;
+    r.rateHz = rateHz;
+    ++r.restarts;
+    sink.feedRestarted(rateHz);
+}
+
+// [feed-thread] Copies frames [nextFrame, total) out of the rings, validates the copy against a
+// second look at the header and delivers what the writer cannot have touched.
+void readUpTo(FeedReader& r, FeedSink& sink, uint64_t total, uint32_t channels) {
+    uint64_t next = r.nextFrame;
+    if (total - next > kFeedSafeFrames) {
+        reportLost(r, sink, total - next - kFeedSafeFrames);
+        next = total - kFeedSafeFrames;
+    }
+    const uint64_t count = total - next;
+    if (count == 0)
+        return;
+    const auto* leftRing = reinterpret_cast<const float*>(r.base + spectrumOff::leftRing);
+    const auto* rightRing = reinterpret_cast<const float*>(r.base + spectrumOff::rightRing);
+    const uint64_t index = next & kRingMask;
+    const uint64_t first = std::min(count, kSpectrumFrames - index);
+    float* left = r.left.data();
+    float* right = r.right.data();
+    std::memcpy(left, leftRing + index, first * sizeof(float));
+    if (first < count)
+        std::memcpy(left + first, leftRing, (count - first) * sizeof(float));
+    if (channels == 2) {
+        std::memcpy(right, rightRing + index, first * sizeof(float));
+        if (first < count)
+            std::memcpy(right + first, rightRing, (count - first) * sizeof(float));
+    } else {
+        std::memset(right, 0, count * sizeof(float));
+    }
+
+    // Validate: a block in flight since the first look may have overwritten the oldest frames.
+    const uint64_t totalAfter = acquireAt<uint64_t>(r.base, spectrumOff::totalFrames);
+    const double rateAfter = acquireAt<double>(r.base, spectrumOff::sampleRate);
+    r.nextFrame = total;
+    if (totalAfter < total || rateAfter != r.rateHz) {
+        // The stream restarted during the copy: none of it can be trusted. The next poll sees
+        // the restart.
+        reportLost(r, sink, count);
+        return;
+    }
+    uint64_t overwritten = 0;
+    if (totalAfter + kFeedBlockInFlightFrames > kSpectrumFrames + next)
+        overwritten =
+            std::min(count, totalAfter + kFeedBlockInFlightFrames - kSpectrumFrames - next);
+    if (overwritten > 0)
+        reportLost(r, sink, overwritten);
+    if (overwritten < count) {
+        sink.feedFrames(left + overwritten, right + overwritten, count - overwritten, channels);
+        r.framesRead += count - overwritten;
+    }
+}
+
+// [feed-thread] One look at the mapped segment.
+void readMapped(FeedReader& r, FeedSink& sink) {
+    const uint32_t capacity = acquireAt<uint32_t>(r.base, spectrumOff::capacity);
+    if (capacity != kSpectrumFrames) {
+        if (r.streaming) {
+            // Torn down: the writer has stopped for good, so what it appended since the last
+            // poll is still in place. Deliver it, then wait for a new segment under the name.
+            const uint64_t total = acquireAt<uint64_t>(r.base, spectrumOff::totalFrames);
+            if (total >= r.nextFrame)
+                readUpTo(r, sink, total, r.channels);
+            r.streaming = false;
+            r.endedHere = true;
+        }
+        r.state = FeedState::waiting;
+        return;
+    }
+    const double rateHz = acquireAt<double>(r.base, spectrumOff::sampleRate);
+    if (acquireAt<uint32_t>(r.base, spectrumOff::magic) != kSpectrumMagic || !usableRate(rateHz)) {
+        r.streaming = false;
+        r.state = FeedState::absent;
+        return;
+    }
+    const uint64_t total = acquireAt<uint64_t>(r.base, spectrumOff::totalFrames);
+    r.channels = acquireAt<uint32_t>(r.base, spectrumOff::channels) == 1 ? 1 : 2;
+    // totalFrames going back, or another rate, means the plug-in was activated at a new rate and
+    // counts from 0 again.
+    if (!r.streaming || rateHz != r.rateHz || total < r.nextFrame)
+        startStream(r, sink, rateHz, total);
+    r.state = FeedState::live;
+    readUpTo(r, sink, total, r.channels);
+}
+
+}  // namespace
+
+FeedReader::~FeedReader() {
+    closeFeed(*this);
+}
+
+void closeFeed(FeedReader& r) {
+    if (r.base != nullptr)
+        munmap(const_cast<uint8_t*>(r.base), kSpectrumBytes);
+    r.base = nullptr;
+    r.streaming = false;
+    r.endedHere = false;
+    r.state = FeedState::absent;
+}
+
+int64_t nextPollDelayMs(const FeedReader& r) {
+    return r.lastPollFrames > kFeedSafeFrames / 4 ? kFeedFastPollMs : kFeedPollMs;
+}
+
+FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {
+    const uint64_t before = r.framesRead + r.framesLost;
+    if (r.base != nullptr) {
+        readMapped(r, sink);
+        // A newer instance replaces the segment under the name. While this mapping is live that
+        // is checked now and then; once it is not, at every poll, so a new instance's first
+        // frames are not missed.
+        if (r.state != FeedState::live || nowMs - r.nameCheckedMs >= kFeedNameCheckMs) {
+            r.nameCheckedMs = nowMs;
+            dev_t device = 0;
+            ino_t inode = 0;
+            const bool present = segmentUnderName(r.name, device, inode);
+            if (!present || device != r.device || inode != r.inode) {
+                // Anything this mapping still held was delivered by readMapped above.
+                closeFeed(r);
+            }
+        }
+    }
+    if (r.base == nullptr) {
+        r.state = FeedState::absent;
+        if (openFeed(r, nowMs))
+            readMapped(r, sink);
+    }
+    r.lastPollFrames = r.framesRead + r.framesLost - before;
+    return r.state;
+}
+
+}  // namespace companion

@@ -24,3 +24,5 @@ tessarin_test(segment_space_test SHM SOURCES segment_space_test.cpp)
 tessarin_test(engine_test SHM SOURCES engine_test.cpp takes_test.cpp LIBS tessarin_daemon PkgConfig::SNDFILE)
 tessarin_test(exporter_test SOURCES exporter_test.cpp
               LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
+tessarin_test(dsp_test SOURCES dsp_test.cpp LIBS tessarin_daemon)
+tessarin_test(feed_reader_test SHM SOURCES feed_reader_test.cpp LIBS tessarin_daemon)

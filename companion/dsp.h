@@ -1,0 +1,124 @@
+// What the companion measures on the feed's audio: true peak (ITU-R BS.1770, 4x oversampled by
+// libebur128), loudness range (EBU Tech 3342) and a loudness history of momentary and short-term
+// values per 0.1 s of audio (LevelAnalysis); and a log-frequency spectrum of the newest frames
+// (SpectrumAnalysis, kissfft).
+//
+//     companion::LevelAnalysis levels;
+//     startLevels(levels, 48000.0);                    // allocates; the frame path does not
+//     addLevelFrames(levels, left, right, frames);     // appends to levels.newPoints
+//     companion::LevelReadings now = readLevels(levels);
+//
+//     companion::SpectrumAnalysis spectrum;
+//     startSpectrum(spectrum, 48000.0);
+//     addSpectrumFrames(spectrum, left, right, frames, 2);
+//     analyseSpectrum(spectrum, nowSeconds);           // levelDb and peakDb per band
+//
+// Non-finite samples count as silence: one NaN would otherwise stay in the filters for good.
+#pragma once
+
+#include "companion/feed_monitor.h"
+
+#include <ebur128.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct kiss_fftr_state;
+
+namespace companion {
+
+// The window the current true peak is taken over, in history points (0.1 s each): 400 ms.
+inline constexpr int kTruePeakWindowPoints = 4;
+// libebur128 keeps 3 s of audio per channel in doubles: above this rate (37 MB of it) the feed's
+// rate, which comes from another process, is not trusted with an allocation that size.
+inline constexpr double kMaxLevelRateHz = 768000.0;
+// Frames interleaved for libebur128 at a time.
+inline constexpr size_t kLevelChunkFrames = 4096;
+// Momentary and short-term windows: no value until this much audio has been measured.
+inline constexpr double kMomentaryWindowS = 0.4;
+inline constexpr double kShortTermWindowS = 3.0;
+
+struct LevelReadings {
+    double truePeakDb;     // dBTP over the newest 400 ms of audio; NaN for none (or silence)
+    double truePeakMaxDb;  // dBTP since the start; NaN for none (or silence)
+    double lraLu;          // NaN until a short-term window of audio has been measured
+};
+
+struct LevelAnalysis {
+    ebur128_state* state = nullptr;  // null while not started or the rate is out of range
+    double rateHz = 0.0;
+    uint64_t frames = 0;       // measured since the start
+    uint64_t points = 0;       // history points completed since the start
+    uint64_t nextPointAt = 0;  // frame count at which the current point completes
+    uint64_t momentaryFrom = 0, shortTermFrom = 0;  // frame counts from which those have values
+    double pointPeak = 0.0;                         // linear true peak of the current point
+    double recentPeaks[kTruePeakWindowPoints - 1] =
+        {};  // of the latest completed points, newest first
+    double maxPeak = 0.0;
+    std::vector<float> interleaved;        // kLevelChunkFrames stereo frames
+    std::vector<LoudnessPoint> newPoints;  // completed points not yet taken by the caller
+
+    LevelAnalysis() = default;
+    ~LevelAnalysis();
+    LevelAnalysis(const LevelAnalysis&) = delete;
+    LevelAnalysis& operator=(const LevelAnalysis&) = delete;
+};
+
+// [feed-thread] (Re)starts everything at rateHz: the one place that allocates. False when the
+// rate is above kMaxLevelRateHz or libebur128 does not take it (then nothing is measured and
+// every reading is NaN).
+bool startLevels(LevelAnalysis& a, double rateHz);
+// [feed-thread] Measures frames of stereo audio (right all zeros for mono input); completes
+// history points into newPoints (the caller clears it after taking them).
+void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, size_t frames);
+// [feed-thread]
+LevelReadings readLevels(const LevelAnalysis& a);
+
+// Spectrum: the FFT length for a rate, bands 1/6 octave apart centred on 1 kHz between these.
+inline constexpr int kBandsPerOctave = 6;
+inline constexpr double kLowestBandHz = 20.0;
+inline constexpr double kHighestBandHz = 20000.0;
+inline constexpr size_t kMinFftSize = 1024, kMaxFftSize = 65536;
+inline constexpr double kPeakHoldS = 1.5;
+inline constexpr double kPeakFallDbPerS = 20.0;
+
+// 8192 points at 44.1 and 48 kHz, doubled per doubling of the rate (similar resolution in Hz).
+size_t fftSizeForRate(double rateHz);
+
+struct SpectrumAnalysis {
+    double rateHz = 0.0;
+    size_t fftSize = 0;
+    kiss_fftr_state* fft = nullptr;
+    // The newest fftSize frames, a ring per channel; mono input fills both.
+    std::vector<float> ringL, ringR;
+    size_t ringPos = 0;
+    std::vector<float> window, timeData, power;
+    std::vector<float> freqData;  // fftSize / 2 + 1 complex values, interleaved re, im
+    // Per band: the bins it sums, [firstBin[b], endBin[b]).
+    std::vector<uint32_t> firstBin, endBin;
+    std::vector<float> centreHz, levelDb, peakDb;
+    std::vector<double> holdUntilS;
+    double lastAnalysisS = 0.0;
+    bool analysed = false;
+    uint64_t sequence = 0;
+
+    SpectrumAnalysis() = default;
+    ~SpectrumAnalysis();
+    SpectrumAnalysis(const SpectrumAnalysis&) = delete;
+    SpectrumAnalysis& operator=(const SpectrumAnalysis&) = delete;
+};
+
+// [feed-thread] (Re)starts at rateHz (allocates): bands, window, FFT plan, empty history.
+// False when no band lies below the rate's Nyquist frequency.
+bool startSpectrum(SpectrumAnalysis& s, double rateHz);
+// [feed-thread] Keeps the newest frames.
+void addSpectrumFrames(SpectrumAnalysis& s, const float* left, const float* right, size_t frames,
+                       uint32_t channels);
+// [feed-thread] Analyses the newest fftSize frames into levelDb and moves the peak hold on to
+// nowS (seconds on any monotonic clock).
+void analyseSpectrum(SpectrumAnalysis& s, double nowS);
+// [feed-thread] Drops the peak hold (a meter reset).
+void resetSpectrumPeaks(SpectrumAnalysis& s);
+
+}  // namespace companion

@@ -1,0 +1,105 @@
+// Reads the plug-in's spectrum feed without losing frames: every frame appended to the rings is
+// delivered once, in order, or counted as lost. The plug-in never waits for readers, so each poll
+// copies what is new and then checks `totalFrames` again (copy, then validate), dropping what the
+// writer may have overwritten during the copy.
+//
+//     companion::FeedReader reader;                  // the plug-in's segment name by default
+//     MySink sink;                                   // receives restarts, gaps and frames
+//     for (;;) { pollFeed(reader, sink, nowMs()); sleep 10 ms; }
+//
+// A poll never blocks and allocates only when a segment is (re)mapped. Everything read from the
+// segment is untrusted: its size is checked before mapping, the header before every read.
+#pragma once
+
+#include "companion/segments.h"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace companion {
+
+// The largest block the writer is assumed to have in flight while a poll copies: frames that far
+// behind the newest published one may already be overwritten.
+inline constexpr uint64_t kFeedBlockInFlightFrames = 16384;
+// How far behind the newest frame a poll may start and still trust what it copies.
+inline constexpr uint64_t kFeedSafeFrames = kSpectrumFrames - kFeedBlockInFlightFrames;
+// A live mapping's name is checked this often for a newer instance's segment.
+inline constexpr int64_t kFeedNameCheckMs = 1000;
+// Polls come this often; sooner while a poll finds more than a quarter of the safe stretch new
+// (a host rendering far faster than real time), so a late wake-up still finds the frames there.
+inline constexpr int64_t kFeedPollMs = 10;
+inline constexpr int64_t kFeedFastPollMs = 2;
+// Rates the reader accepts; anything else reads as no feed.
+inline constexpr double kFeedMinRateHz = 1.0;
+inline constexpr double kFeedMaxRateHz = 4.0e9;
+
+// What a poll delivers, in order: a restart before the first frames of every stream (a new
+// segment, a rate change), a gap before frames that follow lost ones, then the frames.
+struct FeedSink {
+    virtual ~FeedSink() = default;
+    // [feed-thread] A new stream at rateHz: what follows does not continue what came before.
+    virtual void feedRestarted(double rateHz) = 0;
+    // [feed-thread] lostFrames frames were overwritten before they could be read.
+    virtual void feedGap(uint64_t lostFrames) = 0;
+    // [feed-thread] The next frames of the stream; right holds zeros while the input is mono
+    // (channels 1). The pointers are valid during the call only.
+    virtual void feedFrames(const float* left, const float* right, size_t frames,
+                            uint32_t channels) = 0;
+};
+
+enum class FeedState {
+    absent,   // no segment of the name, or one of the wrong size or with an unusable header
+    waiting,  // a segment is mapped but not live (being built, or torn down)
+    live,     // frames are being followed
+};
+
+struct FeedReader {
+    std::string name = kSpectrumName;
+
+    // The mapping and the identity of the segment it came from.
+    const uint8_t* base = nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t nameCheckedMs = 0;
+    bool endedHere = false;  // this mapping's feed was torn down: only a new segment goes on
+
+    // The stream being followed.
+    bool streaming = false;
+    double rateHz = 0.0;
+    uint32_t channels = 0;
+    uint64_t nextFrame = 0;  // the first frame not yet delivered or counted lost
+    bool sawStream = false;  // a stream was followed before: a later one is read from its start
+    FeedState state = FeedState::absent;
+
+    // Since the reader was made.
+    uint64_t framesRead = 0;
+    uint64_t framesLost = 0;
+    uint64_t gaps = 0;
+    uint64_t restarts = 0;
+    uint64_t remaps = 0;
+    uint64_t lastPollFrames = 0;  // delivered or lost by the latest poll
+
+    std::vector<float> left, right;  // the copy, kSpectrumFrames each once mapped
+
+    FeedReader() = default;
+    ~FeedReader();
+    FeedReader(const FeedReader&) = delete;
+    FeedReader& operator=(const FeedReader&) = delete;
+};
+
+// [feed-thread] One poll: (re)maps the segment as needed, delivers what is new to sink and
+// returns the state afterwards. nowMs is any monotonic clock in milliseconds (it paces the check
+// for a newer segment under the name).
+FeedState pollFeed(FeedReader& reader, FeedSink& sink, int64_t nowMs);
+
+// [feed-thread] How long to wait before the next poll, in ms, after the latest one.
+int64_t nextPollDelayMs(const FeedReader& reader);
+
+// [feed-thread] Unmaps; the next poll looks the name up again. Counters stay.
+void closeFeed(FeedReader& reader);
+
+}  // namespace companion
