@@ -29,7 +29,7 @@ const RING_SECONDS = 60;
 const COLUMNS = 64000;
 const TAKE_SECONDS = 9; // audio, then a silence the gate skips
 const SILENCE_SECONDS = 2.5;
-const token = crypto.randomBytes(16).toString('hex');
+const token = option('--token', crypto.randomBytes(16).toString('hex'));
 const exportDir = path.resolve(option('--export-dir', path.join(os.tmpdir(), 'tessarin-mock-exports')));
 fs.mkdirSync(exportDir, { recursive: true });
 

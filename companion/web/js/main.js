@@ -297,6 +297,7 @@ function renderStatus() {
   $('hold').setAttribute('aria-pressed', String(hold));
   const playing = !!status?.preview?.playing;
   $('preview').dataset.playing = String(playing);
+  $('preview').setAttribute('aria-pressed', String(playing));
   $('preview').title = playing ? 'Stop the preview (Space)' : 'Preview from the selection or the clicked point (Space)';
   const threshold = $('threshold');
   if (document.activeElement !== threshold && status && !thresholdEditing) {
