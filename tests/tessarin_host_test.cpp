@@ -363,6 +363,7 @@ TEST_F(HostTool, RealtimeLoopIntoARunningCompanionsSegment) {
     const HostRun alone = host({"--attach", file.string()});
     EXPECT_EQ(alone.exitCode, 1);
     EXPECT_NE(alone.err.find("--attach"), std::string::npos) << alone.err;
+    EXPECT_EQ(host({"--attach", "--export", "0", "0.1", file.string()}).exitCode, 2);
 
     companion::ControlSegment control;
     ASSERT_TRUE(control.create());
@@ -370,6 +371,13 @@ TEST_F(HostTool, RealtimeLoopIntoARunningCompanionsSegment) {
     const auto before = std::chrono::steady_clock::now();
     const pid_t pid = spawn({"--attach", "--realtime", "--loop", "--json", file.string()});
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    // The companion counts mappings of its block as plug-in instances: only the plug-in's counts.
+    int mappings = 0;
+    std::istringstream maps(slurp("/proc/" + std::to_string(pid) + "/maps"));
+    for (std::string line; std::getline(maps, line);)
+        mappings += line.find(std::string("/") + companion::kControlName) != std::string::npos &&
+                    line.find(" 00000000 ") != std::string::npos;
+    EXPECT_EQ(mappings, 1);
     kill(pid, SIGTERM);
     const HostRun run = collect(pid);
     const double wallSeconds =
@@ -378,7 +386,6 @@ TEST_F(HostTool, RealtimeLoopIntoARunningCompanionsSegment) {
     const double audioSeconds = jsonNumber(run.out, "seconds");
     EXPECT_GT(audioSeconds, 0.6) << "the 0.3 s file was not repeated";
     EXPECT_LE(audioSeconds, wallSeconds + 0.02) << "blocks came faster than the audio rate";
-    EXPECT_NEAR(jsonNumber(run.out, "framesCaptured"), audioSeconds * kRateHz, 2.0);
     // The plug-in wrote into this process's segment, which is still there under its name.
     EXPECT_GT(control.load<float>(companion::off::writePosFraction), 0.0f);
     EXPECT_TRUE(fs::exists(fs::path("/dev/shm") / companion::kControlName));

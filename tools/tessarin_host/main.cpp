@@ -237,6 +237,10 @@ int run(const Options& options) {
         control.clearMeterFields();
     }
     ControlGuard guard{control, !options.attach};
+    // The companion counts every mapping of its control block as a plug-in instance, so beside
+    // it this process holds none of its own while the plug-in runs; the ring is not followed.
+    if (options.attach)
+        control.close();
 
     hostapi::Config project;
     project.projectPath = outDir.string();
@@ -252,7 +256,7 @@ int run(const Options& options) {
     }
 
     RingFollower ring;
-    ring.ringFloats = control.ringFloats();
+    ring.ringFloats = options.attach ? 0 : control.ringFloats();
     ring.lastIndex = 0;  // a fresh instance writes from the ring's start
 
     const uint32_t block = options.blockFrames;
@@ -292,7 +296,8 @@ int run(const Options& options) {
         if (status == CLAP_PROCESS_ERROR)
             return fail("the plug-in reported a processing error");
         host.runMainThreadCallback();
-        ring.follow(control.load<float>(companion::off::writePosFraction));
+        if (!options.attach)
+            ring.follow(control.load<float>(companion::off::writePosFraction));
         framesDone += got;
         progress.update(options.loop && input.frames() > 0 ? framesDone % input.frames()
                                                            : framesDone,
@@ -311,7 +316,10 @@ int run(const Options& options) {
     summary.channels = channels;
     summary.blockFrames = block;
     summary.frames = framesDone;
+    if (options.attach && !control.open())
+        return fail("--attach: the companion's control segment went away");
     summary.meters = control.meters();
+    summary.captureFollowed = !options.attach;
     summary.framesCaptured = ring.writtenFloats / 2;
     summary.ringFrames = ring.ringFloats / 2;
 

@@ -118,6 +118,8 @@ std::string parseOptions(int argc, const char* const* argv, Options& options) {
             haveInput = true;
         }
     }
+    if (options.attach && options.exportStretch)
+        return "--export cannot be used with --attach: the running companion owns the requests";
     return "";
 }
 
