@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -48,7 +50,10 @@ protected:
     void TearDown() override { fs::remove_all(dir); }
 
     // Runs the built tessarin-host with args, stdout and stderr captured.
-    HostRun host(const std::vector<std::string>& args) {
+    HostRun host(const std::vector<std::string>& args) { return collect(spawn(args)); }
+
+    // Starts tessarin-host with args; collect() waits for it and reads what it printed.
+    pid_t spawn(const std::vector<std::string>& args) {
         const fs::path outFile = dir / "stdout.txt", errFile = dir / "stderr.txt";
         const pid_t pid = fork();
         if (pid == 0) {
@@ -61,6 +66,11 @@ protected:
             execv(TESSARIN_HOST_PATH, argv.data());
             _exit(127);
         }
+        return pid;
+    }
+
+    HostRun collect(pid_t pid) {
+        const fs::path outFile = dir / "stdout.txt", errFile = dir / "stderr.txt";
         HostRun result;
         int status = 0;
         EXPECT_EQ(waitpid(pid, &status, 0), pid);
@@ -341,6 +351,45 @@ TEST_F(HostTool, BadInputGetsOneErrorLineAndNoFiles) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("not a directory"), std::string::npos) << run.err;
     EXPECT_EQ(slurp(text), "this is not audio\n");
+}
+
+// Beside a running companion: --attach streams into the companion's control segment and leaves
+// it in place, --realtime paces the blocks at the audio rate and --loop repeats a 0.3 s file until
+// SIGTERM, which still ends with the summary.
+TEST_F(HostTool, RealtimeLoopIntoARunningCompanionsSegment) {
+    constexpr int kRateHz = 48000;
+    const fs::path file = writeFile("short.wav", loudNoise(kRateHz * 3 / 10, 11), 2, kRateHz);
+    companion::ControlSegment::unlinkName();
+    const HostRun alone = host({"--attach", file.string()});
+    EXPECT_EQ(alone.exitCode, 1);
+    EXPECT_NE(alone.err.find("--attach"), std::string::npos) << alone.err;
+    EXPECT_EQ(host({"--attach", "--export", "0", "0.1", file.string()}).exitCode, 2);
+
+    companion::ControlSegment control;
+    ASSERT_TRUE(control.create());
+    control.clearMeterFields();
+    const auto before = std::chrono::steady_clock::now();
+    const pid_t pid = spawn({"--attach", "--realtime", "--loop", "--json", file.string()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    // The companion counts mappings of its block as plug-in instances: only the plug-in's counts.
+    int mappings = 0;
+    std::istringstream maps(slurp("/proc/" + std::to_string(pid) + "/maps"));
+    for (std::string line; std::getline(maps, line);)
+        mappings += line.find(std::string("/") + companion::kControlName) != std::string::npos &&
+                    line.find(" 00000000 ") != std::string::npos;
+    EXPECT_EQ(mappings, 1);
+    kill(pid, SIGTERM);
+    const HostRun run = collect(pid);
+    const double wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const double audioSeconds = jsonNumber(run.out, "seconds");
+    EXPECT_GT(audioSeconds, 0.6) << "the 0.3 s file was not repeated";
+    EXPECT_LE(audioSeconds, wallSeconds + 0.02) << "blocks came faster than the audio rate";
+    // The plug-in wrote into this process's segment, which is still there under its name.
+    EXPECT_GT(control.load<float>(companion::off::writePosFraction), 0.0f);
+    EXPECT_TRUE(fs::exists(fs::path("/dev/shm") / companion::kControlName));
+    control.remove();
 }
 
 // The companion's waiting requests with the plug-in run in this process: the pump processes a

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <numbers>
@@ -161,6 +162,15 @@ size_t AudioInput::read(float* dest, size_t maxFrames, std::string& error) {
     }
     position_ += static_cast<uint64_t>(std::max<sf_count_t>(n, 0));
     return static_cast<size_t>(std::max<sf_count_t>(n, 0));
+}
+
+bool AudioInput::rewind(std::string& error) {
+    if (file_ != nullptr && sf_seek(file_, 0, SEEK_SET) < 0) {
+        error = "cannot go back to the start of '" + name_ + "': " + sf_strerror(file_);
+        return false;
+    }
+    position_ = 0;
+    return true;
 }
 
 }  // namespace tessarinhost

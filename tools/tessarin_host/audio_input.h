@@ -38,6 +38,9 @@ public:
     // [main-thread] Reads up to maxFrames interleaved frames into dest (channels() floats per
     // frame). Returns the frames read; 0 at the end. A decoding error returns 0 and sets error.
     size_t read(float* dest, size_t maxFrames, std::string& error);
+    // [main-thread] Goes back to the first frame (for --loop). False with error when the file
+    // cannot seek.
+    bool rewind(std::string& error);
 
 private:
     SNDFILE* file_ = nullptr;

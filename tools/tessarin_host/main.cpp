@@ -19,9 +19,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -37,6 +39,49 @@ constexpr int kAnswerTimeoutMs = 5000;
 constexpr int32_t kTargetTrack = 1;  // the stand-in project's first track
 constexpr const char* kSnapshotFileName = "tessarin-snapshot.wav";
 constexpr double kProgressIntervalSeconds = 0.1;
+// In real time, a host that fell further behind than this (a stopped process, a loaded machine)
+// starts a new schedule from now instead of catching up in a burst of blocks.
+constexpr double kMaxLateSeconds = 0.5;
+
+// Set by SIGINT and SIGTERM: the block loop ends and the run finishes as if the input had ended,
+// so the plug-in is destroyed properly and its segments are removed.
+volatile std::sig_atomic_t gStopRequested = 0;
+
+extern "C" void requestStop(int) {
+    gStopRequested = 1;
+}
+
+// [main-thread]
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Paces blocks at the audio rate: each block has a deadline on the steady clock, counted from the
+// schedule's start by frames, so rounding never accumulates into drift.
+struct RealtimePacer {
+    double rateHz = 0.0;
+    std::chrono::steady_clock::time_point start{};
+    uint64_t framesAtStart = 0;
+
+    // [main-thread] Sleeps until framesDone frames' worth of time has passed since the start.
+    void waitFor(uint64_t framesDone) {
+        using Clock = std::chrono::steady_clock;
+        const auto due =
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(framesDone - framesAtStart) / rateHz));
+        const auto now = Clock::now();
+        if (now - due > std::chrono::duration<double>(kMaxLateSeconds)) {
+            start = now;
+            framesAtStart = framesDone;
+            return;
+        }
+        std::this_thread::sleep_until(due);
+    }
+};
 
 int fail(const std::string& message, int status = kExitFailed) {
     std::fprintf(stderr, "tessarin-host: %s\n", message.c_str());
@@ -103,10 +148,17 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
-// Removes the control segment's name however the run ends.
+// Removes the control segment's name however the run ends, unless it belongs to a running
+// companion (--attach): replacing or removing that one would cut the companion off.
 struct ControlGuard {
     companion::ControlSegment& control;
-    ~ControlGuard() { control.remove(); }
+    bool owned;
+    ~ControlGuard() {
+        if (owned)
+            control.remove();
+        else
+            control.close();
+    }
 };
 
 // The two exports of one stretch; fills report. Returns an empty string or the error line.
@@ -175,10 +227,20 @@ int run(const Options& options) {
     }
 
     companion::ControlSegment control;
-    if (!control.create())
-        return fail("cannot create the control segment in /dev/shm");
-    ControlGuard guard{control};
-    control.clearMeterFields();
+    if (options.attach) {
+        if (!control.open() ||
+            control.load<uint32_t>(companion::off::magic) != companion::kControlMagic)
+            return fail("--attach: no control segment of a running tessarin-companion found");
+    } else {
+        if (!control.create())
+            return fail("cannot create the control segment in /dev/shm");
+        control.clearMeterFields();
+    }
+    ControlGuard guard{control, !options.attach};
+    // The companion counts every mapping of its control block as a plug-in instance, so beside
+    // it this process holds none of its own while the plug-in runs; the ring is not followed.
+    if (options.attach)
+        control.close();
 
     hostapi::Config project;
     project.projectPath = outDir.string();
@@ -194,7 +256,7 @@ int run(const Options& options) {
     }
 
     RingFollower ring;
-    ring.ringFloats = control.ringFloats();
+    ring.ringFloats = options.attach ? 0 : control.ringFloats();
     ring.lastIndex = 0;  // a fresh instance writes from the ring's start
 
     const uint32_t block = options.blockFrames;
@@ -203,13 +265,22 @@ int run(const Options& options) {
     std::vector<float> inL(block), inR(block), outL(block), outR(block);
     ProgressBar progress(options.progress && isatty(STDERR_FILENO) == 1);
     uint64_t framesDone = 0;
-    for (;;) {
-        const size_t got = input.read(interleaved.data(), block, error);
+    RealtimePacer pacer{rateHz, std::chrono::steady_clock::now(), 0};
+    installStopHandlers();
+    while (gStopRequested == 0) {
+        size_t got = input.read(interleaved.data(), block, error);
+        if (got == 0 && error.empty() && options.loop && framesDone > 0) {
+            if (!input.rewind(error))
+                return fail(error);
+            got = input.read(interleaved.data(), block, error);
+        }
         if (got == 0) {
             if (!error.empty())
                 return fail(error);
             break;
         }
+        if (options.realtime)
+            pacer.waitFor(framesDone);
         if (channels == 2) {
             for (size_t i = 0; i < got; ++i) {
                 inL[i] = interleaved[2 * i];
@@ -225,9 +296,12 @@ int run(const Options& options) {
         if (status == CLAP_PROCESS_ERROR)
             return fail("the plug-in reported a processing error");
         host.runMainThreadCallback();
-        ring.follow(control.load<float>(companion::off::writePosFraction));
+        if (!options.attach)
+            ring.follow(control.load<float>(companion::off::writePosFraction));
         framesDone += got;
-        progress.update(framesDone, input.frames());
+        progress.update(options.loop && input.frames() > 0 ? framesDone % input.frames()
+                                                           : framesDone,
+                        input.frames());
     }
     progress.finish();
 
@@ -242,7 +316,10 @@ int run(const Options& options) {
     summary.channels = channels;
     summary.blockFrames = block;
     summary.frames = framesDone;
+    if (options.attach && !control.open())
+        return fail("--attach: the companion's control segment went away");
     summary.meters = control.meters();
+    summary.captureFollowed = !options.attach;
     summary.framesCaptured = ring.writtenFloats / 2;
     summary.ringFrames = ring.ringFloats / 2;
 

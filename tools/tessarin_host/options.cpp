@@ -48,6 +48,11 @@ const char* usageText() {
            "                         twice: through the snapshot segment into a WAV this tool\n"
            "                         writes, and through the plug-in's own host insertion\n"
            "  --out DIR              directory of both exported files (default ./out)\n"
+           "  --realtime             deliver the blocks at the audio rate, as a sound card would\n"
+           "  --loop                 repeat the input until stopped (SIGINT or SIGTERM end the\n"
+           "                         run cleanly, with the summary)\n"
+           "  --attach               use the control segment a running tessarin-companion made,\n"
+           "                         and leave it in place at the end\n"
            "  --json                 print the summary as JSON\n"
            "  --no-progress          no progress bar (it is shown only on a terminal anyway)\n"
            "  -h, --help             this text\n"
@@ -67,6 +72,12 @@ std::string parseOptions(int argc, const char* const* argv, Options& options) {
             options.help = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--realtime") {
+            options.realtime = true;
+        } else if (arg == "--loop") {
+            options.loop = true;
+        } else if (arg == "--attach") {
+            options.attach = true;
         } else if (arg == "--no-progress") {
             options.progress = false;
         } else if (arg == "--plugin" || arg == "--out") {
@@ -107,6 +118,8 @@ std::string parseOptions(int argc, const char* const* argv, Options& options) {
             haveInput = true;
         }
     }
+    if (options.attach && options.exportStretch)
+        return "--export cannot be used with --attach: the running companion owns the requests";
     return "";
 }
 

@@ -24,6 +24,9 @@ struct Options {
     bool json = false;                           // summary as JSON on stdout
     bool progress = true;                        // progress bar when stderr is a terminal
     bool help = false;                           // print the usage and exit
+    bool realtime = false;                       // deliver blocks at the audio rate
+    bool loop = false;                           // repeat the input until stopped
+    bool attach = false;                         // use a running companion's control segment
 };
 
 // Fills options from argv. Returns an empty string on success, else one line saying what is wrong.

@@ -62,11 +62,14 @@ void printHuman(const Summary& s, std::FILE* out) {
                  level(m.integratedLufs, "LUFS").c_str());
     std::fprintf(out, "level      RMS max %s, peak %s, crest %s\n", level(m.rmsMaxDb, "dB").c_str(),
                  level(m.peakDb, "dB").c_str(), level(m.crestDb, "dB").c_str());
-    std::fprintf(out, "ring       %.2f s of %.2f s hold audio (%.1f %%); %llu frames captured\n",
-                 static_cast<double>(s.ringFillFrames()) / s.rateHz,
-                 static_cast<double>(s.ringFrames) / s.rateHz,
-                 percent(s.ringFillFrames(), s.ringFrames),
-                 static_cast<unsigned long long>(s.framesCaptured));
+    if (!s.captureFollowed)
+        std::fprintf(out, "ring       followed by the companion (--attach)\n");
+    else
+        std::fprintf(
+            out, "ring       %.2f s of %.2f s hold audio (%.1f %%); %llu frames captured\n",
+            static_cast<double>(s.ringFillFrames()) / s.rateHz,
+            static_cast<double>(s.ringFrames) / s.rateHz, percent(s.ringFillFrames(), s.ringFrames),
+            static_cast<unsigned long long>(s.framesCaptured));
     if (!s.exported)
         return;
     const ExportReport& e = s.exportReport;
@@ -97,10 +100,15 @@ void printJson(const Summary& s, std::FILE* out) {
     j += ", \"rmsMaxDb\": " + jsonLevel(m.rmsMaxDb);
     j += ", \"peakDb\": " + jsonLevel(m.peakDb);
     j += ", \"crestDb\": " + jsonLevel(m.crestDb);
-    j += ", \"framesCaptured\": " + std::to_string(s.framesCaptured);
-    j += ", \"ringFrames\": " + std::to_string(s.ringFrames);
-    j += ", \"ringFillFrames\": " + std::to_string(s.ringFillFrames());
-    j += ", \"ringFill\": " + jsonNumber(percent(s.ringFillFrames(), s.ringFrames) / 100.0);
+    if (s.captureFollowed) {
+        j += ", \"framesCaptured\": " + std::to_string(s.framesCaptured);
+        j += ", \"ringFrames\": " + std::to_string(s.ringFrames);
+        j += ", \"ringFillFrames\": " + std::to_string(s.ringFillFrames());
+        j += ", \"ringFill\": " + jsonNumber(percent(s.ringFillFrames(), s.ringFrames) / 100.0);
+    } else {
+        j += ", \"framesCaptured\": null, \"ringFrames\": null, \"ringFillFrames\": null, "
+             "\"ringFill\": null";
+    }
     if (s.exported) {
         const ExportReport& e = s.exportReport;
         j += ", \"export\": {\"start\": " + jsonNumber(e.start);

@@ -28,6 +28,7 @@ struct Summary {
     companion::MeterReadings meters{};
     uint64_t framesCaptured = 0;  // frames the gate let into the ring, laps included
     uint64_t ringFrames = 0;      // the ring's length in frames
+    bool captureFollowed = true;  // false beside a companion (--attach): the two above unknown
     bool exported = false;
     ExportReport exportReport;
 

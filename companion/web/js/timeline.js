@@ -1,0 +1,154 @@
+// Timeline math: the capture ring unrolled in time order, the visible window, and the selection.
+//
+// The ring holds the newest audio just before the write head and the oldest at it, so a point
+// of the timeline t in [0, 1) (0 oldest, 1 now) lies at ring fraction r = (writePos + t) mod 1.
+// Selections are kept in ring fractions {start, length} so they stay on the same audio while the
+// head moves; only their timeline position changes. Nothing here touches the DOM.
+
+export const OVERVIEW_COLUMNS = 64000;
+
+// Fraction mod 1 into [0, 1), safe for negative values and float noise near 1.
+export function wrap01(x) {
+  const r = x - Math.floor(x);
+  return r >= 1 ? 0 : r;
+}
+
+export function ringToTime(r, writePos) {
+  return wrap01(r - writePos);
+}
+
+export function timeToRing(t, writePos) {
+  return wrap01(writePos + t);
+}
+
+// The oldest meaningful timeline point: only the newest capturedSeconds of the ring hold audio.
+export function capturedStart(capturedSeconds, ringSeconds) {
+  if (!(ringSeconds > 0) || !(capturedSeconds > 0)) return 1;
+  return Math.max(0, 1 - capturedSeconds / ringSeconds);
+}
+
+// Seconds before now of a timeline point (negative, "-12.40 s" in the page).
+export function timeToSeconds(t, ringSeconds) {
+  return -(1 - t) * ringSeconds;
+}
+
+// The visible window {t0, t1} of the timeline, 0 <= t0 < t1 <= 1.
+export const FULL_VIEW = Object.freeze({ t0: 0, t1: 1 });
+
+// Narrowest window: a few overview columns across, so zooming stops where the data ends.
+export const MIN_SPAN = 32 / OVERVIEW_COLUMNS;
+
+function clampView(t0, span) {
+  span = Math.min(1, Math.max(MIN_SPAN, span));
+  t0 = Math.min(1 - span, Math.max(0, t0));
+  return { t0, t1: t0 + span };
+}
+
+export function xToTime(x, width, view) {
+  return view.t0 + (x / width) * (view.t1 - view.t0);
+}
+
+export function timeToX(t, width, view) {
+  return ((t - view.t0) / (view.t1 - view.t0)) * width;
+}
+
+// Zooms by factor (> 1 zooms in) keeping the timeline point under the pointer (at x of width)
+// where it is on the screen.
+export function zoomAround(view, factor, x, width) {
+  const anchor = xToTime(x, width, view);
+  const span = Math.min(1, Math.max(MIN_SPAN, (view.t1 - view.t0) / factor));
+  const share = width > 0 ? x / width : 0.5;
+  return clampView(anchor - share * span, span);
+}
+
+// Moves the window by dt of the timeline, keeping its span.
+export function panBy(view, dt) {
+  return clampView(view.t0 + dt, view.t1 - view.t0);
+}
+
+// A window showing the timeline stretch [a, b] with a margin of a tenth on each side.
+export function viewAround(a, b) {
+  const span = Math.max(MIN_SPAN, (b - a) * 1.2);
+  return clampView((a + b) / 2 - span / 2, span);
+}
+
+// The selection's timeline stretch {t0, t1}; t1 may pass 1 only for a malformed selection.
+export function selectionToTimeline(selection, writePos) {
+  const t0 = ringToTime(selection.start, writePos);
+  return { t0, t1: t0 + selection.length };
+}
+
+// A selection from two timeline points in any order, clipped to the captured part [from, 1].
+// Returns null when nothing of it is left.
+export function selectionFromTimes(ta, tb, writePos, from = 0) {
+  let t0 = Math.max(from, Math.min(ta, tb));
+  const t1 = Math.min(1, Math.max(ta, tb));
+  if (!(t1 > t0)) return null;
+  t0 = Math.max(0, t0);
+  return { start: timeToRing(t0, writePos), length: t1 - t0 };
+}
+
+// Follows the write head from prevWritePos to writePos (moving forward, less than one lap) and
+// cuts the part of the selection it overwrote. Returns {selection, cut}: selection null when all
+// of it was overwritten; cut the overwritten length (fraction of the ring).
+export function clipSelection(selection, prevWritePos, writePos) {
+  if (!selection) return { selection: null, cut: 0 };
+  const advance = wrap01(writePos - prevWritePos);
+  const t0 = ringToTime(selection.start, prevWritePos);
+  if (advance <= t0) return { selection, cut: 0 };
+  const cut = advance - t0;
+  if (cut >= selection.length) return { selection: null, cut: selection.length };
+  return {
+    selection: { start: wrap01(selection.start + cut), length: selection.length - cut },
+    cut,
+  };
+}
+
+// Moves one edge of a selection by dt of the timeline, keeping it inside [from, 1] and at least
+// minLength long. edge: 'start' or 'end'.
+export function nudgeEdge(selection, edge, dt, writePos, from, minLength) {
+  const { t0, t1 } = selectionToTimeline(selection, writePos);
+  let a = t0;
+  let b = t1;
+  if (edge === 'start') a = Math.min(b - minLength, Math.max(from, a + dt));
+  else b = Math.max(a + minLength, Math.min(1, b + dt));
+  if (!(b > a)) return selection;
+  return { start: timeToRing(a, writePos), length: b - a };
+}
+
+// The take whose stretch holds timeline point t, or null. takes: [{start, length, ...}] in ring
+// fractions.
+export function takeAt(takes, t, writePos) {
+  if (!Array.isArray(takes)) return null;
+  for (const take of takes) {
+    const s = selectionToTimeline(take, writePos);
+    if (t >= s.t0 && t <= s.t1) return take;
+  }
+  return null;
+}
+
+// Ruler ticks for the window: a round step in seconds so labels stand at least minSpacingPx apart.
+// Returns [{t, seconds}], seconds <= 0 (before now).
+const STEPS_S = [0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600];
+
+export function rulerTicks(view, ringSeconds, width, minSpacingPx) {
+  if (!(ringSeconds > 0) || !(width > 0)) return { step: 0, ticks: [] };
+  const visibleSeconds = (view.t1 - view.t0) * ringSeconds;
+  const wanted = (visibleSeconds * minSpacingPx) / width;
+  const step = STEPS_S.find((s) => s >= wanted) ?? STEPS_S[STEPS_S.length - 1];
+  const first = Math.ceil(timeToSeconds(view.t0, ringSeconds) / step - 1e-9);
+  const last = Math.floor(timeToSeconds(view.t1, ringSeconds) / step + 1e-9);
+  const ticks = [];
+  for (let i = first; i <= last && ticks.length < 1000; i++) {
+    const seconds = i * step;
+    ticks.push({ t: 1 + seconds / ringSeconds, seconds });
+  }
+  return { step, ticks };
+}
+
+// "-45 s", "-12.5 s", "-0.25 s": as many decimals as the step needs.
+export function formatTickSeconds(seconds, step) {
+  const decimals = step >= 1 ? 0 : step >= 0.1 ? 1 : step >= 0.01 ? 2 : 3;
+  const text = (Math.abs(seconds) < 1e-9 ? 0 : seconds).toFixed(decimals);
+  return `${text === '-0' ? '0' : text} s`;
+}

@@ -1,0 +1,453 @@
+// A stand-in for tessarin-companion, for developing the page without the daemon and the plug-in:
+// serves companion/web/ and speaks the HTTP and WebSocket contract of the README with a synthetic
+// capture (a moving write head, takes separated by silences, meters, history and spectrum).
+// It checks the token, Host and Origin as the daemon does. Nothing in it is shared with the daemon.
+//
+//   node tests/browser/mock_daemon.mjs [--port N] [--export-dir DIR] [--state live|no-plugin|stalled|inactive]
+//        [--mismatch] [--instances N] [--no-insert]
+// First stdout line: http://127.0.0.1:PORT/?token=HEX
+
+import http from 'node:http';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import os from 'node:os';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const webDir = path.resolve(here, '../../companion/web');
+
+const args = process.argv.slice(2);
+const option = (name, fallback) => {
+  const i = args.indexOf(name);
+  return i >= 0 ? args[i + 1] : fallback;
+};
+const flag = (name) => args.includes(name);
+
+const RATE = 48000;
+const RING_SECONDS = 60;
+const COLUMNS = 64000;
+const TAKE_SECONDS = 9; // audio, then a silence the gate skips
+const SILENCE_SECONDS = 2.5;
+const token = option('--token', crypto.randomBytes(16).toString('hex'));
+const exportDir = path.resolve(option('--export-dir', path.join(os.tmpdir(), 'tessarin-mock-exports')));
+fs.mkdirSync(exportDir, { recursive: true });
+
+// ---- the synthetic capture ----
+const overview = { minL: new Int16Array(COLUMNS), maxL: new Int16Array(COLUMNS), minR: new Int16Array(COLUMNS), maxR: new Int16Array(COLUMNS) };
+const sim = {
+  state: option('--state', 'live'),
+  writePos: 0,
+  capturedSeconds: 0,
+  audioSeconds: 0, // input time, silences included
+  hold: false,
+  thresholdDb: -72,
+  updateCounter: 0,
+  preview: { playing: false, start: 0, playhead: null },
+  takes: [],
+  meters: null,
+  truePeakMax: null,
+  momentaryMax: null,
+  shortTermMax: null,
+  rmsMax: null,
+  history: [], // [momentary, shortTerm]
+  historyReset: false,
+  lastColumn: 0,
+  changed: new Set(),
+};
+resetMeters();
+
+function envelope(seconds) {
+  // A phrase: swelling chords with a pulse, different per take.
+  const inTake = seconds % (TAKE_SECONDS + SILENCE_SECONDS);
+  if (inTake >= TAKE_SECONDS) return 0;
+  const take = Math.floor(seconds / (TAKE_SECONDS + SILENCE_SECONDS));
+  const swell = Math.min(1, inTake / 0.4) * Math.min(1, (TAKE_SECONDS - inTake) / 0.8);
+  const pulse = 0.55 + 0.45 * Math.abs(Math.sin(Math.PI * inTake * (1.6 + 0.3 * (take % 3))));
+  return 0.7 * swell * pulse;
+}
+
+function resetMeters() {
+  sim.meters = null;
+  sim.truePeakMax = sim.momentaryMax = sim.shortTermMax = sim.rmsMax = null;
+}
+
+function advance(dt) {
+  if (sim.state !== 'live') return;
+  const before = sim.audioSeconds;
+  sim.audioSeconds += dt;
+  sim.updateCounter = (sim.updateCounter + Math.round(dt * RATE / 512)) >>> 0;
+  const level = envelope(sim.audioSeconds);
+  const db = (v) => (v > 0 ? 20 * Math.log10(v) : null);
+  const momentary = level > 0 ? db(level) - 6 + (Math.random() - 0.5) : null;
+  const shortTerm = level > 0 ? db(envelope(sim.audioSeconds - 1) || level) - 7 : null;
+  const max = (a, b) => (b == null ? a : a == null ? b : Math.max(a, b));
+  sim.momentaryMax = max(sim.momentaryMax, momentary);
+  sim.shortTermMax = max(sim.shortTermMax, shortTerm);
+  const peak = level > 0 ? db(level * 1.05) : null;
+  sim.truePeakMax = max(sim.truePeakMax, peak != null ? peak + 0.3 : null);
+  const rms = level > 0 ? db(level) - 4 : null;
+  sim.rmsMax = max(sim.rmsMax, rms);
+  sim.meters = {
+    momentary, shortTerm, integrated: sim.momentaryMax != null ? sim.momentaryMax - 5 : null,
+    momentaryMax: sim.momentaryMax, shortTermMax: sim.shortTermMax, rms, rmsMax: sim.rmsMax,
+    samplePeak: peak, crest: peak != null && sim.rmsMax != null ? peak - sim.rmsMax : null,
+    truePeak: peak != null ? peak + 0.3 : null, truePeakMax: sim.truePeakMax, lra: sim.momentaryMax != null ? 5.4 : null,
+  };
+  if (sim.hold) return;
+  // The gate: silent input moves nothing; a new take starts after each silence.
+  let t = before;
+  const step = RING_SECONDS / COLUMNS;
+  while (t < sim.audioSeconds) {
+    const s = Math.min(step, sim.audioSeconds - t);
+    const v = envelope(t);
+    if (v > 0) {
+      if (envelope(t - s) === 0 || sim.takes.length === 0)
+        sim.takes.push({ start: sim.writePos, length: 0, seconds: 0, wallClock: Date.now() });
+      const c = Math.floor(sim.writePos * COLUMNS) % COLUMNS;
+      const wobble = 0.75 + 0.25 * Math.sin(t * 440);
+      const amp = Math.round(Math.min(1, v * wobble) * 32767);
+      const ampR = Math.round(Math.min(1, v * (1.5 - wobble) * 0.8) * 32767);
+      overview.minL[c] = -amp;
+      overview.maxL[c] = amp;
+      overview.minR[c] = -ampR;
+      overview.maxR[c] = ampR;
+      sim.changed.add(c);
+      sim.writePos = (sim.writePos + s / RING_SECONDS) % 1;
+      sim.capturedSeconds = Math.min(RING_SECONDS, sim.capturedSeconds + s);
+      const take = sim.takes[sim.takes.length - 1];
+      take.length = Math.min(1, take.length + s / RING_SECONDS);
+      take.seconds = take.length * RING_SECONDS;
+    }
+    t += s;
+  }
+  // Takes the head overwrote shrink from their start.
+  let total = 0;
+  for (let i = sim.takes.length - 1; i >= 0; i--) {
+    const take = sim.takes[i];
+    const room = 1 - total;
+    if (take.length > room) {
+      const cut = take.length - room;
+      take.start = (take.start + cut) % 1;
+      take.length = room;
+      take.seconds = room * RING_SECONDS;
+    }
+    total += take.length;
+    if (take.length <= 1e-6) sim.takes.splice(i, 1);
+  }
+  if (sim.preview.playing) {
+    sim.preview.playhead = (sim.preview.playhead + dt / RING_SECONDS) % 1;
+  }
+}
+
+function status() {
+  return {
+    state: sim.state,
+    sampleRate: sim.state === 'no-plugin' ? null : RATE,
+    rateMismatch: flag('--mismatch'),
+    capturedRate: flag('--mismatch') ? 44100 : null,
+    ringSeconds: RING_SECONDS,
+    capturedSeconds: sim.capturedSeconds,
+    writePos: sim.writePos,
+    updateCounter: sim.updateCounter,
+    hold: sim.hold,
+    thresholdDb: sim.thresholdDb,
+    preview: { ...sim.preview },
+    takes: sim.takes.map((t) => ({ ...t })),
+    instances: Number(option('--instances', '1')),
+    lostFeedFrames: 0,
+    feedConnected: sim.state === 'live',
+    insert: flag('--no-insert') ? { available: false, reason: 'The host offers no project extension' } : { available: true, reason: null },
+    exportDir,
+    meters: sim.meters ?? {
+      momentary: null, shortTerm: null, integrated: null, momentaryMax: null, shortTermMax: null, rms: null,
+      rmsMax: null, samplePeak: null, crest: null, truePeak: null, truePeakMax: null, lra: null,
+    },
+  };
+}
+
+// ---- WebSocket, by hand: server frames are unmasked ----
+const sockets = new Set();
+
+function frame(opcode, payload) {
+  const n = payload.length;
+  const head = n < 126 ? Buffer.alloc(2) : n < 65536 ? Buffer.alloc(4) : Buffer.alloc(10);
+  head[0] = 0x80 | opcode;
+  if (n < 126) head[1] = n;
+  else if (n < 65536) {
+    head[1] = 126;
+    head.writeUInt16BE(n, 2);
+  } else {
+    head[1] = 127;
+    head.writeBigUInt64BE(BigInt(n), 2);
+  }
+  return Buffer.concat([head, payload]);
+}
+const sendText = (socket, object) => socket.write(frame(1, Buffer.from(JSON.stringify(object))));
+const sendBinary = (socket, buffer) => socket.write(frame(2, buffer));
+
+function overviewMessage(first, count, whole) {
+  const buffer = Buffer.alloc(12 + count * 8);
+  buffer[0] = 1;
+  buffer[1] = whole ? 1 : 0;
+  buffer.writeUInt32LE(first, 4);
+  buffer.writeUInt32LE(count, 8);
+  for (let i = 0; i < count; i++) {
+    const c = (first + i) % COLUMNS;
+    buffer.writeInt16LE(overview.minL[c], 12 + 8 * i);
+    buffer.writeInt16LE(overview.maxL[c], 14 + 8 * i);
+    buffer.writeInt16LE(overview.minR[c], 16 + 8 * i);
+    buffer.writeInt16LE(overview.maxR[c], 18 + 8 * i);
+  }
+  return buffer;
+}
+
+const BANDS = Array.from({ length: 31 }, (_, i) => 20 * 2 ** (i / 3));
+
+function spectrumMessage(withBands) {
+  const level = BANDS.map((hz) => {
+    const v = envelope(sim.audioSeconds);
+    if (v === 0 || sim.state !== 'live') return -120;
+    return Math.round((20 * Math.log10(v) - 12 - 4.5 * Math.log2(hz / 1000) + (Math.random() - 0.5) * 4) * 10) / 10;
+  });
+  sim.peak = sim.peak ? sim.peak.map((p, i) => Math.max(p - 0.3, level[i])) : level.slice();
+  return { type: 'spectrum', ...(withBands ? { centreHz: BANDS } : {}), level, peak: sim.peak };
+}
+
+function upgrade(request, socket) {
+  const key = request.headers['sec-websocket-key'];
+  const accept = crypto.createHash('sha1').update(key + '258EAFA5-E914-47DA-95CA-C5AB0DC85B11').digest('base64');
+  socket.write(`HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: ${accept}\r\n\r\n`);
+  socket.setNoDelay(true);
+  socket.on('data', (data) => {
+    if ((data[0] & 0x0f) === 8) socket.end(frame(8, Buffer.alloc(0)));
+  });
+  socket.on('close', () => sockets.delete(socket));
+  socket.on('error', () => sockets.delete(socket));
+  sockets.add(socket);
+  sendText(socket, { type: 'status', ...status() });
+  sendBinary(socket, overviewMessage(0, COLUMNS, true));
+  sendText(socket, { type: 'history', reset: true, from: 0, momentary: sim.history.map((p) => p[0]), shortTerm: sim.history.map((p) => p[1]) });
+  sendText(socket, spectrumMessage(true));
+}
+
+// ---- HTTP ----
+function allowed(request, port) {
+  const hosts = [`127.0.0.1:${port}`, `localhost:${port}`];
+  if (!hosts.includes(request.headers.host)) return 403;
+  const origin = request.headers.origin;
+  if (origin && !hosts.map((h) => `http://${h}`).includes(origin)) return 403;
+  return 0;
+}
+
+function authorised(request, url) {
+  const bearer = request.headers.authorization?.replace(/^Bearer /, '');
+  const cookie = /(?:^|;\s*)tessarin_token=([0-9a-f]+)/.exec(request.headers.cookie ?? '')?.[1];
+  return [bearer, url.searchParams.get('token'), cookie].includes(token);
+}
+
+function json(response, code, body) {
+  response.writeHead(code, { 'Content-Type': 'application/json' });
+  response.end(JSON.stringify(body));
+}
+
+function readBody(request) {
+  return new Promise((resolve) => {
+    let text = '';
+    request.on('data', (chunk) => (text += chunk));
+    request.on('end', () => {
+      try {
+        resolve(text ? JSON.parse(text) : {});
+      } catch {
+        resolve(undefined);
+      }
+    });
+  });
+}
+
+const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8', '.css': 'text/css; charset=utf-8', '.png': 'image/png', '.svg': 'image/svg+xml' };
+
+function writeWav(file, frames) {
+  const data = Buffer.alloc(frames * 8);
+  for (let i = 0; i < frames; i++) {
+    const v = 0.25 * Math.sin((2 * Math.PI * 220 * i) / RATE);
+    data.writeFloatLE(v, 8 * i);
+    data.writeFloatLE(v, 8 * i + 4);
+  }
+  const head = Buffer.alloc(44);
+  head.write('RIFF', 0);
+  head.writeUInt32LE(36 + data.length, 4);
+  head.write('WAVEfmt ', 8);
+  head.writeUInt32LE(16, 16);
+  head.writeUInt16LE(3, 20);
+  head.writeUInt16LE(2, 22);
+  head.writeUInt32LE(RATE, 24);
+  head.writeUInt32LE(RATE * 8, 28);
+  head.writeUInt16LE(8, 32);
+  head.writeUInt16LE(32, 34);
+  head.write('data', 36);
+  head.writeUInt32LE(data.length, 40);
+  fs.writeFileSync(file, Buffer.concat([head, data]));
+}
+
+function exportAnswer(seconds, body) {
+  const frames = Math.max(1, Math.round(seconds * RATE));
+  const name = `tessarin_${new Date().toISOString().replace(/[-:T]/g, '').slice(0, 15)}_${crypto.randomBytes(2).toString('hex')}.wav`;
+  const file = path.join(exportDir, name);
+  writeWav(file, frames);
+  return { path: file, name, uri: pathToFileURL(file).href, frames, seconds: frames / RATE, sampleRate: RATE, format: body.format ?? 'wav32f', gainDb: 0, gainCapped: false };
+}
+
+const isFraction = (v) => typeof v === 'number' && v >= 0 && v <= 1;
+
+async function api(request, response, url) {
+  const route = `${request.method} ${url.pathname}`;
+  const body = request.method === 'POST' ? await readBody(request) : {};
+  if (body === undefined) return json(response, 400, { error: 'the body is not JSON' });
+  const live = sim.state === 'live';
+  switch (route) {
+    case 'GET /api/status':
+      return json(response, 200, status());
+    case 'POST /api/preview':
+      if (!isFraction(body.start)) return json(response, 400, { error: 'start must be a fraction 0..1' });
+      if (!live) return json(response, 409, { error: 'no plug-in is live' });
+      sim.preview = { playing: true, start: body.start, playhead: body.start };
+      return json(response, 200, {});
+    case 'POST /api/preview/stop':
+      sim.preview = { playing: false, start: sim.preview.start, playhead: null };
+      return json(response, 200, {});
+    case 'POST /api/hold':
+      if (typeof body.hold !== 'boolean') return json(response, 400, { error: 'hold must be true or false' });
+      sim.hold = body.hold;
+      return json(response, 200, {});
+    case 'POST /api/threshold':
+      if (body.dbfs !== null && !(typeof body.dbfs === 'number' && body.dbfs >= -120 && body.dbfs <= 0))
+        return json(response, 400, { error: 'dbfs must be -120..0 or null' });
+      sim.thresholdDb = body.dbfs;
+      return json(response, 200, {});
+    case 'POST /api/clear':
+      for (const a of Object.values(overview)) a.fill(0);
+      Object.assign(sim, { writePos: 0, capturedSeconds: 0, takes: [], history: [], historyReset: true });
+      resetMeters();
+      for (const socket of sockets) sendBinary(socket, overviewMessage(0, COLUMNS, true));
+      return json(response, 200, {});
+    case 'POST /api/reset-meters':
+      resetMeters();
+      sim.history = [];
+      sim.historyReset = true;
+      return json(response, 200, {});
+    case 'POST /api/analyze':
+      if (!isFraction(body.start) || !isFraction(body.length)) return json(response, 400, { error: 'start and length must be fractions 0..1' });
+      return json(response, 200, { frames: Math.round(body.length * RING_SECONDS * RATE), seconds: body.length * RING_SECONDS, integrated: -16.3, lra: 4.1, samplePeak: -3.2, truePeak: -2.9 });
+    case 'POST /api/export':
+      if (!isFraction(body.start) || !isFraction(body.length)) return json(response, 400, { error: 'start and length must be fractions 0..1' });
+      return json(response, 200, exportAnswer(body.length * RING_SECONDS, body));
+    case 'POST /api/save-last':
+      if (!(body.seconds > 0)) return json(response, 400, { error: 'seconds must be positive' });
+      if (sim.capturedSeconds === 0) return json(response, 409, { error: 'nothing captured' });
+      return json(response, 200, exportAnswer(Math.min(body.seconds, sim.capturedSeconds), body));
+    case 'POST /api/save-take': {
+      const take = sim.takes[body.take ?? sim.takes.length - 1];
+      if (!take) return json(response, 409, { error: 'no take captured' });
+      return json(response, 200, exportAnswer(take.seconds, body));
+    }
+    case 'POST /api/insert':
+      if (flag('--no-insert')) return json(response, 409, { error: 'The host offers no project extension' });
+      return json(response, 200, {});
+    default:
+      return json(response, 404, { error: `no route ${route}` });
+  }
+}
+
+const server = http.createServer(async (request, response) => {
+  const port = server.address().port;
+  const url = new URL(request.url, `http://127.0.0.1:${port}`);
+  const refused = allowed(request, port);
+  if (refused) return json(response, refused, { error: 'foreign Host or Origin' });
+  if (url.pathname.startsWith('/api/')) {
+    if (!authorised(request, url)) return json(response, 401, { error: 'missing or wrong token' });
+    return api(request, response, url);
+  }
+  const relative = url.pathname === '/' ? 'index.html' : decodeURIComponent(url.pathname.slice(1));
+  const file = path.resolve(webDir, relative);
+  if (!file.startsWith(webDir + path.sep) || relative.startsWith('test/') || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+    response.writeHead(404);
+    return response.end('not found');
+  }
+  const headers = { 'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream', 'Cache-Control': 'no-store' };
+  if (url.searchParams.get('token') === token) headers['Set-Cookie'] = `tessarin_token=${token}; Path=/; HttpOnly; SameSite=Strict`;
+  response.writeHead(200, headers);
+  response.end(fs.readFileSync(file));
+});
+
+server.on('upgrade', (request, socket) => {
+  const port = server.address().port;
+  const url = new URL(request.url, `http://127.0.0.1:${port}`);
+  const refused = allowed(request, port);
+  if (refused || url.pathname !== '/api/ws' || !authorised(request, url)) {
+    socket.end(`HTTP/1.1 ${refused || 401} Refused\r\nContent-Length: 0\r\n\r\n`);
+    return;
+  }
+  upgrade(request, socket);
+});
+
+// ---- the clock: status 25/s, overview changes with it, spectrum 20/s, history 10/s ----
+let last = performance.now();
+let tick = 0;
+setInterval(() => {
+  const now = performance.now();
+  advance((now - last) / 1000);
+  last = now;
+  tick++;
+  const changed = [...sim.changed].sort((a, b) => a - b);
+  sim.changed.clear();
+  const messages = [];
+  if (changed.length) {
+    // One message per run of neighbouring columns.
+    let runStart = changed[0];
+    let prev = changed[0];
+    for (const c of changed.slice(1).concat([-1])) {
+      if (c !== prev + 1) {
+        messages.push(overviewMessage(runStart, prev - runStart + 1, false));
+        runStart = c;
+      }
+      prev = c;
+    }
+  }
+  const s = { type: 'status', ...status() };
+  let historyMessage = null;
+  if (tick % 4 === 0 && sim.state === 'live') {
+    const from = sim.history.length;
+    sim.history.push([sim.meters?.momentary ?? null, sim.meters?.shortTerm ?? null]);
+    historyMessage = { type: 'history', reset: sim.historyReset, from: sim.historyReset ? 0 : from, momentary: [sim.history.at(-1)[0]], shortTerm: [sim.history.at(-1)[1]] };
+    if (sim.historyReset) sim.historyReset = false;
+  }
+  const spectrum = tick % 2 === 0 ? spectrumMessage(false) : null;
+  for (const socket of sockets) {
+    for (const m of messages) sendBinary(socket, m);
+    sendText(socket, s);
+    if (historyMessage) sendText(socket, historyMessage);
+    if (spectrum) sendText(socket, spectrum);
+  }
+}, 40);
+
+// Some captured history before the page connects, so a screenshot shows a filled page.
+const warmSeconds = Number(option('--warm', '45'));
+for (let i = 0; i < warmSeconds * 10 && sim.state === 'live'; i++) {
+  advance(0.1);
+  sim.history.push([sim.meters?.momentary ?? null, sim.meters?.shortTerm ?? null]);
+}
+sim.changed.clear();
+resetMeters();
+advance(0.05);
+
+server.listen(Number(option('--port', '0')), '127.0.0.1', () => {
+  console.log(`http://127.0.0.1:${server.address().port}/?token=${token}`);
+});
+const stop = () => {
+  for (const socket of sockets) socket.destroy();
+  server.close();
+  process.exit(0);
+};
+process.on('SIGINT', stop);
+process.on('SIGTERM', stop);
