@@ -21,3 +21,5 @@ target_compile_definitions(tessarin_host_test PRIVATE TESSARIN_HOST_PATH="$<TARG
 add_dependencies(tessarin_host_test tessarin-host)
 tessarin_test(access_trace_test SHM SOURCES access_trace_test.cpp)
 tessarin_test(segment_space_test SHM SOURCES segment_space_test.cpp)
+tessarin_test(http_server_test SOURCES http_server_test.cpp LIBS tessarin_daemon)
+tessarin_test(cli_test SOURCES cli_test.cpp LIBS tessarin_daemon)
