@@ -104,7 +104,8 @@ int runDaemon(const companion::CommandLine& command) {
     server.stop();
     engine.stop();  // the control block stays: an attached plug-in keeps its mapping
     if (wroteRuntimeFile) {
-        std::filesystem::remove(runtimeFile, std::error_code());
+        std::error_code ignored;
+        std::filesystem::remove(runtimeFile, ignored);
     }
     if (lockFd >= 0) {
         close(lockFd);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <mutex>
 
@@ -126,53 +127,42 @@ public:
     }
 
     Outcome preview(float start) override {
-        RecordedCall call;
-        call.start = start;
-        return record("preview", call);
+        return record("preview", [&](RecordedCall& c) { c.start = start; });
     }
-    Outcome stopPreview() override { return record("preview/stop", RecordedCall()); }
+    Outcome stopPreview() override { return record("preview/stop"); }
     Outcome setHold(bool hold) override {
-        RecordedCall call;
-        call.hold = hold;
-        return record("hold", call);
+        return record("hold", [&](RecordedCall& c) { c.hold = hold; });
     }
     Outcome setThresholdDb(std::optional<double> dbfs) override {
-        RecordedCall call;
-        call.thresholdDb = dbfs;
-        return record("threshold", call);
+        return record("threshold", [&](RecordedCall& c) { c.thresholdDb = dbfs; });
     }
-    Outcome clear() override { return record("clear", RecordedCall()); }
-    Outcome resetMeters() override { return record("reset-meters", RecordedCall()); }
+    Outcome clear() override { return record("clear"); }
+    Outcome resetMeters() override { return record("reset-meters"); }
     Outcome insert(float start, float length, int32_t track) override {
-        RecordedCall call = stretch(start, length);
-        call.track = track;
-        return record("insert", call);
+        return record("insert", [&](RecordedCall& c) {
+            c.start = start, c.length = length, c.track = track;
+        });
     }
     Outcome analyze(float start, float length, StretchAnalysis& out) override {
         out = StretchAnalysis{48000, 1.0, -23.004, std::numeric_limits<double>::quiet_NaN(),
                               -6.0,  -5.5};
-        return record("analyze", stretch(start, length));
+        return record("analyze", [&](RecordedCall& c) { c.start = start, c.length = length; });
     }
     Outcome exportStretch(float start, float length, const ExportSettings& settings,
                           ExportResult& out) override {
         out = result(settings);
-        RecordedCall call = stretch(start, length);
-        call.settings = settings;
-        return record("export", call);
+        return record("export", [&](RecordedCall& c) {
+            c.start = start, c.length = length, c.settings = settings;
+        });
     }
     Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out) override {
         out = result(settings);
-        RecordedCall call;
-        call.seconds = seconds;
-        call.settings = settings;
-        return record("save-last", call);
+        return record("save-last",
+                      [&](RecordedCall& c) { c.seconds = seconds, c.settings = settings; });
     }
     Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) override {
         out = result(settings);
-        RecordedCall call;
-        call.take = index;
-        call.settings = settings;
-        return record("save-take", call);
+        return record("save-take", [&](RecordedCall& c) { c.take = index, c.settings = settings; });
     }
 
 private:
@@ -192,16 +182,13 @@ private:
         r.gainDb = 1.234;
         return r;
     }
-    static RecordedCall stretch(float start, float length) {
-        RecordedCall call;
-        call.start = start;
-        call.length = length;
-        return call;
-    }
-    Outcome record(const char* route, RecordedCall call) {
+    Outcome record(const char* route, const std::function<void(RecordedCall&)>& fill = {}) {
         std::lock_guard lock(mutex_);
-        call.route = route;
-        last_ = call;
+        last_ = RecordedCall();
+        last_.route = route;
+        if (fill) {
+            fill(last_);
+        }
         ++calls_;
         return outcome;
     }
