@@ -1,1 +1,581 @@
-// Filled in by the work in progress on the daemon.
+#include "companion/cli.h"
+
+#include "companion/exporter.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+
+extern char** environ;
+
+namespace companion {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr size_t kMaxRuntimeFileBytes = 64 * 1024;
+constexpr size_t kMaxAnswerBytes = 16 * 1024 * 1024;
+
+bool parseNumber(const char* text, double& value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text, &end);
+    return errno == 0 && *end == '\0' && std::isfinite(value);
+}
+
+bool parseInteger(const char* text, long lowest, long highest, long& value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text, &end, 10);
+    return errno == 0 && *end == '\0' && value >= lowest && value <= highest;
+}
+
+// none, peak, peak:DB or loudness:LUFS, as the API's "normalize" object.
+bool parseNormalize(std::string_view text, json& out) {
+    const size_t colon = text.find(':');
+    const std::string_view mode = text.substr(0, colon);
+    if (mode == "none" && colon == std::string_view::npos) {
+        out = {{"mode", "none"}};
+        return true;
+    }
+    if (mode != "peak" && mode != "loudness") {
+        return false;
+    }
+    out = {{"mode", std::string(mode)}};
+    if (colon == std::string_view::npos) {
+        return mode == "peak";  // loudness needs its target
+    }
+    double target = 0.0;
+    if (!parseNumber(std::string(text.substr(colon + 1)).c_str(), target)) {
+        return false;
+    }
+    out["target"] = target;
+    return true;
+}
+
+bool processAlive(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+std::string levelText(const json& value, const char* unit) {
+    if (!value.is_number()) {
+        return "-";
+    }
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(1) << value.get<double>() << ' ' << unit;
+    return out.str();
+}
+
+std::string stateWords(const std::string& state) {
+    if (state == "live") {
+        return "live: the plug-in is running";
+    }
+    if (state == "stalled") {
+        return "stalled: the plug-in is loaded but the host is not processing";
+    }
+    if (state == "inactive") {
+        return "inactive: the plug-in is deactivated";
+    }
+    if (state == "no-plugin") {
+        return "no plug-in: none is attached or activated yet";
+    }
+    return state;
+}
+
+void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
+    const json& m = s.value("meters", json::object());
+    out << "state      " << stateWords(s.value("state", "")) << '\n';
+    if (s["sampleRate"].is_number()) {
+        out << "rate       " << s["sampleRate"].get<double>() << " Hz";
+        if (s.value("rateMismatch", false) && s["capturedRate"].is_number()) {
+            out << " (the ring holds audio recorded at " << s["capturedRate"].get<double>()
+                << " Hz)";
+        }
+        out << '\n';
+    } else {
+        out << "rate       - (not activated yet)\n";
+    }
+    out << "captured   " << levelText(s["capturedSeconds"], "s") << " of a "
+        << levelText(s["ringSeconds"], "s") << " ring" << (s.value("hold", false) ? ", held" : "")
+        << '\n';
+    out << "loudness   momentary " << levelText(m["momentary"], "LUFS") << ", short-term "
+        << levelText(m["shortTerm"], "LUFS") << ", integrated "
+        << levelText(m["integrated"], "LUFS") << ", range " << levelText(m["lra"], "LU") << '\n';
+    out << "peaks      sample " << levelText(m["samplePeak"], "dBFS") << ", true "
+        << levelText(m["truePeak"], "dBTP") << " (max " << levelText(m["truePeakMax"], "dBTP")
+        << "), RMS " << levelText(m["rms"], "dBFS") << '\n';
+    const json& takes = s.value("takes", json::array());
+    out << "takes      " << takes.size();
+    if (!takes.empty()) {
+        out << ", newest " << levelText(takes.back()["seconds"], "s");
+    }
+    out << '\n';
+    out << "exports    " << s.value("exportDir", daemon.exportDir) << '\n';
+    out << "page       " << daemon.url << '\n';
+}
+
+// The daemon's error line, or a generic one when its answer is not ours.
+std::string answerError(int status, const std::string& answer) {
+    const json body = json::parse(answer, nullptr, false);
+    if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+        return body["error"].get<std::string>();
+    }
+    return "the daemon answered HTTP " + std::to_string(status);
+}
+
+}  // namespace
+
+const char* usageText() {
+    return "usage: tessarin-companion [--port N] [--no-browser] [--export-dir DIR]\n"
+           "       tessarin-companion status [--json]\n"
+           "       tessarin-companion save-last SECONDS [--format F] [--normalize N]\n"
+           "       tessarin-companion save-take [--take INDEX] [--format F] [--normalize N]\n"
+           "\n"
+           "Without a command: runs the daemon. It owns the plug-in's control block, serves the\n"
+           "page on 127.0.0.1 and prints its address (with the access token) as the first line.\n"
+           "  --port N          listen on port N (default 0: any free port)\n"
+           "  --no-browser      do not open the page in the browser\n"
+           "  --export-dir DIR  where exports go (default ~/Music/Tessarin)\n"
+           "\n"
+           "Commands, against the running daemon:\n"
+           "  status            the plug-in's state, rate, captured audio, meters and takes\n"
+           "    --json          the daemon's status JSON instead\n"
+           "  save-last SECONDS writes the newest SECONDS of captured audio; prints the file\n"
+           "  save-take         writes the newest take (--take INDEX: 0 is the oldest kept)\n"
+           "    --format F      wav32f (default), wav24, wav16, flac24 or flac16\n"
+           "    --normalize N   none (default), peak (to -1 dBTP), peak:DB or loudness:LUFS\n"
+           "\n"
+           "exit status: 0 done, 1 failed (no daemon, no plug-in live, nothing captured),\n"
+           "2 bad options\n";
+}
+
+// [main-thread]
+bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::string& error) {
+    int i = 1;
+    if (argc > 1) {
+        const std::string_view first = argv[1];
+        if (first == "status") {
+            out.command = Command::status;
+            ++i;
+        } else if (first == "save-last") {
+            out.command = Command::saveLast;
+            ++i;
+        } else if (first == "save-take") {
+            out.command = Command::saveTake;
+            ++i;
+        } else if (first == "help") {
+            out.command = Command::help;
+            return true;
+        }
+    }
+    const Command command = out.command;
+    const bool saves = command == Command::saveLast || command == Command::saveTake;
+    bool haveSeconds = false;
+    for (; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "-h" || arg == "--help") {
+            out.command = Command::help;
+            return true;
+        } else if (command == Command::daemon && arg == "--port") {
+            long port = 0;
+            if (!parseInteger(value, 0, 65535, port)) {
+                error = "--port needs a port number, 0..65535";
+                return false;
+            }
+            out.port = static_cast<int>(port);
+            ++i;
+        } else if (command == Command::daemon && arg == "--no-browser") {
+            out.openBrowser = false;
+        } else if (command == Command::daemon && arg == "--export-dir") {
+            if (value == nullptr || *value == '\0') {
+                error = "--export-dir needs a directory";
+                return false;
+            }
+            out.exportDir = value;
+            ++i;
+        } else if (command == Command::status && arg == "--json") {
+            out.json = true;
+        } else if (saves && arg == "--format") {
+            ExportFormat format;
+            if (value == nullptr || !parseFormat(value, format)) {
+                error = "--format needs one of wav32f, wav24, wav16, flac24, flac16";
+                return false;
+            }
+            out.exportOptions["format"] = value;
+            ++i;
+        } else if (saves && arg == "--normalize") {
+            json normalize;
+            if (value == nullptr || !parseNormalize(value, normalize)) {
+                error = "--normalize needs none, peak, peak:DB or loudness:LUFS";
+                return false;
+            }
+            out.exportOptions["normalize"] = normalize;
+            ++i;
+        } else if (command == Command::saveTake && arg == "--take") {
+            long take = 0;
+            if (!parseInteger(value, 0, 1000000, take)) {
+                error = "--take needs a take index, 0 for the oldest";
+                return false;
+            }
+            out.take = static_cast<int>(take);
+            ++i;
+        } else if (command == Command::saveLast && !haveSeconds && !arg.starts_with("-")) {
+            if (!parseNumber(argv[i], out.seconds) || !(out.seconds > 0.0)) {
+                error =
+                    "save-last needs a number of seconds above 0, not \"" + std::string(arg) + "\"";
+                return false;
+            }
+            haveSeconds = true;
+        } else {
+            error = "unknown option \"" + std::string(arg) + "\" (see --help)";
+            return false;
+        }
+    }
+    if (command == Command::saveLast && !haveSeconds) {
+        error = "save-last needs a number of seconds";
+        return false;
+    }
+    return true;
+}
+
+std::filesystem::path defaultExportDir() {
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base;
+    if (home != nullptr && *home != '\0') {
+        base = home;
+    } else if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir) {
+        base = entry->pw_dir;
+    } else {
+        base = "/tmp";
+    }
+    return base / "Music" / "Tessarin";
+}
+
+std::string makeToken() {
+    unsigned char bytes[kTokenBytes];
+    size_t filled = 0;
+    while (filled < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::runtime_error(std::string("no random bytes: ") + std::strerror(errno));
+        }
+        filled += static_cast<size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string token;
+    for (const unsigned char b : bytes) {
+        token += kHex[b >> 4];
+        token += kHex[b & 0x0F];
+    }
+    return token;
+}
+
+std::filesystem::path runtimeFilePath() {
+    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    if (runtimeDir != nullptr && *runtimeDir != '\0') {
+        return std::filesystem::path(runtimeDir) / "tessarin-companion.json";
+    }
+    return "/tmp/tessarin-companion-" + std::to_string(getuid()) + ".json";
+}
+
+bool writeRuntimeFile(const std::filesystem::path& path, const RuntimeInfo& info,
+                      std::string& error) {
+    const std::string text = json{{"url", info.url},
+                                  {"port", info.port},
+                                  {"token", info.token},
+                                  {"pid", info.pid},
+                                  {"exportDir", info.exportDir}}
+                                 .dump() +
+                             "\n";
+    std::string temporary = path.string() + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0) {
+        error = "cannot write " + path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t written = 0;
+    bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    while (ok && written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        written += ok ? static_cast<size_t>(n) : 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    const int savedErrno = errno;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path.string() + ": " + std::strerror(ok ? errno : savedErrno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool readRuntimeFile(const std::filesystem::path& path, RuntimeInfo& info, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    std::string text;
+    // In /tmp anyone may create the name: only a file of ours counts.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        st.st_size > static_cast<off_t>(kMaxRuntimeFileBytes)) {
+        ::close(fd);
+        error = path.string() + " is not this user's runtime file";
+        return false;
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kMaxRuntimeFileBytes) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const json j = json::parse(text, nullptr, false);
+    const auto has = [&](const char* key, json::value_t type) {
+        return j.is_object() && j.contains(key) && j[key].type() == type;
+    };
+    if (!has("token", json::value_t::string) || !has("url", json::value_t::string) ||
+        !j.contains("port") || !j["port"].is_number_integer() || !j.contains("pid") ||
+        !j["pid"].is_number_integer()) {
+        error = path.string() + " is damaged";
+        return false;
+    }
+    info.url = j["url"].get<std::string>();
+    info.token = j["token"].get<std::string>();
+    const int64_t port = j["port"].get<int64_t>();
+    const int64_t pid = j["pid"].get<int64_t>();
+    if (port <= 0 || port > 65535 || pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
+        error = path.string() + " is damaged";
+        return false;
+    }
+    info.port = static_cast<int>(port);
+    info.pid = static_cast<pid_t>(pid);
+    info.exportDir =
+        has("exportDir", json::value_t::string) ? j["exportDir"].get<std::string>() : std::string();
+    return true;
+}
+
+int lockDaemon(const std::filesystem::path& runtimeFile, bool& heldElsewhere, std::string& error) {
+    heldElsewhere = false;
+    std::filesystem::path lockPath = runtimeFile;
+    lockPath.replace_extension(".lock");
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot open " + lockPath.string() + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        heldElsewhere = errno == EWOULDBLOCK;
+        error = "cannot lock " + lockPath.string() + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool findRunningDaemon(RuntimeInfo& info) {
+    std::string ignored;
+    return readRuntimeFile(runtimeFilePath(), info, ignored) && processAlive(info.pid);
+}
+
+void openInBrowser(const std::string& url) {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0')) {
+        return;
+    }
+    // posix_spawn, not fork: the daemon has threads by now. The child gets a clean signal mask
+    // (the daemon blocks SIGINT and SIGTERM) and its own session, so a Ctrl-C to the daemon's
+    // terminal leaves the browser alone.
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_init(&actions);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    for (int fd = 0; fd <= 2; ++fd) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
+                                         0);
+    }
+    std::string program = "xdg-open";
+    std::string address = url;
+    char* arguments[] = {program.data(), address.data(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "xdg-open", &actions, &attributes, arguments, environ) == 0) {
+        // xdg-open may live as long as the browser it started: reap it whenever it ends.
+        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+}
+
+int httpRequest(int port, const std::string& method, const std::string& path,
+                const std::string& token, const std::string& body, std::string& answer,
+                std::string& error, int timeoutMs) {
+    answer.clear();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return 0;
+    }
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = std::string("connect: ") + std::strerror(errno);
+        ::close(fd);
+        return 0;
+    }
+    std::string request = method + " " + path +
+                          " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nAuthorization: Bearer " + token + "\r\nConnection: close\r\n";
+    if (!body.empty()) {
+        request +=
+            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n";
+    }
+    request += "\r\n" + body;
+    size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            error = std::string("send: ") + std::strerror(errno);
+            ::close(fd);
+            return 0;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    std::string raw;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno == EAGAIN ? "no answer in time" : std::strerror(errno);
+            ::close(fd);
+            return 0;
+        }
+        raw.append(buffer, static_cast<size_t>(n));
+        if (raw.size() > kMaxAnswerBytes) {
+            break;
+        }
+    }
+    ::close(fd);
+    // "HTTP/1.1 200 OK\r\n...\r\n\r\nbody"
+    const size_t headerEnd = raw.find("\r\n\r\n");
+    int status = 0;
+    if (headerEnd == std::string::npos || std::sscanf(raw.c_str(), "HTTP/1.%*d %d", &status) != 1) {
+        error = "the answer is not HTTP";
+        return 0;
+    }
+    answer = raw.substr(headerEnd + 4);
+    return status;
+}
+
+int runClientCommand(const CommandLine& command, std::ostream& out, std::ostream& err) {
+    RuntimeInfo daemon;
+    if (!findRunningDaemon(daemon)) {
+        err << kNotRunningMessage << '\n';
+        return kExitFailure;
+    }
+    std::string method = "POST", path, body;
+    if (command.command == Command::status) {
+        method = "GET";
+        path = "/api/status";
+    } else if (command.command == Command::saveLast) {
+        path = "/api/save-last";
+        json request = command.exportOptions;
+        request["seconds"] = command.seconds;
+        body = request.dump();
+    } else if (command.command == Command::saveTake) {
+        path = "/api/save-take";
+        json request = command.exportOptions;
+        request["take"] = command.take;
+        body = request.dump();
+    } else {
+        err << "nothing to ask the daemon\n";
+        return kExitUsage;
+    }
+    std::string answer, error;
+    const int status = httpRequest(daemon.port, method, path, daemon.token, body, answer, error);
+    if (status == 0) {
+        // The process lives but nothing answers on its port: not a daemon we can use.
+        err << kNotRunningMessage << " (" << error << ")\n";
+        return kExitFailure;
+    }
+    if (status != 200) {
+        err << answerError(status, answer) << '\n';
+        return kExitFailure;
+    }
+    const json result = json::parse(answer, nullptr, false);
+    if (!result.is_object()) {
+        err << "the daemon's answer is not JSON\n";
+        return kExitFailure;
+    }
+    if (command.command == Command::status) {
+        if (command.json) {
+            out << result.dump(2) << '\n';
+        } else {
+            printStatus(result, daemon, out);
+        }
+    } else {
+        out << result.value("path", "") << '\n';
+    }
+    return 0;
+}
+
+}  // namespace companion

@@ -1,1 +1,874 @@
-// Filled in by the work in progress on the daemon.
+#include "companion/http_server.h"
+
+#include "companion/segments.h"
+#include "companion/status_json.h"
+#include "companion/web_assets.h"
+
+#include <civetweb.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace companion {
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kThresholdMinDbfs = -120.0;
+constexpr double kNormalizeTargetMinDb = -70.0;  // dBTP or LUFS; quieter targets make no sense
+constexpr size_t kHistoryChunkPoints = 6000;     // 10 minutes of history per message
+constexpr double kSpectrumSteps = 10.0;          // 0.1 dB
+constexpr size_t kTokenBufferBytes = 256;        // longer presented tokens are wrong anyway
+constexpr const char* kJsonType = "application/json";
+
+// A field that cannot be used: answered with 400 and its message.
+struct BadRequest : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// What a route answers: a status and a JSON body.
+struct Reply {
+    int status = 200;
+    json body;
+};
+
+Reply errorReply(int status, const std::string& message) {
+    return Reply{status, json{{"error", message}}};
+}
+
+// Success answers {"ok": true} unless the route has something to say.
+Reply outcomeReply(const Outcome& outcome, json onSuccess = json{{"ok", true}}) {
+    if (outcome.ok) {
+        return Reply{200, std::move(onSuccess)};
+    }
+    const bool errorStatus = outcome.httpStatus >= 400 && outcome.httpStatus <= 599;
+    return errorReply(errorStatus ? outcome.httpStatus : 500,
+                      outcome.error.empty() ? "the request failed" : outcome.error);
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// ---- Request fields -------------------------------------------------------------------------
+
+const json& requiredField(const json& body, const char* name) {
+    const auto it = body.find(name);
+    if (it == body.end()) {
+        throw BadRequest(std::string("missing field \"") + name + "\"");
+    }
+    return *it;
+}
+
+double finiteNumber(const json& value, const char* name) {
+    if (!value.is_number()) {
+        throw BadRequest(std::string("\"") + name + "\" must be a number");
+    }
+    const double number = value.get<double>();
+    if (!std::isfinite(number)) {
+        throw BadRequest(std::string("\"") + name + "\" must be finite");
+    }
+    return number;
+}
+
+// A ring fraction in 0..1. A start of exactly 1 is the ring's start again.
+float startField(const json& body, const char* name) {
+    const double value = finiteNumber(requiredField(body, name), name);
+    if (value < 0.0 || value > 1.0) {
+        throw BadRequest(std::string("\"") + name + "\" must be a ring fraction in 0..1");
+    }
+    return value == 1.0 ? 0.0f : static_cast<float>(value);
+}
+
+// A stretch's length: above 0, at most the whole ring.
+float lengthField(const json& body) {
+    const double value = finiteNumber(requiredField(body, "length"), "length");
+    if (!(value > 0.0) || value > 1.0) {
+        throw BadRequest("\"length\" must be a ring fraction above 0 and at most 1");
+    }
+    return static_cast<float>(value);
+}
+
+int32_t integerField(const json& value, const char* name, int64_t lowest) {
+    if (!value.is_number_integer()) {
+        throw BadRequest(std::string("\"") + name + "\" must be an integer");
+    }
+    const int64_t number = value.get<int64_t>();
+    if (number < lowest || number > std::numeric_limits<int32_t>::max()) {
+        throw BadRequest(std::string("\"") + name + "\" is out of range");
+    }
+    return static_cast<int32_t>(number);
+}
+
+ExportSettings exportSettingsFields(const json& body) {
+    ExportSettings settings;
+    if (const auto it = body.find("format"); it != body.end()) {
+        if (!it->is_string() || !parseFormat(it->get<std::string>(), settings.format)) {
+            throw BadRequest("\"format\" must be one of wav32f, wav24, wav16, flac24, flac16");
+        }
+    }
+    const auto normalize = body.find("normalize");
+    if (normalize == body.end() || normalize->is_null()) {
+        return settings;
+    }
+    if (!normalize->is_object()) {
+        throw BadRequest("\"normalize\" must be an object with a \"mode\"");
+    }
+    const json& mode = requiredField(*normalize, "mode");
+    if (!mode.is_string()) {
+        throw BadRequest("\"mode\" must be none, peak or loudness");
+    }
+    const std::string modeName = mode.get<std::string>();
+    if (modeName == "none") {
+        return settings;
+    }
+    if (modeName == "peak") {
+        settings.normalize = NormalizeMode::peak;
+        settings.targetDb = kTruePeakCeilingDbtp;
+    } else if (modeName == "loudness") {
+        settings.normalize = NormalizeMode::loudness;
+    } else {
+        throw BadRequest("\"mode\" must be none, peak or loudness");
+    }
+    const auto target = normalize->find("target");
+    if (target == normalize->end() && settings.normalize == NormalizeMode::loudness) {
+        throw BadRequest("loudness normalisation needs a \"target\" in LUFS");
+    }
+    if (target != normalize->end()) {
+        settings.targetDb = finiteNumber(*target, "target");
+        if (settings.targetDb < kNormalizeTargetMinDb || settings.targetDb > 0.0) {
+            throw BadRequest("\"target\" must be within -70..0");
+        }
+    }
+    return settings;
+}
+
+// ---- Answers --------------------------------------------------------------------------------
+
+void sendResponse(mg_connection* conn, int status, const char* contentType, const void* data,
+                  size_t size, const std::string& extraHeaders) {
+    mg_printf(conn,
+              "HTTP/1.1 %d %s\r\n"
+              "Content-Type: %s\r\n"
+              "Content-Length: %zu\r\n"
+              "Cache-Control: no-store\r\n"
+              "X-Content-Type-Options: nosniff\r\n"
+              "Referrer-Policy: no-referrer\r\n"
+              "%s"
+              "Connection: close\r\n\r\n",
+              status, mg_get_response_code_text(conn, status), contentType, size,
+              extraHeaders.c_str());
+    if (size > 0) {
+        mg_write(conn, data, size);
+    }
+}
+
+void sendReply(mg_connection* conn, const Reply& reply, const std::string& extraHeaders = {}) {
+    const std::string text = reply.body.dump(-1, ' ', false, json::error_handler_t::replace);
+    sendResponse(conn, reply.status, kJsonType, text.data(), text.size(), extraHeaders);
+}
+
+const WebAsset* findAsset(std::string_view path) {
+    for (size_t i = 0; i < kWebAssetCount; ++i) {
+        if (path == kWebAssets[i].path) {
+            return &kWebAssets[i];
+        }
+    }
+    return nullptr;
+}
+
+// Little-endian stores into the overview message.
+void putU32(std::string& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+    }
+}
+
+int16_t overviewSample(float value) {
+    const float clamped = std::isfinite(value) ? std::clamp(value, -1.0f, 1.0f) : 0.0f;
+    return static_cast<int16_t>(std::lround(clamped * 32767.0f));
+}
+
+}  // namespace
+
+bool tokenMatches(std::string_view presented, std::string_view token) {
+    // Walk our whole token whatever is presented, so the time says nothing about the prefix.
+    unsigned difference = presented.size() == token.size() ? 0u : 1u;
+    for (size_t i = 0; i < token.size(); ++i) {
+        const char p = i < presented.size() ? presented[i] : '\0';
+        difference |= static_cast<unsigned char>(p ^ token[i]);
+    }
+    return difference == 0 && !token.empty();
+}
+
+std::string overviewMessage(const OverviewChange& change, bool whole) {
+    const size_t count =
+        std::min({change.minL.size(), change.maxL.size(), change.minR.size(), change.maxR.size()});
+    std::string out;
+    out.reserve(12 + count * 8);
+    out.push_back(static_cast<char>(kOverviewMessageType));
+    out.push_back(static_cast<char>(whole ? kOverviewWholeFlag : 0));
+    out.push_back(0);
+    out.push_back(0);
+    putU32(out, change.firstColumn % kOverviewColumns);
+    putU32(out, static_cast<uint32_t>(count));
+    const std::vector<float>* columns[] = {&change.minL, &change.maxL, &change.minR, &change.maxR};
+    for (size_t c = 0; c < count; ++c) {
+        for (const std::vector<float>* values : columns) {
+            const uint16_t bits = static_cast<uint16_t>(overviewSample((*values)[c]));
+            out.push_back(static_cast<char>(bits & 0xFF));
+            out.push_back(static_cast<char>(bits >> 8));
+        }
+    }
+    return out;
+}
+
+// One open WebSocket. The pusher writes under writeMutex; the close handler sets closed under
+// it, after which civetweb frees the connection and nobody touches conn again.
+struct WsClient {
+    mg_connection* conn;
+    std::mutex writeMutex;
+    bool closed = false;  // under writeMutex
+    bool failed = false;  // a write failed: the connection is going away
+
+    // The pusher's own bookkeeping.
+    uint64_t statusSequence = 0;  // the status text last sent
+    bool overviewSent = false;
+    uint64_t overviewVersion = 0;
+    bool historyStarted = false;
+    uint64_t historyResets = 0;
+    uint64_t historyNext = 0;
+    uint64_t bandsVersion = 0;  // the band centres last sent
+    uint64_t spectrumSequence = 0;
+};
+
+struct HttpServer::Impl {
+    ServerBackend& backend;
+    ServerOptions options;
+    mg_context* context = nullptr;
+    int port = 0;
+    std::string contentSecurityPolicy;
+
+    std::mutex clientsMutex;
+    std::vector<std::shared_ptr<WsClient>> clients;
+
+    std::thread pusher;
+    std::mutex pusherMutex;
+    std::condition_variable pusherWake;
+    bool stopping = false;   // under pusherMutex
+    bool newClient = false;  // under pusherMutex
+
+    std::atomic<uint64_t> bytesPushed{0}, textPushed{0}, binaryPushed{0};
+
+    // The pusher's shared state: texts built once per tick for every client.
+    std::string statusText;
+    uint64_t statusSequence = 0;
+    std::vector<float> bandCentres;
+    uint64_t bandsVersion = 0;
+
+    Impl(ServerBackend& b, ServerOptions o) : backend(b), options(std::move(o)) {}
+
+    // [server-thread] The gate every request passes, the WebSocket upgrade included.
+    bool hostAllowed(std::string_view host) const {
+        const std::string portSuffix = ":" + std::to_string(port);
+        return equalsIgnoringCase(host, "127.0.0.1" + portSuffix) ||
+               equalsIgnoringCase(host, "localhost" + portSuffix);
+    }
+    bool originAllowed(std::string_view origin) const {
+        const std::string portSuffix = ":" + std::to_string(port);
+        return equalsIgnoringCase(origin, "http://127.0.0.1" + portSuffix) ||
+               equalsIgnoringCase(origin, "http://localhost" + portSuffix);
+    }
+    bool queryTokenValid(const mg_request_info* request) const {
+        if (request->query_string == nullptr) {
+            return false;
+        }
+        char value[kTokenBufferBytes];
+        const int length = mg_get_var(request->query_string, std::strlen(request->query_string),
+                                      "token", value, sizeof value);
+        return length >= 0 && tokenMatches(value, options.token);
+    }
+    bool authorised(const mg_connection* conn, const mg_request_info* request) const {
+        if (const char* header = mg_get_header(conn, "Authorization")) {
+            const std::string_view value = header;
+            constexpr std::string_view kScheme = "Bearer ";
+            if (value.size() > kScheme.size() &&
+                equalsIgnoringCase(value.substr(0, kScheme.size()), kScheme) &&
+                tokenMatches(value.substr(kScheme.size()), options.token)) {
+                return true;
+            }
+        }
+        if (queryTokenValid(request)) {
+            return true;
+        }
+        if (const char* cookies = mg_get_header(conn, "Cookie")) {
+            char value[kTokenBufferBytes];
+            if (mg_get_cookie(cookies, kTokenCookie, value, sizeof value) >= 0 &&
+                tokenMatches(value, options.token)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static int gate(mg_connection* conn, void* data) {
+        Impl& self = *static_cast<Impl*>(data);
+        const mg_request_info* request = mg_get_request_info(conn);
+        const char* host = mg_get_header(conn, "Host");
+        if (host == nullptr || !self.hostAllowed(host)) {
+            sendReply(conn, errorReply(403, "this server answers only to 127.0.0.1 and localhost"));
+            return 0;
+        }
+        const char* origin = mg_get_header(conn, "Origin");
+        if (origin != nullptr && !self.originAllowed(origin)) {
+            sendReply(conn, errorReply(403, "requests from other pages are refused"));
+            return 0;
+        }
+        const std::string_view path = request->local_uri ? request->local_uri : "";
+        if ((path == "/api" || path.starts_with("/api/")) && !self.authorised(conn, request)) {
+            sendReply(conn, errorReply(401, "the access token is missing or wrong"),
+                      "WWW-Authenticate: Bearer\r\n");
+            return 0;
+        }
+        return 1;
+    }
+
+    // [server-thread] Everything that passed the gate and is not a WebSocket.
+    static int handle(mg_connection* conn, void* data) {
+        Impl& self = *static_cast<Impl*>(data);
+        const mg_request_info* request = mg_get_request_info(conn);
+        const std::string_view path = request->local_uri ? request->local_uri : "";
+        const std::string_view method = request->request_method ? request->request_method : "";
+        if (path == "/api" || path.starts_with("/api/")) {
+            Reply reply;
+            try {
+                reply = self.api(conn, request, path, method);
+            } catch (const BadRequest& bad) {
+                reply = errorReply(400, bad.what());
+            } catch (const std::exception& error) {
+                reply = errorReply(500, std::string("internal error: ") + error.what());
+            }
+            sendReply(conn, reply);
+            return reply.status;
+        }
+        return self.serveAsset(conn, request, path, method);
+    }
+
+    int serveAsset(mg_connection* conn, const mg_request_info* request, std::string_view path,
+                   std::string_view method) {
+        if (method != "GET") {
+            sendReply(conn, errorReply(405, "only GET is served here"), "Allow: GET\r\n");
+            return 405;
+        }
+        const bool index = path == "/" || path == "/index.html";
+        const WebAsset* asset = findAsset(index ? "/index.html" : path);
+        if (asset == nullptr) {
+            sendReply(conn, errorReply(404, "no such file"));
+            return 404;
+        }
+        std::string headers = "Content-Security-Policy: " + contentSecurityPolicy + "\r\n";
+        // The address the daemon printed carries the token; the page keeps it as a cookie, out
+        // of reach of scripts and of other sites' requests.
+        if (index && queryTokenValid(request)) {
+            headers += std::string("Set-Cookie: ") + kTokenCookie + "=" + options.token +
+                       "; HttpOnly; SameSite=Strict; Path=/\r\n";
+        }
+        sendResponse(conn, 200, asset->contentType, asset->bytes, asset->size, headers);
+        return 200;
+    }
+
+    // Reads the body, at most kMaxBodyBytes; false when it is larger.
+    static bool readBody(mg_connection* conn, const mg_request_info* request, std::string& body) {
+        if (request->content_length > static_cast<long long>(kMaxBodyBytes)) {
+            return false;
+        }
+        char buffer[4096];
+        for (;;) {
+            const int n = mg_read(conn, buffer, sizeof buffer);
+            if (n <= 0) {
+                return true;
+            }
+            body.append(buffer, static_cast<size_t>(n));
+            if (body.size() > kMaxBodyBytes) {
+                return false;
+            }
+        }
+    }
+
+    Reply api(mg_connection* conn, const mg_request_info* request, std::string_view path,
+              std::string_view method) {
+        if (path == "/api/status") {
+            if (method != "GET") {
+                return errorReply(405, "use GET");
+            }
+            return Reply{200, statusJson(backend.status())};
+        }
+        if (path == "/api/ws") {
+            return errorReply(400, "this address upgrades to a WebSocket");
+        }
+        using Route = std::function<Reply(const json&)>;
+        const std::map<std::string_view, Route> routes = {
+            {"/api/preview",
+             [&](const json& b) { return outcomeReply(backend.preview(startField(b, "start"))); }},
+            {"/api/preview/stop", [&](const json&) { return outcomeReply(backend.stopPreview()); }},
+            {"/api/hold",
+             [&](const json& b) {
+                 const json& hold = requiredField(b, "hold");
+                 if (!hold.is_boolean()) {
+                     throw BadRequest("\"hold\" must be true or false");
+                 }
+                 return outcomeReply(backend.setHold(hold.get<bool>()));
+             }},
+            {"/api/threshold",
+             [&](const json& b) {
+                 const json& dbfs = requiredField(b, "dbfs");
+                 std::optional<double> threshold;
+                 if (!dbfs.is_null()) {
+                     threshold = finiteNumber(dbfs, "dbfs");
+                     if (*threshold < kThresholdMinDbfs || *threshold > 0.0) {
+                         throw BadRequest("\"dbfs\" must be within -120..0, or null");
+                     }
+                 }
+                 return outcomeReply(backend.setThresholdDb(threshold));
+             }},
+            {"/api/clear", [&](const json&) { return outcomeReply(backend.clear()); }},
+            {"/api/reset-meters", [&](const json&) { return outcomeReply(backend.resetMeters()); }},
+            {"/api/analyze",
+             [&](const json& b) {
+                 const float start = startField(b, "start");
+                 const float length = lengthField(b);
+                 StretchAnalysis analysis{};
+                 const Outcome outcome = backend.analyze(start, length, analysis);
+                 return outcomeReply(outcome, outcome.ok ? analysisJson(analysis) : json());
+             }},
+            {"/api/export",
+             [&](const json& b) {
+                 const float start = startField(b, "start");
+                 const float length = lengthField(b);
+                 const ExportSettings settings = exportSettingsFields(b);
+                 ExportResult result{};
+                 const Outcome outcome = backend.exportStretch(start, length, settings, result);
+                 return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
+             }},
+            {"/api/save-last",
+             [&](const json& b) {
+                 const double seconds = finiteNumber(requiredField(b, "seconds"), "seconds");
+                 if (!(seconds > 0.0)) {
+                     throw BadRequest("\"seconds\" must be above 0");
+                 }
+                 const ExportSettings settings = exportSettingsFields(b);
+                 ExportResult result{};
+                 const Outcome outcome = backend.saveLast(seconds, settings, result);
+                 return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
+             }},
+            {"/api/save-take",
+             [&](const json& b) {
+                 const auto take = b.find("take");
+                 const int index =
+                     take == b.end() || take->is_null() ? -1 : integerField(*take, "take", -1);
+                 const ExportSettings settings = exportSettingsFields(b);
+                 ExportResult result{};
+                 const Outcome outcome = backend.saveTake(index, settings, result);
+                 return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
+             }},
+            {"/api/insert",
+             [&](const json& b) {
+                 const float start = startField(b, "start");
+                 const float length = lengthField(b);
+                 const auto track = b.find("track");
+                 // 0 or less: the host's selected track (or its first).
+                 const int32_t trackNumber =
+                     track == b.end() || track->is_null()
+                         ? 0
+                         : integerField(*track, "track", std::numeric_limits<int32_t>::min());
+                 return outcomeReply(backend.insert(start, length, trackNumber));
+             }},
+        };
+        const auto route = routes.find(path);
+        if (route == routes.end()) {
+            return errorReply(404, "no such route");
+        }
+        if (method != "POST") {
+            return errorReply(405, "use POST");
+        }
+        std::string text;
+        if (!readBody(conn, request, text)) {
+            return errorReply(413, "the body is larger than 64 KB");
+        }
+        json body = json::object();
+        if (!text.empty()) {
+            body = json::parse(text, nullptr, false);
+            if (body.is_discarded()) {
+                throw BadRequest("the body is not JSON");
+            }
+            if (!body.is_object()) {
+                throw BadRequest("the body must be a JSON object");
+            }
+        }
+        return route->second(body);
+    }
+
+    // ---- WebSocket --------------------------------------------------------------------------
+
+    // [server-thread] After the gate: one more socket only while workers remain for requests.
+    static int wsConnect(const mg_connection*, void* data) {
+        Impl& self = *static_cast<Impl*>(data);
+        std::lock_guard lock(self.clientsMutex);
+        return self.clients.size() >= static_cast<size_t>(kMaxWebSockets) ? 1 : 0;
+    }
+
+    static void wsReady(mg_connection* conn, void* data) {
+        Impl& self = *static_cast<Impl*>(data);
+        auto client = std::make_shared<WsClient>();
+        client->conn = conn;
+        {
+            std::lock_guard lock(self.clientsMutex);
+            self.clients.push_back(std::move(client));
+        }
+        // The newcomer gets the whole overview and history at once, not at the next tick.
+        std::lock_guard lock(self.pusherMutex);
+        self.newClient = true;
+        self.pusherWake.notify_one();
+    }
+
+    static int wsData(mg_connection*, int bits, char*, size_t, void*) {
+        // The page sends nothing; a close frame ends the connection.
+        return (bits & 0x0F) == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE ? 0 : 1;
+    }
+
+    static void wsClose(const mg_connection* conn, void* data) {
+        Impl& self = *static_cast<Impl*>(data);
+        std::shared_ptr<WsClient> client;
+        {
+            std::lock_guard lock(self.clientsMutex);
+            const auto it = std::find_if(self.clients.begin(), self.clients.end(),
+                                         [&](const auto& c) { return c->conn == conn; });
+            if (it == self.clients.end()) {
+                return;
+            }
+            client = *it;
+            self.clients.erase(it);
+        }
+        // Waits for a write in progress; civetweb frees the connection after we return.
+        std::lock_guard lock(client->writeMutex);
+        client->closed = true;
+    }
+
+    // [server-thread] the pusher.
+    void send(WsClient& client, int opcode, const std::string& message) {
+        std::lock_guard lock(client.writeMutex);
+        if (client.closed || client.failed) {
+            return;
+        }
+        if (mg_websocket_write(client.conn, opcode, message.data(), message.size()) <= 0) {
+            client.failed = true;
+            return;
+        }
+        bytesPushed.fetch_add(message.size(), std::memory_order_relaxed);
+        (opcode == MG_WEBSOCKET_OPCODE_TEXT ? textPushed : binaryPushed)
+            .fetch_add(1, std::memory_order_relaxed);
+    }
+
+    void pushStatus(const std::vector<std::shared_ptr<WsClient>>& targets,
+                    const EngineStatus& status) {
+        json message = statusJson(status);
+        message["type"] = "status";
+        std::string text = message.dump();
+        // An unchanged status (no plug-in, nothing moving) is not sent again.
+        if (text != statusText) {
+            statusText = std::move(text);
+            ++statusSequence;
+        }
+        for (const auto& client : targets) {
+            if (client->statusSequence != statusSequence) {
+                send(*client, MG_WEBSOCKET_OPCODE_TEXT, statusText);
+                client->statusSequence = statusSequence;
+            }
+        }
+    }
+
+    void pushHistory(WsClient& client, const FeedSnapshot& feed) {
+        bool reset = false;
+        uint64_t from = client.historyNext;
+        // A new page, or a history that restarted: start again from 0.
+        if (!client.historyStarted || feed.resets != client.historyResets) {
+            reset = true;
+            from = 0;
+            client.historyStarted = true;
+            client.historyResets = feed.resets;
+        } else if (from >= feed.historyEnd) {
+            return;
+        }
+        std::vector<LoudnessPoint> points;
+        const uint64_t first = backend.history(from, points);
+        size_t offset = 0;
+        do {
+            const size_t count = std::min(kHistoryChunkPoints, points.size() - offset);
+            json momentary = json::array(), shortTerm = json::array();
+            for (size_t i = offset; i < offset + count; ++i) {
+                momentary.push_back(levelJson(points[i].momentaryLufs));
+                shortTerm.push_back(levelJson(points[i].shortTermLufs));
+            }
+            const json message = {{"type", "history"},
+                                  {"reset", reset},
+                                  {"from", first + offset},
+                                  {"momentary", std::move(momentary)},
+                                  {"shortTerm", std::move(shortTerm)}};
+            send(client, MG_WEBSOCKET_OPCODE_TEXT, message.dump());
+            reset = false;
+            offset += count;
+        } while (offset < points.size());
+        client.historyNext = first + points.size();
+    }
+
+    // Overview messages for one starting version, shared by clients at the same version.
+    struct OverviewMessages {
+        uint64_t version;
+        std::vector<std::string> messages;
+    };
+
+    void pushOverview(WsClient& client, uint64_t currentVersion,
+                      std::map<std::pair<bool, uint64_t>, OverviewMessages>& cache) {
+        if (client.overviewSent && client.overviewVersion == currentVersion) {
+            return;
+        }
+        const uint64_t since = client.overviewSent ? client.overviewVersion : 0;
+        const auto key = std::make_pair(client.overviewSent, since);
+        auto it = cache.find(key);
+        if (it == cache.end()) {
+            std::vector<OverviewChange> changes;
+            OverviewMessages built;
+            built.version = backend.overviewChanges(since, changes);
+            size_t columns = 0;
+            for (const OverviewChange& change : changes) {
+                columns += change.minL.size();
+            }
+            // Too old a version brings every column back: that is a whole overview too.
+            const bool whole = !client.overviewSent || columns >= kOverviewColumns;
+            for (const OverviewChange& change : changes) {
+                built.messages.push_back(overviewMessage(change, whole));
+            }
+            it = cache.emplace(key, std::move(built)).first;
+        }
+        for (const std::string& message : it->second.messages) {
+            send(client, MG_WEBSOCKET_OPCODE_BINARY, message);
+        }
+        client.overviewSent = true;
+        client.overviewVersion = it->second.version;
+    }
+
+    void pushSpectrum(const std::vector<std::shared_ptr<WsClient>>& targets) {
+        const SpectrumBands bands = backend.spectrum();
+        if (bands.centreHz != bandCentres) {
+            bandCentres = bands.centreHz;
+            ++bandsVersion;
+        }
+        auto tenths = [](const std::vector<float>& levels) {
+            json out = json::array();
+            for (const float db : levels) {
+                const double value =
+                    std::isfinite(db) ? std::max(db, kSpectrumFloorDb) : kSpectrumFloorDb;
+                const double rounded = std::round(value * kSpectrumSteps) / kSpectrumSteps;
+                out.push_back(rounded == std::trunc(rounded) ? json(static_cast<int>(rounded))
+                                                             : json(rounded));
+            }
+            return out;
+        };
+        json message = {
+            {"type", "spectrum"}, {"level", tenths(bands.levelDb)}, {"peak", tenths(bands.peakDb)}};
+        const std::string withoutCentres = message.dump();
+        std::string withCentres;
+        for (const auto& client : targets) {
+            if (client->spectrumSequence == bands.sequence &&
+                client->bandsVersion == bandsVersion) {
+                continue;
+            }
+            if (client->bandsVersion != bandsVersion) {
+                if (withCentres.empty()) {
+                    json centres = message;
+                    centres["centreHz"] = bandCentres;
+                    withCentres = centres.dump();
+                }
+                send(*client, MG_WEBSOCKET_OPCODE_TEXT, withCentres);
+            } else {
+                send(*client, MG_WEBSOCKET_OPCODE_TEXT, withoutCentres);
+            }
+            client->spectrumSequence = bands.sequence;
+            client->bandsVersion = bandsVersion;
+        }
+    }
+
+    // [server-thread] the pusher: one thread serves every WebSocket.
+    void runPusher() {
+        Clock::time_point nextStatus = Clock::now();
+        Clock::time_point nextSpectrum = nextStatus;
+        for (;;) {
+            {
+                std::unique_lock lock(pusherMutex);
+                pusherWake.wait_until(lock, std::min(nextStatus, nextSpectrum),
+                                      [&] { return stopping || newClient; });
+                if (stopping) {
+                    return;
+                }
+                if (newClient) {
+                    newClient = false;
+                    nextStatus = nextSpectrum = Clock::now();
+                }
+            }
+            std::vector<std::shared_ptr<WsClient>> targets;
+            {
+                std::lock_guard lock(clientsMutex);
+                targets = clients;
+            }
+            const Clock::time_point now = Clock::now();
+            if (now >= nextStatus) {
+                nextStatus = std::max(nextStatus + std::chrono::milliseconds(kStatusPushMs), now);
+                if (!targets.empty()) {
+                    const EngineStatus status = backend.status();
+                    pushStatus(targets, status);
+                    const FeedSnapshot feed = backend.feed();
+                    std::map<std::pair<bool, uint64_t>, OverviewMessages> overviewCache;
+                    for (const auto& client : targets) {
+                        pushHistory(*client, feed);
+                        pushOverview(*client, status.overviewVersion, overviewCache);
+                    }
+                }
+            }
+            if (now >= nextSpectrum) {
+                nextSpectrum =
+                    std::max(nextSpectrum + std::chrono::milliseconds(kSpectrumPushMs), now);
+                if (!targets.empty()) {
+                    pushSpectrum(targets);
+                }
+            }
+        }
+    }
+
+    static int logMessage(const mg_connection*, const char* message) {
+        std::fprintf(stderr, "tessarin-companion: http: %s\n", message);
+        return 1;
+    }
+};
+
+HttpServer::HttpServer(ServerBackend& backend, ServerOptions options)
+    : impl_(std::make_unique<Impl>(backend, std::move(options))) {}
+
+HttpServer::~HttpServer() {
+    stop();
+}
+
+bool HttpServer::start(std::string& error) {
+    Impl& s = *impl_;
+    if (s.context != nullptr) {
+        return true;
+    }
+    if (s.options.token.empty()) {
+        error = "the server needs an access token";
+        return false;
+    }
+    if (s.options.port < 0 || s.options.port > 65535) {
+        error = "port " + std::to_string(s.options.port) + " is not a TCP port";
+        return false;
+    }
+    mg_init_library(MG_FEATURES_WEBSOCKET);
+    if (mg_check_feature(MG_FEATURES_WEBSOCKET) == 0) {
+        mg_exit_library();
+        error = "this civetweb was built without WebSocket support";
+        return false;
+    }
+    const std::string ports = "127.0.0.1:" + std::to_string(s.options.port);
+    const std::string threads = std::to_string(kServerThreads);
+    const char* config[] = {
+        "listening_ports", ports.c_str(), "num_threads", threads.c_str(),
+        // One request per connection: an idle keep-alive connection would hold a worker.
+        "enable_keep_alive", "no",
+        // Bounds a write to a page that stopped reading; a quiet socket is pinged and a dead
+        // one dropped, so its worker comes back.
+        "request_timeout_ms", "10000", "websocket_timeout_ms", "10000",
+        "enable_websocket_ping_pong", "yes", "enable_directory_listing", "no", "tcp_nodelay", "1",
+        nullptr};
+    mg_callbacks callbacks{};
+    callbacks.log_message = &Impl::logMessage;
+    char errorText[256] = "";
+    mg_error_data errorData{};
+    errorData.text = errorText;
+    errorData.text_buffer_size = sizeof errorText;
+    mg_init_data init{};
+    init.callbacks = &callbacks;
+    init.user_data = &s;
+    init.configuration_options = config;
+    s.context = mg_start2(&init, &errorData);
+    if (s.context == nullptr) {
+        mg_exit_library();
+        error = "cannot listen on " + ports + (errorText[0] ? std::string(": ") + errorText : "");
+        return false;
+    }
+    mg_server_port bound[4];
+    const int count = mg_get_server_ports(s.context, 4, bound);
+    s.port = count > 0 ? bound[0].port : 0;
+    if (s.port <= 0) {
+        stop();
+        error = "cannot tell which port the server listens on";
+        return false;
+    }
+    const std::string p = std::to_string(s.port);
+    s.contentSecurityPolicy = "default-src 'self'; connect-src 'self' ws://127.0.0.1:" + p +
+                              " ws://localhost:" + p +
+                              "; img-src 'self' data: blob:; style-src 'self'; "
+                              "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+    mg_set_auth_handler(s.context, "/", &Impl::gate, &s);
+    mg_set_websocket_handler(s.context, "/api/ws", &Impl::wsConnect, &Impl::wsReady, &Impl::wsData,
+                             &Impl::wsClose, &s);
+    mg_set_request_handler(s.context, "/", &Impl::handle, &s);
+    {
+        std::lock_guard lock(s.pusherMutex);
+        s.stopping = false;
+    }
+    s.pusher = std::thread([&s] { s.runPusher(); });
+    return true;
+}
+
+void HttpServer::stop() {
+    Impl& s = *impl_;
+    if (s.pusher.joinable()) {
+        {
+            std::lock_guard lock(s.pusherMutex);
+            s.stopping = true;
+            s.pusherWake.notify_one();
+        }
+        s.pusher.join();
+    }
+    if (s.context != nullptr) {
+        mg_stop(s.context);
+        s.context = nullptr;
+        mg_exit_library();
+    }
+}
+
+int HttpServer::port() const {
+    return impl_->port;
+}
+
+PushCounters HttpServer::pushCounters() const {
+    return PushCounters{impl_->bytesPushed.load(), impl_->textPushed.load(),
+                        impl_->binaryPushed.load()};
+}
+
+}  // namespace companion

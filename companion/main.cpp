@@ -1,4 +1,134 @@
-// Filled in by the work in progress on the daemon.
-int main() {
-    return 1;
+// tessarin-companion: the daemon (no command), or a command against the running daemon.
+#include "companion/cli.h"
+#include "companion/engine.h"
+#include "companion/engine_backend.h"
+#include "companion/http_server.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+constexpr int kFindDaemonTries = 20;  // a daemon starting in parallel writes its file soon
+constexpr int kFindDaemonPollMs = 100;
+
+// [main-thread] Another daemon holds the lock: show its page instead of starting a second
+// engine on the same control block.
+int pointAtRunningDaemon(const companion::CommandLine& command) {
+    companion::RuntimeInfo running;
+    for (int i = 0; i < kFindDaemonTries && !companion::findRunningDaemon(running); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFindDaemonPollMs));
+    }
+    if (running.url.empty()) {
+        std::cerr << "tessarin-companion: another one is starting but has not said where\n";
+        return companion::kExitFailure;
+    }
+    std::cout << running.url << std::endl;
+    std::cerr << "tessarin-companion: already running (pid " << running.pid << ")\n";
+    if (command.openBrowser) {
+        companion::openInBrowser(running.url);
+    }
+    return 0;
+}
+
+// [main-thread]
+int runDaemon(const companion::CommandLine& command) {
+    // Blocked before any thread starts, so every thread inherits the mask and the signals wait
+    // for sigwait below.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const std::filesystem::path runtimeFile = companion::runtimeFilePath();
+    bool heldElsewhere = false;
+    std::string error;
+    const int lockFd = companion::lockDaemon(runtimeFile, heldElsewhere, error);
+    if (lockFd < 0 && heldElsewhere) {
+        return pointAtRunningDaemon(command);
+    }
+    if (lockFd < 0) {
+        std::cerr << "tessarin-companion: " << error << " (going on without it)\n";
+    }
+
+    const std::filesystem::path exportDir = command.exportDir.empty()
+                                                ? companion::defaultExportDir()
+                                                : std::filesystem::absolute(command.exportDir);
+    companion::Engine engine(companion::EngineOptions{exportDir, true});
+    if (!engine.start(error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
+        return companion::kExitFailure;
+    }
+    std::string token;
+    try {
+        token = companion::makeToken();
+    } catch (const std::exception& e) {
+        std::cerr << "tessarin-companion: " << e.what() << '\n';
+        engine.stop();
+        return companion::kExitFailure;
+    }
+    companion::EngineBackend backend(engine);
+    companion::HttpServer server(backend, companion::ServerOptions{command.port, token});
+    if (!server.start(error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
+        engine.stop();
+        return companion::kExitFailure;
+    }
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(server.port()) + "/?token=" + token;
+    std::cout << url << std::endl;
+
+    const companion::RuntimeInfo info{url, server.port(), token, getpid(), exportDir.string()};
+    const bool wroteRuntimeFile = companion::writeRuntimeFile(runtimeFile, info, error);
+    if (!wroteRuntimeFile) {
+        std::cerr << "tessarin-companion: " << error
+                  << " (the page works; the command line will not find this daemon)\n";
+    }
+    if (command.openBrowser) {
+        companion::openInBrowser(url);
+    }
+
+    int received = 0;
+    while (sigwait(&endSignals, &received) != 0) {
+    }
+    std::cerr << "tessarin-companion: " << (received == SIGINT ? "SIGINT" : "SIGTERM")
+              << ", stopping\n";
+    server.stop();
+    engine.stop();  // the control block stays: an attached plug-in keeps its mapping
+    if (wroteRuntimeFile) {
+        std::error_code ignored;
+        std::filesystem::remove(runtimeFile, ignored);
+    }
+    if (lockFd >= 0) {
+        close(lockFd);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    companion::CommandLine command;
+    std::string error;
+    if (!companion::parseCommandLine(argc, argv, command, error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
+        return companion::kExitUsage;
+    }
+    switch (command.command) {
+    case companion::Command::help:
+        std::fputs(companion::usageText(), stdout);
+        return 0;
+    case companion::Command::daemon:
+        return runDaemon(command);
+    default:
+        return companion::runClientCommand(command, std::cout, std::cerr);
+    }
 }

@@ -26,3 +26,5 @@ tessarin_test(exporter_test SOURCES exporter_test.cpp
               LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
 tessarin_test(dsp_test SOURCES dsp_test.cpp LIBS tessarin_daemon)
 tessarin_test(feed_reader_test SHM SOURCES feed_reader_test.cpp LIBS tessarin_daemon)
+tessarin_test(http_server_test SOURCES http_server_test.cpp LIBS tessarin_daemon)
+tessarin_test(cli_test SOURCES cli_test.cpp LIBS tessarin_daemon)

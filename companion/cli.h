@@ -1,0 +1,84 @@
+// tessarin-companion's command line: the daemon's options, the runtime file through which the
+// command line finds a running daemon, and the subcommands that call its API over HTTP on
+// 127.0.0.1 (status, save-last, save-take).
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <sys/types.h>
+
+namespace companion {
+
+inline constexpr const char* kProgramName = "tessarin-companion";
+inline constexpr const char* kNotRunningMessage =
+    "tessarin-companion is not running: start it first";
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kClientTimeoutMs = 30000;  // a save waits for the snapshot and the file
+inline constexpr size_t kTokenBytes = 32;       // random bytes; the token is their hex
+
+enum class Command { daemon, help, status, saveLast, saveTake };
+
+struct CommandLine {
+    Command command = Command::daemon;
+    // The daemon.
+    int port = 0;  // 0: any free port
+    bool openBrowser = true;
+    std::filesystem::path exportDir;  // empty: ~/Music/Tessarin
+    // The subcommands.
+    bool json = false;                                        // status --json
+    double seconds = 0.0;                                     // save-last
+    int take = -1;                                            // save-take --take; -1 the newest
+    nlohmann::json exportOptions = nlohmann::json::object();  // "format", "normalize"
+};
+
+// Fills out from argv. Returns false with one line in error (exit status kExitUsage).
+bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::string& error);
+const char* usageText();
+
+// ~/Music/Tessarin ($HOME, else the password database).
+std::filesystem::path defaultExportDir();
+// kTokenBytes from getrandom, as lowercase hex. Throws when the kernel gives none.
+std::string makeToken();
+
+// Where the daemon tells the command line about itself.
+struct RuntimeInfo {
+    std::string url;
+    int port = 0;
+    std::string token;
+    pid_t pid = 0;
+    std::string exportDir;
+};
+// $XDG_RUNTIME_DIR/tessarin-companion.json, else /tmp/tessarin-companion-$UID.json.
+std::filesystem::path runtimeFilePath();
+// Written under a temporary name with mode 0600, then renamed over the old one.
+bool writeRuntimeFile(const std::filesystem::path& path, const RuntimeInfo& info,
+                      std::string& error);
+// Refuses a file that is not ours (another owner) or not a regular file.
+bool readRuntimeFile(const std::filesystem::path& path, RuntimeInfo& info, std::string& error);
+
+// One daemon per user, or two engines would drive the same control block: an exclusive lock on
+// the runtime file's name with ".lock", held for the daemon's life. Returns the descriptor, or -1
+// with heldElsewhere set when another daemon holds it (else with one line in error).
+int lockDaemon(const std::filesystem::path& runtimeFile, bool& heldElsewhere, std::string& error);
+// The running daemon's runtime file, if its process is still alive.
+bool findRunningDaemon(RuntimeInfo& info);
+
+// Opens the address in the user's browser with xdg-open, detached, its output discarded.
+// Does nothing without DISPLAY or WAYLAND_DISPLAY.
+void openInBrowser(const std::string& url);
+
+// Runs a subcommand against the running daemon, its results on out and one error line on err.
+// Returns the exit status.
+int runClientCommand(const CommandLine& command, std::ostream& out, std::ostream& err);
+
+// A minimal HTTP/1.1 exchange with 127.0.0.1:port. Returns the status (0 when no answer came,
+// with the reason in error) and the body.
+int httpRequest(int port, const std::string& method, const std::string& path,
+                const std::string& token, const std::string& body, std::string& answer,
+                std::string& error, int timeoutMs = kClientTimeoutMs);
+
+}  // namespace companion

@@ -1,0 +1,52 @@
+// The server's backend in the running daemon: every call goes to the Engine and its feed monitor.
+// Kept apart from http_server.h so the server (and its tests) do not depend on the engine.
+#pragma once
+
+#include "companion/engine.h"
+#include "companion/http_server.h"
+
+namespace companion {
+
+// The backend of the running daemon.
+class EngineBackend final : public ServerBackend {
+public:
+    explicit EngineBackend(Engine& engine) : engine_(engine) {}
+    EngineStatus status() override { return engine_.status(); }
+    uint64_t overviewChanges(uint64_t sinceVersion, std::vector<OverviewChange>& out) override {
+        return engine_.overviewChanges(sinceVersion, out);
+    }
+    FeedSnapshot feed() override { return engine_.feed().snapshot(); }
+    uint64_t history(uint64_t from, std::vector<LoudnessPoint>& out) override {
+        return engine_.feed().history(from, out);
+    }
+    SpectrumBands spectrum() override { return engine_.feed().spectrum(); }
+    Outcome preview(float start) override { return engine_.preview(start); }
+    Outcome stopPreview() override { return engine_.stopPreview(); }
+    Outcome setHold(bool hold) override { return engine_.setHold(hold); }
+    Outcome setThresholdDb(std::optional<double> dbfs) override {
+        return engine_.setThresholdDb(dbfs);
+    }
+    Outcome clear() override { return engine_.clear(); }
+    Outcome resetMeters() override { return engine_.resetMeters(); }
+    Outcome insert(float start, float length, int32_t track) override {
+        return engine_.insert(start, length, track);
+    }
+    Outcome analyze(float start, float length, StretchAnalysis& out) override {
+        return engine_.analyze(start, length, out);
+    }
+    Outcome exportStretch(float start, float length, const ExportSettings& settings,
+                          ExportResult& out) override {
+        return engine_.exportStretch(start, length, settings, out);
+    }
+    Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out) override {
+        return engine_.saveLast(seconds, settings, out);
+    }
+    Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) override {
+        return engine_.saveTake(index, settings, out);
+    }
+
+private:
+    Engine& engine_;
+};
+
+}  // namespace companion

@@ -1,0 +1,102 @@
+// The daemon's HTTP and WebSocket server on 127.0.0.1 (civetweb): the page's files, the JSON API
+// and the pushed status, history, spectrum and overview (README.md, "The HTTP API" and "The
+// WebSocket").
+//
+// Every request passes one gate first: Host must name 127.0.0.1 or localhost with our port (a
+// DNS-rebound name is refused), Origin, when present, must be the page's own, and every /api/
+// route and the WebSocket need the token. Bodies are limited to kMaxBodyBytes and every field is
+// checked before it reaches the backend.
+//
+// Threads: civetweb's workers ([server-thread]) serve requests and each WebSocket's reads; one
+// pusher thread of ours ([server-thread], the pusher) writes to every WebSocket.
+#pragma once
+
+#include "companion/engine.h"
+#include "companion/exporter.h"
+#include "companion/feed_monitor.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace companion {
+
+inline constexpr size_t kMaxBodyBytes = 64 * 1024;
+inline constexpr int kServerThreads = 6;
+// Each open WebSocket holds one worker for its whole life: keep workers for plain requests.
+inline constexpr int kMaxWebSockets = 3;
+inline constexpr int kStatusPushMs = 40;    // status, history and overview: 25 per second
+inline constexpr int kSpectrumPushMs = 50;  // 20 per second
+inline constexpr const char* kTokenCookie = "tessarin_token";
+
+// What the server asks of the daemon. EngineBackend (engine_backend.h) forwards to the Engine;
+// tests pass a fake.
+// Called from the server's threads, several at once.
+struct ServerBackend {
+    virtual ~ServerBackend() = default;
+    virtual EngineStatus status() = 0;
+    virtual uint64_t overviewChanges(uint64_t sinceVersion, std::vector<OverviewChange>& out) = 0;
+    virtual FeedSnapshot feed() = 0;
+    virtual uint64_t history(uint64_t from, std::vector<LoudnessPoint>& out) = 0;
+    virtual SpectrumBands spectrum() = 0;
+
+    virtual Outcome preview(float start) = 0;
+    virtual Outcome stopPreview() = 0;
+    virtual Outcome setHold(bool hold) = 0;
+    virtual Outcome setThresholdDb(std::optional<double> dbfs) = 0;
+    virtual Outcome clear() = 0;
+    virtual Outcome resetMeters() = 0;
+    virtual Outcome insert(float start, float length, int32_t track) = 0;
+    virtual Outcome analyze(float start, float length, StretchAnalysis& out) = 0;
+    virtual Outcome exportStretch(float start, float length, const ExportSettings& settings,
+                                  ExportResult& out) = 0;
+    virtual Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out) = 0;
+    virtual Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) = 0;
+};
+
+struct ServerOptions {
+    int port = 0;       // 0: any free port (port() tells which)
+    std::string token;  // the access token, as hex
+};
+
+// Bytes the pusher handed to civetweb since start, WebSocket framing not counted.
+struct PushCounters {
+    uint64_t bytes = 0;
+    uint64_t textMessages = 0;
+    uint64_t binaryMessages = 0;
+};
+
+class HttpServer {
+public:
+    HttpServer(ServerBackend& backend, ServerOptions options);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // [main-thread] Listens on 127.0.0.1 and starts the pusher. Returns false with one line in
+    // error (the port is taken, civetweb lacks WebSocket support).
+    bool start(std::string& error);
+    // [main-thread] Stops the pusher, then civetweb (closing every WebSocket).
+    void stop();
+    int port() const;
+    PushCounters pushCounters() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Compares a presented token with ours in time that depends only on our token's length.
+bool tokenMatches(std::string_view presented, std::string_view token);
+
+// The overview as the WebSocket carries it: a 12-byte header (type 1, flags, zero, first
+// column, count; little-endian) and four i16 per column (minL, maxL, minR, maxR).
+inline constexpr uint8_t kOverviewMessageType = 1;
+inline constexpr uint8_t kOverviewWholeFlag = 1;
+std::string overviewMessage(const OverviewChange& change, bool whole);
+
+}  // namespace companion

@@ -1,0 +1,417 @@
+// The daemon's server over real loopback HTTP, with a fake engine behind it: the gate (Host,
+// Origin, token), field checks, answers, and the WebSocket's pushed data and bandwidth. A raw
+// socket client lets the tests forge Host and Origin as a hostile page or a rebound name would.
+#include "fake_backend.h"
+
+#include "companion/http_server.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+
+namespace {
+
+using companion::testing::FakeBackend;
+using nlohmann::json;
+
+const std::string kToken(64, 'a');
+
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+struct Answer {
+    int status = 0;
+    std::string headers, body;
+};
+
+// Sends the request as written and reads until the server closes.
+Answer roundTrip(int port, const std::string& request) {
+    const int fd = connectTo(port);
+    EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    std::string raw;
+    char buffer[8192];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        raw.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    Answer answer;
+    const size_t end = raw.find("\r\n\r\n");
+    if (end != std::string::npos) {
+        std::sscanf(raw.c_str(), "HTTP/1.1 %d", &answer.status);
+        answer.headers = raw.substr(0, end + 2);
+        answer.body = raw.substr(end + 4);
+    }
+    return answer;
+}
+
+struct Request {
+    std::string method = "GET", path = "/api/status", body;
+    std::string host;   // empty: 127.0.0.1:PORT
+    std::string extra;  // more header lines
+    bool bearer = true;
+};
+
+Request httpGet(const std::string& path, bool bearer = true, const std::string& host = "",
+                const std::string& extra = "") {
+    Request r;
+    r.path = path;
+    r.bearer = bearer;
+    r.host = host;
+    r.extra = extra;
+    return r;
+}
+
+Answer call(int port, const Request& r) {
+    std::string text = r.method + " " + r.path + " HTTP/1.1\r\nHost: " +
+                       (r.host.empty() ? "127.0.0.1:" + std::to_string(port) : r.host) + "\r\n" +
+                       (r.bearer ? "Authorization: Bearer " + kToken + "\r\n" : "") + r.extra +
+                       "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
+    return roundTrip(port, text);
+}
+
+Answer post(int port, const std::string& path, const std::string& body) {
+    Request r = httpGet(path);
+    r.method = "POST";
+    r.body = body;
+    return call(port, r);
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(server.start(error)) << error;
+        port = server.port();
+        ASSERT_GT(port, 0);
+    }
+    FakeBackend backend;
+    companion::HttpServer server{backend, companion::ServerOptions{0, kToken}};
+    int port = 0;
+};
+
+TEST_F(ServerTest, GateRefusesForeignHostsOriginsAndMissingTokens) {
+    const std::string p = std::to_string(port);
+    const std::string wrongToken = std::string(63, 'a') + "b";
+    struct Case {
+        const char* what;
+        Request request;
+        int status;
+    };
+    const std::string status = "/api/status";
+    const Case cases[] = {
+        {"bearer token", httpGet(status), 200},
+        {"no token", httpGet(status, false), 401},
+        {"wrong bearer", httpGet(status, false, "", "Authorization: Bearer " + wrongToken + "\r\n"),
+         401},
+        {"token prefix", httpGet(status + "?token=" + kToken.substr(0, 32), false), 401},
+        {"query token", httpGet(status + "?token=" + kToken, false), 200},
+        {"cookie", httpGet(status, false, "", "Cookie: a=b; tessarin_token=" + kToken + "\r\n"),
+         200},
+        {"localhost", httpGet(status, true, "LocalHost:" + p), 200},
+        {"rebound name", httpGet(status, true, "evil.example:" + p), 403},
+        {"other port", httpGet(status, true, "127.0.0.1:1"), 403},
+        {"no port", httpGet(status, true, "127.0.0.1"), 403},
+        {"own origin", httpGet(status, true, "", "Origin: http://localhost:" + p + "\r\n"), 200},
+        {"foreign origin", httpGet(status, true, "", "Origin: http://evil.example\r\n"), 403},
+        {"opaque origin", httpGet(status, true, "", "Origin: null\r\n"), 403},
+        {"asset without token", httpGet("/index.html", false), 200},
+        {"asset, rebound name", httpGet("/", false, "evil.example:" + p), 403},
+        {"unknown route", httpGet("/api/nothing"), 404},
+        {"unknown route, no token", httpGet("/api/nothing", false), 401},
+    };
+    for (const Case& c : cases) {
+        const Answer answer = call(port, c.request);
+        EXPECT_EQ(answer.status, c.status) << c.what << ": " << answer.body;
+        EXPECT_EQ(answer.headers.find("Access-Control-"), std::string::npos) << c.what;
+        EXPECT_NE(answer.headers.find("X-Content-Type-Options: nosniff"), std::string::npos);
+        if (c.status >= 400) {
+            EXPECT_TRUE(json::parse(answer.body).at("error").is_string()) << c.what;
+        }
+    }
+    EXPECT_EQ(backend.calls(), 0);
+
+    // The page: the token in its address becomes an HttpOnly cookie; a wrong one does not.
+    const Answer page = call(port, httpGet("/?token=" + kToken, false));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.headers.find("Set-Cookie: tessarin_token=" + kToken +
+                                "; HttpOnly; SameSite=Strict; Path=/"),
+              std::string::npos);
+    EXPECT_NE(page.headers.find("Content-Security-Policy: default-src 'self'; connect-src 'self' "
+                                "ws://127.0.0.1:" +
+                                p + " ws://localhost:" + p),
+              std::string::npos);
+    const Answer wrong = call(port, httpGet("/?token=" + wrongToken, false));
+    EXPECT_EQ(wrong.status, 200);
+    EXPECT_EQ(wrong.headers.find("Set-Cookie"), std::string::npos);
+}
+
+TEST_F(ServerTest, StatusCarriesNullsNeverNanOrPlaceholders) {
+    const Answer answer = call(port, httpGet("/api/status"));
+    ASSERT_EQ(answer.status, 200);
+    EXPECT_NE(answer.headers.find("Cache-Control: no-store"), std::string::npos);
+    EXPECT_EQ(answer.body.find("NaN"), std::string::npos);
+    const json s = json::parse(answer.body);
+    EXPECT_EQ(s["state"], "live");
+    EXPECT_EQ(s["sampleRate"], 48000);
+    EXPECT_TRUE(s["capturedRate"].is_null());
+    EXPECT_DOUBLE_EQ(s["thresholdDb"].get<double>(), -72.04);  // 20 log10(2.5e-4) = -72.0412
+    EXPECT_TRUE(s["meters"]["lra"].is_null());
+    EXPECT_TRUE(s["preview"]["playhead"].is_null());
+    EXPECT_TRUE(s["takes"][1]["wallClock"].is_null());
+    EXPECT_EQ(s["takes"][0]["wallClock"], 1796803387000);
+    EXPECT_DOUBLE_EQ(s["takes"][0]["start"].get<double>(), 0.01);
+}
+
+TEST_F(ServerTest, BadFieldsAreRefusedBeforeTheEngine) {
+    struct Case {
+        const char* path;
+        std::string body;
+        int status;
+    };
+    const Case cases[] = {
+        {"/api/preview", "{}", 400},
+        {"/api/preview", R"({"start": 1.5})", 400},
+        {"/api/preview", R"({"start": -0.1})", 400},
+        {"/api/preview", R"({"start": "0.5"})", 400},
+        {"/api/preview", "start=0.5", 400},
+        {"/api/preview", "[0.5]", 400},
+        {"/api/analyze", R"({"start": 0.5, "length": 0})", 400},
+        {"/api/analyze", R"({"start": 0.5, "length": 1e999})", 400},
+        {"/api/export", R"({"start": 0, "length": 0.5, "format": "mp3"})", 400},
+        {"/api/export", R"({"start": 0, "length": 0.5, "normalize": {"mode": "loudness"}})", 400},
+        {"/api/export",
+         R"({"start": 0, "length": 0.5, "normalize": {"mode": "peak", "target": 3}})", 400},
+        {"/api/save-last", R"({"seconds": 0})", 400},
+        {"/api/save-last", R"({"seconds": -5, "format": "wav16"})", 400},
+        {"/api/save-take", R"({"take": 1.5})", 400},
+        {"/api/hold", R"({"hold": 1})", 400},
+        {"/api/threshold", R"({"dbfs": -130})", 400},
+        {"/api/threshold", "{}", 400},
+        {"/api/insert", R"({"start": 0.1, "length": 0.2, "track": 1e10})", 400},
+        {"/api/save-last", R"({"seconds": 5, "pad": ")" + std::string(70000, 'x') + "\"}", 413},
+    };
+    for (const Case& c : cases) {
+        const Answer answer = post(port, c.path, c.body);
+        EXPECT_EQ(answer.status, c.status) << c.path << " " << c.body.substr(0, 80);
+        if (answer.status == 400) {
+            const json error = json::parse(answer.body);
+            EXPECT_EQ(error.size(), 1u);
+            EXPECT_EQ(error["error"].get<std::string>().find('\n'), std::string::npos);
+        }
+    }
+    EXPECT_EQ(backend.calls(), 0);
+    EXPECT_EQ(call(port, httpGet("/api/preview")).status, 405);
+}
+
+TEST_F(ServerTest, GoodRequestsReachTheEngineWithTheirValues) {
+    Answer answer = post(port, "/api/export",
+                         R"({"start": 0.75, "length": 0.5, "format": "flac24",
+                             "normalize": {"mode": "loudness", "target": -16}})");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    companion::testing::RecordedCall last = backend.last();
+    EXPECT_EQ(last.route, "export");
+    EXPECT_FLOAT_EQ(last.start, 0.75f);
+    EXPECT_FLOAT_EQ(last.length, 0.5f);
+    EXPECT_EQ(last.settings.format, companion::ExportFormat::flac24);
+    EXPECT_EQ(last.settings.normalize, companion::NormalizeMode::loudness);
+    EXPECT_DOUBLE_EQ(last.settings.targetDb, -16.0);
+    const json result = json::parse(answer.body);
+    EXPECT_EQ(result["path"], backend.exportPath.string());
+    EXPECT_EQ(result["name"], "tessarin_2026-01-01_12-00-00.flac");
+    EXPECT_EQ(result["uri"], "file:///tmp/take%20folder/tessarin_2026-01-01_12-00-00.flac");
+    EXPECT_EQ(result["format"], "flac24");
+    EXPECT_DOUBLE_EQ(result["gainDb"].get<double>(), 1.23);
+
+    ASSERT_EQ(post(port, "/api/threshold", R"({"dbfs": null})").status, 200);
+    EXPECT_FALSE(backend.last().thresholdDb.has_value());
+    ASSERT_EQ(post(port, "/api/save-take", R"({"normalize": {"mode": "peak"}})").status, 200);
+    last = backend.last();
+    EXPECT_EQ(last.take, -1);
+    EXPECT_EQ(last.settings.normalize, companion::NormalizeMode::peak);
+    EXPECT_DOUBLE_EQ(last.settings.targetDb, -1.0);
+    ASSERT_EQ(post(port, "/api/insert", R"({"start": 1, "length": 1})").status, 200);
+    EXPECT_EQ(backend.last().start, 0.0f);  // the ring's end is its start
+    EXPECT_EQ(backend.last().track, 0);
+
+    answer = post(port, "/api/analyze", R"({"start": 0, "length": 0.01})");
+    const json analysis = json::parse(answer.body);
+    EXPECT_DOUBLE_EQ(analysis["integrated"].get<double>(), -23.0);
+    EXPECT_TRUE(analysis["lra"].is_null());
+
+    // The engine's refusal comes back with its status and its line.
+    backend.outcome = companion::Outcome::failure(409, "no plug-in is live");
+    answer = post(port, "/api/save-last", R"({"seconds": 30})");
+    EXPECT_EQ(answer.status, 409);
+    EXPECT_EQ(json::parse(answer.body), json({{"error", "no plug-in is live"}}));
+    EXPECT_DOUBLE_EQ(backend.last().seconds, 30.0);
+}
+
+// ---- WebSocket ------------------------------------------------------------------------------
+
+const std::string kUpgrade = "Connection: Upgrade\r\nUpgrade: websocket\r\n"
+                             "Sec-WebSocket-Version: 13\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+
+struct Frame {
+    int opcode = -1;
+    std::string payload;
+};
+
+bool readExactly(int fd, char* out, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = recv(fd, out + got, size - got, 0);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One unmasked server frame (RFC 6455); opcode -1 when the socket ended.
+Frame readFrame(int fd, size_t& wireBytes) {
+    unsigned char head[2];
+    Frame frame;
+    if (!readExactly(fd, reinterpret_cast<char*>(head), 2)) {
+        return frame;
+    }
+    uint64_t length = head[1] & 0x7F;
+    size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
+    unsigned char bytes[8];
+    if (extra > 0) {
+        readExactly(fd, reinterpret_cast<char*>(bytes), extra);
+        length = 0;
+        for (size_t i = 0; i < extra; ++i) {
+            length = (length << 8) | bytes[i];
+        }
+    }
+    frame.payload.resize(length);
+    if (!readExactly(fd, frame.payload.data(), length)) {
+        return frame;
+    }
+    frame.opcode = head[0] & 0x0F;
+    wireBytes += 2 + extra + length;
+    return frame;
+}
+
+int openSocket(int port, const std::string& query, const std::string& extra, int& status) {
+    const int fd = connectTo(port);
+    const std::string request = "GET /api/ws" + query +
+                                " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
+                                kUpgrade + extra + "\r\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) {
+        head += c;
+    }
+    status = 0;
+    std::sscanf(head.c_str(), "HTTP/1.1 %d", &status);
+    return fd;
+}
+
+TEST_F(ServerTest, WebSocketUpgradeNeedsTokenAndOwnOrigin) {
+    int status = 0;
+    close(openSocket(port, "", "", status));
+    EXPECT_EQ(status, 401);
+    close(openSocket(port, "?token=" + kToken, "Origin: http://evil.example\r\n", status));
+    EXPECT_EQ(status, 403);
+    close(openSocket(port, "?token=" + kToken,
+                     "Origin: http://127.0.0.1:" + std::to_string(port) + "\r\n", status));
+    EXPECT_EQ(status, 101);
+}
+
+TEST_F(ServerTest, WebSocketPushesEverythingFirstThenChangesWithinBandwidth) {
+    int status = 0;
+    const int fd = openSocket(port, "?token=" + kToken, "", status);
+    ASSERT_EQ(status, 101);
+
+    // On connecting: the whole overview, the whole history with reset, a status, the bands.
+    size_t wire = 0;
+    bool sawWhole = false, sawHistory = false, sawStatus = false, sawCentres = false;
+    for (int i = 0; i < 20 && !(sawWhole && sawHistory && sawStatus && sawCentres); ++i) {
+        const Frame frame = readFrame(fd, wire);
+        ASSERT_NE(frame.opcode, -1);
+        if (frame.opcode == 2 && frame.payload[1] == 1) {
+            sawWhole = true;
+            ASSERT_EQ(frame.payload.size(), 12u + 64000u * 8u);
+            // Column 150: maxL 1.0 (clamped from 1.0), minR -0.5; column 60: maxL 0.1.
+            const auto sample = [&](size_t column, size_t which) {
+                const size_t at = 12 + column * 8 + which * 2;
+                return static_cast<int16_t>(static_cast<uint8_t>(frame.payload[at]) |
+                                            static_cast<uint8_t>(frame.payload[at + 1]) << 8);
+            };
+            EXPECT_EQ(sample(150, 1), 32767);
+            EXPECT_EQ(sample(150, 2), -16384);  // round(-0.5 * 32767) = -16383.5 -> -16384
+            EXPECT_EQ(sample(60, 1), 3277);     // round(0.1 * 32767) = 3276.7 -> 3277
+            EXPECT_EQ(sample(199, 0), -32767);  // clamped: -1.49 -> -1
+        } else if (frame.opcode == 1) {
+            const json message = json::parse(frame.payload);
+            if (message["type"] == "history" && message["reset"] == true) {
+                sawHistory = true;
+                EXPECT_EQ(message["from"], 0);
+                EXPECT_GE(message["momentary"].size(), 50u);
+                EXPECT_EQ(message["momentary"][3], -17.0);
+                EXPECT_TRUE(message["shortTerm"][0].is_null());
+            }
+            sawStatus = sawStatus || message["type"] == "status";
+            sawCentres =
+                sawCentres || (message["type"] == "spectrum" &&
+                               message["centreHz"].size() == companion::testing::kFakeBands);
+        }
+    }
+    ASSERT_TRUE(sawWhole && sawHistory && sawStatus && sawCentres);
+
+    // Then only changes: measure what goes over the wire while the head moves as a live one's.
+    wire = 0;
+    int status_count = 0, spectra = 0, overviews = 0, centres = 0;
+    const auto begin = std::chrono::steady_clock::now();
+    constexpr double kSeconds = 3.0;
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() <
+           kSeconds) {
+        const Frame frame = readFrame(fd, wire);
+        ASSERT_NE(frame.opcode, -1);
+        if (frame.opcode == 2) {
+            ++overviews;
+            EXPECT_EQ(frame.payload[1], 0) << "a whole overview after the first";
+        } else {
+            const json message = json::parse(frame.payload);
+            status_count += message["type"] == "status";
+            spectra += message["type"] == "spectrum";
+            centres += message.contains("centreHz");
+        }
+    }
+    close(fd);
+    const double bytesPerSecond = wire / kSeconds;
+    std::printf("WebSocket while live: %.1f KB/s (%d status, %d spectrum, %d overview messages "
+                "in %.0f s)\n",
+                bytesPerSecond / 1000.0, status_count, spectra, overviews, kSeconds);
+    EXPECT_LT(bytesPerSecond, 100000.0);
+    EXPECT_GE(status_count, 60);  // about 25 a second
+    EXPECT_GE(spectra, 45);       // about 20 a second
+    EXPECT_GE(overviews, 60);
+    EXPECT_EQ(centres, 0);
+}
+
+}  // namespace
