@@ -2,6 +2,8 @@
 
 #include "companion/exporter.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -161,7 +163,8 @@ const char* usageText() {
            "\n"
            "Without a command: runs the daemon. It owns the plug-in's control block, serves the\n"
            "page on 127.0.0.1 and prints its address (with the access token) as the first line.\n"
-           "  --port N          listen on port N (default 0: any free port)\n"
+           "  --port N          listen on port N (0: any free port; default: the last\n"
+           "                    session's port, else any free one)\n"
            "  --no-browser      do not open the page in the browser\n"
            "  --export-dir DIR  where exports go (default ~/Music/Tessarin)\n"
            "\n"
@@ -212,6 +215,7 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::
                 return false;
             }
             out.port = static_cast<int>(port);
+            out.portGiven = true;
             ++i;
         } else if (command == Command::daemon && arg == "--no-browser") {
             out.openBrowser = false;
@@ -308,6 +312,18 @@ std::filesystem::path runtimeFilePath() {
         return std::filesystem::path(runtimeDir) / "tessarin-companion.json";
     }
     return "/tmp/tessarin-companion-" + std::to_string(getuid()) + ".json";
+}
+
+std::filesystem::path sessionFilePath() {
+    std::filesystem::path path = runtimeFilePath();
+    path.replace_filename(path.stem().string() + "-session.json");
+    return path;
+}
+
+bool wellFormedToken(const std::string& token) {
+    return token.size() == 2 * kTokenBytes && std::all_of(token.begin(), token.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 bool writeRuntimeFile(const std::filesystem::path& path, const RuntimeInfo& info,

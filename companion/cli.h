@@ -25,7 +25,8 @@ enum class Command { daemon, help, status, saveLast, saveTake };
 struct CommandLine {
     Command command = Command::daemon;
     // The daemon.
-    int port = 0;  // 0: any free port
+    int port = 0;            // 0: any free port
+    bool portGiven = false;  // --port given; else the last session's port is tried first
     bool openBrowser = true;
     std::filesystem::path exportDir;  // empty: ~/Music/Tessarin
     // The subcommands.
@@ -54,6 +55,11 @@ struct RuntimeInfo {
 };
 // $XDG_RUNTIME_DIR/tessarin-companion.json, else /tmp/tessarin-companion-$UID.json.
 std::filesystem::path runtimeFilePath();
+// The session kept across restarts (port and token, same format) so a page left open
+// reconnects by itself: tessarin-companion-session.json beside the runtime file. Never removed.
+std::filesystem::path sessionFilePath();
+// A token as makeToken makes them: 2 * kTokenBytes lowercase hex digits.
+bool wellFormedToken(const std::string& token);
 // Written under a temporary name with mode 0600, then renamed over the old one.
 bool writeRuntimeFile(const std::filesystem::path& path, const RuntimeInfo& info,
                       std::string& error);

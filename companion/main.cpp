@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -67,26 +68,47 @@ int runDaemon(const companion::CommandLine& command) {
         std::cerr << "tessarin-companion: " << error << '\n';
         return companion::kExitFailure;
     }
-    std::string token;
-    try {
-        token = companion::makeToken();
-    } catch (const std::exception& e) {
-        std::cerr << "tessarin-companion: " << e.what() << '\n';
-        engine.stop();
-        return companion::kExitFailure;
+    // A page left open across a restart reconnects by itself only to the same port and token:
+    // both come from the last session unless --port says otherwise.
+    companion::RuntimeInfo session;
+    std::string ignored;
+    const std::filesystem::path sessionFile = companion::sessionFilePath();
+    const bool haveSession = companion::readRuntimeFile(sessionFile, session, ignored) &&
+                             companion::wellFormedToken(session.token);
+    std::string token = haveSession ? session.token : std::string();
+    if (token.empty()) {
+        try {
+            token = companion::makeToken();
+        } catch (const std::exception& e) {
+            std::cerr << "tessarin-companion: " << e.what() << '\n';
+            engine.stop();
+            return companion::kExitFailure;
+        }
     }
     companion::EngineBackend backend(engine);
-    companion::HttpServer server(backend, companion::ServerOptions{command.port, token});
-    if (!server.start(error)) {
+    const bool reusePort = !command.portGiven && haveSession && session.port > 0;
+    auto server = std::make_unique<companion::HttpServer>(
+        backend, companion::ServerOptions{reusePort ? session.port : command.port, token});
+    bool started = server->start(error);
+    if (!started && reusePort) {  // the old port is taken meanwhile: any free one
+        server =
+            std::make_unique<companion::HttpServer>(backend, companion::ServerOptions{0, token});
+        started = server->start(error);
+    }
+    if (!started) {
         std::cerr << "tessarin-companion: " << error << '\n';
         engine.stop();
         return companion::kExitFailure;
     }
+    if (!companion::writeRuntimeFile(
+            sessionFile, companion::RuntimeInfo{"", server->port(), token, getpid(), ""}, error)) {
+        std::cerr << "tessarin-companion: " << error << " (an open page will not reconnect)\n";
+    }
     const std::string url =
-        "http://127.0.0.1:" + std::to_string(server.port()) + "/?token=" + token;
+        "http://127.0.0.1:" + std::to_string(server->port()) + "/?token=" + token;
     std::cout << url << std::endl;
 
-    const companion::RuntimeInfo info{url, server.port(), token, getpid(), exportDir.string()};
+    const companion::RuntimeInfo info{url, server->port(), token, getpid(), exportDir.string()};
     const bool wroteRuntimeFile = companion::writeRuntimeFile(runtimeFile, info, error);
     if (!wroteRuntimeFile) {
         std::cerr << "tessarin-companion: " << error
@@ -101,7 +123,7 @@ int runDaemon(const companion::CommandLine& command) {
     }
     std::cerr << "tessarin-companion: " << (received == SIGINT ? "SIGINT" : "SIGTERM")
               << ", stopping\n";
-    server.stop();
+    server->stop();
     engine.stop();  // the control block stays: an attached plug-in keeps its mapping
     if (wroteRuntimeFile) {
         std::error_code ignored;
