@@ -314,6 +314,8 @@ void Engine::poll() {
     out.ringSeconds = ringSeconds;
     out.capturedSeconds = s.takes.filled * ringSeconds;
     out.writePosFraction = writeFraction;
+    if (cs.updateCounter != out.updateCounter || out.observedAtMs == 0)
+        out.observedAtMs = wallClockMs();
     out.updateCounter = cs.updateCounter;
     out.hold = (control.load<uint8_t>(off::captureHold) & 1) != 0;
     const float threshold = control.loadPlain<float>(off::silenceThreshold);

@@ -61,6 +61,7 @@ struct EngineStatus {
     double capturedSeconds;    // how much of the ring holds audio
     float writePosFraction;    // capture write head, ring fraction
     uint32_t updateCounter;    // the plug-in's publication counter
+    int64_t observedAtMs;      // Unix ms of the poll that first saw this updateCounter
     bool hold;                 // captureHold set by us
     float thresholdLinear;     // silence threshold, linear (<= 0: capture everything)
     bool previewRequested;     // our preview level

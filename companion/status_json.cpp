@@ -93,6 +93,7 @@ nlohmann::json statusJson(const EngineStatus& s) {
         {"capturedSeconds", secondsJson(s.capturedSeconds)},
         {"writePos", fractionJson(s.writePosFraction)},
         {"updateCounter", s.updateCounter},
+        {"observedAt", s.observedAtMs},
         {"hold", s.hold},
         {"thresholdDb", thresholdDb},
         {"preview",

@@ -350,7 +350,10 @@ function draw() {
     dirty.wave = false;
     drawWave();
     if (state.statusReceivedAt) {
-      bench.delays[bench.delayCount++ % BENCH_FRAMES] = performance.now() - state.statusReceivedAt;
+      const k = bench.delayCount++ % BENCH_FRAMES;
+      bench.delays[k] = performance.now() - state.statusReceivedAt;
+      // From the daemon's first sight of this publication (same wall clock, same machine).
+      bench.fromPlugin[k] = state.status?.observedAt ? Date.now() - state.status.observedAt : NaN;
       state.statusReceivedAt = 0;
     }
   }
@@ -382,6 +385,7 @@ const bench = {
   stamps: new Float64Array(BENCH_FRAMES),
   count: 0,
   delays: new Float64Array(BENCH_FRAMES),
+  fromPlugin: new Float64Array(BENCH_FRAMES),
   delayCount: 0,
 };
 
@@ -585,6 +589,7 @@ globalThis.tessarin = Object.freeze({
       work: Array.from(bench.work.subarray(0, n)),
       stamps: Array.from(bench.stamps.subarray(0, n)),
       delays: Array.from(bench.delays.subarray(0, d)),
+      fromPlugin: Array.from(bench.fromPlugin.subarray(0, d)).filter((v) => Number.isFinite(v)),
       bytesReceived: connection.bytesReceived,
     };
   },
