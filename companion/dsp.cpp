@@ -13,8 +13,15 @@ namespace companion {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int kLevelMode =
-    EBUR128_MODE_S | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
+constexpr int kLevelMode = EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
+// BS.1770's loudness offset and its K-weighting, from the analog prototype of the standard's
+// 48 kHz coefficients so that any rate gets the same response: a high shelf, then a high-pass.
+constexpr double kLoudnessOffsetDb = -0.691;
+constexpr double kShelfHz = 1681.974450955533, kShelfGainDb = 3.999843853973347,
+                 kShelfQ = 0.7071752369554196, kShelfSlope = 0.4996667741545416;
+constexpr double kHighPassHz = 38.13547087602444, kHighPassQ = 0.5003270373238773;
+// Filter state this small is noise; flushed so silence never runs in denormals.
+constexpr double kDenormalFloor = 1e-25;
 constexpr double kPointsPerSecond = kHistoryPointsPerSecond;
 constexpr float kPowerFloor = 1e-30f;
 
@@ -35,21 +42,72 @@ uint64_t pointEnd(double rateHz, uint64_t index) {
     return static_cast<uint64_t>(std::floor(double(index + 1) * rateHz / kPointsPerSecond));
 }
 
-float loudnessOrNaN(int status, double lufs) {
-    return status == EBUR128_SUCCESS && std::isfinite(lufs)
-               ? static_cast<float>(lufs)
-               : std::numeric_limits<float>::quiet_NaN();
+Biquad shelfStage(double rateHz) {
+    const double k = std::tan(M_PI * kShelfHz / rateHz);
+    const double vh = std::pow(10.0, kShelfGainDb / 20.0);
+    const double vb = std::pow(vh, kShelfSlope);
+    const double a0 = 1.0 + k / kShelfQ + k * k;
+    return {(vh + vb * k / kShelfQ + k * k) / a0, 2.0 * (k * k - vh) / a0,
+            (vh - vb * k / kShelfQ + k * k) / a0, 2.0 * (k * k - 1.0) / a0,
+            (1.0 - k / kShelfQ + k * k) / a0};
+}
+
+Biquad highPassStage(double rateHz) {
+    const double k = std::tan(M_PI * kHighPassHz / rateHz);
+    const double a0 = 1.0 + k / kHighPassQ + k * k;
+    return {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / kHighPassQ + k * k) / a0};
+}
+
+// [feed-thread] K-weights n frames of both channels; returns the sum of their squares.
+double kWeightedSquares(LevelAnalysis& a, const float* left, const float* right, size_t n) {
+    const Biquad s = a.shelf, h = a.highPass;
+    double total = 0.0;
+    for (int channel = 0; channel < 2; ++channel) {
+        const float* x = channel == 0 ? left : right;
+        double* z = a.filterState[channel];
+        double s1 = z[0], s2 = z[1], h1 = z[2], h2 = z[3];
+        double squares = 0.0;
+        for (size_t i = 0; i < n; ++i) {
+            const double in = finiteOrZero(x[i]);
+            const double shelved = s.b0 * in + s1;
+            s1 = s.b1 * in - s.a1 * shelved + s2;
+            s2 = s.b2 * in - s.a2 * shelved;
+            const double out = h.b0 * shelved + h1;
+            h1 = h.b1 * shelved - h.a1 * out + h2;
+            h2 = h.b2 * shelved - h.a2 * out;
+            squares += out * out;
+        }
+        for (double* v : {&s1, &s2, &h1, &h2})
+            if (std::fabs(*v) < kDenormalFloor)
+                *v = 0.0;
+        z[0] = s1, z[1] = s2, z[2] = h1, z[3] = h2;
+        total += squares;
+    }
+    return total;
+}
+
+// The loudness of the newest `points` completed points; NaN for silence.
+float loudnessOver(const LevelAnalysis& a, int points) {
+    double squares = 0.0;
+    uint64_t frames = 0;
+    for (int i = 1; i <= points; ++i) {
+        const PointEnergy& e = a.energies[(a.energyPos - i + kShortTermPoints) % kShortTermPoints];
+        squares += e.sumSquares;
+        frames += e.frames;
+    }
+    if (frames == 0 || !(squares > 0.0))
+        return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(kLoudnessOffsetDb + 10.0 * std::log10(squares / double(frames)));
 }
 
 // [feed-thread] Closes the history point that just filled up.
-void completePoint(LevelAnalysis& a) {
-    double momentary = kNaN, shortTerm = kNaN;
-    int mStatus = EBUR128_ERROR_INVALID_MODE, sStatus = EBUR128_ERROR_INVALID_MODE;
-    if (a.frames >= a.momentaryFrom)
-        mStatus = ebur128_loudness_momentary(a.state, &momentary);
-    if (a.frames >= a.shortTermFrom)
-        sStatus = ebur128_loudness_shortterm(a.state, &shortTerm);
-    a.newPoints.push_back({loudnessOrNaN(mStatus, momentary), loudnessOrNaN(sStatus, shortTerm)});
+void completePoint(LevelAnalysis& a, uint64_t pointFrames) {
+    a.energies[a.energyPos] = {a.pointSquares, pointFrames};
+    a.energyPos = (a.energyPos + 1) % kShortTermPoints;
+    a.pointSquares = 0.0;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    a.newPoints.push_back({a.frames >= a.momentaryFrom ? loudnessOver(a, kMomentaryPoints) : nan,
+                           a.frames >= a.shortTermFrom ? loudnessOver(a, kShortTermPoints) : nan});
     for (int i = kTruePeakWindowPoints - 2; i > 0; --i)  // shift, newest first
         a.recentPeaks[i] = a.recentPeaks[i - 1];
     a.recentPeaks[0] = a.pointPeak;
@@ -74,6 +132,10 @@ bool startLevels(LevelAnalysis& a, double rateHz) {
     a.pointPeak = 0.0;
     a.maxPeak = 0.0;
     std::fill(std::begin(a.recentPeaks), std::end(a.recentPeaks), 0.0);
+    std::fill(&a.filterState[0][0], &a.filterState[0][0] + 8, 0.0);
+    std::fill(std::begin(a.energies), std::end(a.energies), PointEnergy{0.0, 0});
+    a.energyPos = 0;
+    a.pointSquares = 0.0;
     a.newPoints.clear();
     // At most a ring's worth of frames arrives per poll: enough room for its points at 8 kHz,
     // growing only at lower rates.
@@ -85,6 +147,8 @@ bool startLevels(LevelAnalysis& a, double rateHz) {
     a.state = ebur128_init(2, static_cast<unsigned long>(rounded), kLevelMode);
     if (a.state == nullptr)
         return false;
+    a.shelf = shelfStage(rateHz);
+    a.highPass = highPassStage(rateHz);
     a.nextPointAt = std::max<uint64_t>(1, pointEnd(rateHz, 0));
     a.momentaryFrom = static_cast<uint64_t>(std::ceil(kMomentaryWindowS * rateHz));
     a.shortTermFrom = static_cast<uint64_t>(std::ceil(kShortTermWindowS * rateHz));
@@ -114,10 +178,11 @@ void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, siz
         ebur128_prev_true_peak(state, 1, &peakR);
         a.pointPeak = std::max({a.pointPeak, peakL, peakR});
         a.maxPeak = std::max(a.maxPeak, a.pointPeak);
+        a.pointSquares += kWeightedSquares(a, l, r, n);
         a.frames += n;
         done += n;
         if (a.frames == a.nextPointAt)
-            completePoint(a);
+            completePoint(a, a.frames - (a.points == 0 ? 0 : pointEnd(a.rateHz, a.points - 1)));
     }
 }
 

@@ -1,7 +1,7 @@
 // What the companion measures on the feed's audio: true peak (ITU-R BS.1770, 4x oversampled by
-// libebur128), loudness range (EBU Tech 3342) and a loudness history of momentary and short-term
-// values per 0.1 s of audio (LevelAnalysis); and a log-frequency spectrum of the newest frames
-// (SpectrumAnalysis, kissfft).
+// libebur128), loudness range (EBU Tech 3342, libebur128) and a loudness history of momentary and
+// short-term values per 0.1 s of audio (BS.1770 K-weighting, summed here) (LevelAnalysis); and a
+// log-frequency spectrum of the newest frames (SpectrumAnalysis, kissfft).
 //
 //     companion::LevelAnalysis levels;
 //     startLevels(levels, 48000.0);                    // allocates; the frame path does not
@@ -45,7 +45,23 @@ struct LevelReadings {
     double lraLu;          // NaN until a short-term window of audio has been measured
 };
 
+// One biquad section, direct form II transposed, in double precision.
+struct Biquad {
+    double b0, b1, b2, a1, a2;  // a0 normalised to 1
+};
+
+// The K-weighted energy of one history point's frames (both channels' mean squares added).
+struct PointEnergy {
+    double sumSquares;  // over both channels
+    uint64_t frames;
+};
+inline constexpr int kShortTermPoints = 30;  // 3 s
+inline constexpr int kMomentaryPoints = 4;   // 400 ms
+
 struct LevelAnalysis {
+    // True peak and loudness range come from libebur128; momentary and short-term are summed
+    // here from the points' K-weighted energies, since asking libebur128 for them ten times a
+    // second would sum its whole 3 s window each time.
     ebur128_state* state = nullptr;  // null while not started or the rate is out of range
     double rateHz = 0.0;
     uint64_t frames = 0;       // measured since the start
@@ -56,8 +72,13 @@ struct LevelAnalysis {
     double recentPeaks[kTruePeakWindowPoints - 1] =
         {};  // of the latest completed points, newest first
     double maxPeak = 0.0;
-    std::vector<float> interleaved;        // kLevelChunkFrames stereo frames
-    std::vector<LoudnessPoint> newPoints;  // completed points not yet taken by the caller
+    Biquad shelf{}, highPass{};                   // the K-weighting's two stages at rateHz
+    double filterState[2][4] = {};                // per channel: shelf z1, z2, high-pass z1, z2
+    double pointSquares = 0.0;                    // K-weighted, of the current point
+    PointEnergy energies[kShortTermPoints] = {};  // completed points, a ring
+    int energyPos = 0;                            // where the next completed point goes
+    std::vector<float> interleaved;               // kLevelChunkFrames stereo frames
+    std::vector<LoudnessPoint> newPoints;         // completed points not yet taken by the caller
 
     LevelAnalysis() = default;
     ~LevelAnalysis();

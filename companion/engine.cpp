@@ -271,8 +271,9 @@ void Engine::poll() {
         cs.lastOverviewColumn >= 0 && cs.lastOverviewColumn < static_cast<int32_t>(kOverviewColumns)
             ? cs.lastOverviewColumn
             : -1;
-    if (nowMs - s.lastFullCompareMs >= kFullOverviewCompareMs || lastColumn < 0 ||
-        s.lastColumnSeen < 0) {
+    const bool clearedOrFirst =
+        lastColumn != s.lastColumnSeen && (lastColumn < 0 || s.lastColumnSeen < 0);
+    if (nowMs - s.lastFullCompareMs >= kFullOverviewCompareMs || clearedOrFirst) {
         changed = refreshColumns(s, 0, kOverviewColumns, nextVersion);
         s.lastFullCompareMs = nowMs;
     } else if (lastColumn != s.lastColumnSeen) {

@@ -26,7 +26,7 @@
 
 namespace companion {
 
-inline constexpr int kEnginePollMs = 10;          // control block poll period
+inline constexpr int kEnginePollMs = 20;          // control block poll period
 inline constexpr int64_t kLiveHeartbeatMs = 500;  // older heartbeat: stalled
 inline constexpr int kRequestTimeoutMs = 2000;    // snapshot, clear, meter reset
 inline constexpr int kInsertTimeoutMs = 1000;     // insertRequest still 1: the host cannot insert

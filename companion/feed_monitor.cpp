@@ -16,6 +16,12 @@ namespace {
 
 // About 22 spectra per second of wall time.
 constexpr auto kSpectrumPeriod = std::chrono::milliseconds(45);
+// The spectrum is only for the eyes: it is analysed while someone asked for it this recently.
+constexpr int64_t kSpectrumInterestMs = 1000;
+
+int64_t steadyMs(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -35,6 +41,7 @@ struct FeedMonitor::State : FeedSink {
 
     std::atomic<bool> resetRequested{false};
     std::atomic<bool> stopRequested{false};
+    std::atomic<int64_t> spectrumReadMs{INT64_MIN / 2};  // steady ms of the last spectrum() call
     std::thread thread;
 
     // The feed thread's own.
@@ -112,7 +119,9 @@ struct FeedMonitor::State : FeedSink {
                 std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
             const FeedState state = pollFeed(reader, *this, nowMs.count());
             publish(state);
-            if (state == FeedState::live && now >= nextSpectrum) {
+            const bool watched = nowMs.count() - spectrumReadMs.load(std::memory_order_relaxed) <=
+                                 kSpectrumInterestMs;
+            if (state == FeedState::live && watched && now >= nextSpectrum) {
                 analyseSpectrum(spectrum, secondsOf(now));
                 publishSpectrum();
                 nextSpectrum = std::max(nextSpectrum + kSpectrumPeriod, now);
@@ -174,6 +183,7 @@ uint64_t FeedMonitor::history(uint64_t from, std::vector<LoudnessPoint>& out) co
 
 // [engine-thread] [server-thread]
 SpectrumBands FeedMonitor::spectrum() const {
+    state_->spectrumReadMs.store(steadyMs(Clock::now()), std::memory_order_relaxed);
     std::lock_guard lock(state_->mutex);
     return state_->bands;
 }

@@ -56,6 +56,8 @@ public:
     // History points with index >= from (clamped to what is kept), oldest first; returns the
     // index of out[0].
     uint64_t history(uint64_t from, std::vector<LoudnessPoint>& out) const;
+    // The spectrum is analysed (about 22 times a second) only while this is being called, at
+    // least once a second: without a page open the daemon spends nothing on it.
     SpectrumBands spectrum() const;
     // Restart true peak, LRA and history (a meter reset, a clear). Rate changes and a rebuilt
     // feed restart them by themselves.

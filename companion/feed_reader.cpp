@@ -185,6 +185,8 @@ void closeFeed(FeedReader& r) {
 }
 
 int64_t nextPollDelayMs(const FeedReader& r) {
+    if (r.state != FeedState::live)
+        return kFeedIdlePollMs;
     return r.lastPollFrames > kFeedSafeFrames / 4 ? kFeedFastPollMs : kFeedPollMs;
 }
 

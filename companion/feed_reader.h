@@ -29,10 +29,14 @@ inline constexpr uint64_t kFeedBlockInFlightFrames = 16384;
 inline constexpr uint64_t kFeedSafeFrames = kSpectrumFrames - kFeedBlockInFlightFrames;
 // A live mapping's name is checked this often for a newer instance's segment.
 inline constexpr int64_t kFeedNameCheckMs = 1000;
-// Polls come this often; sooner while a poll finds more than a quarter of the safe stretch new
-// (a host rendering far faster than real time), so a late wake-up still finds the frames there.
-inline constexpr int64_t kFeedPollMs = 10;
+// Polls come this often while the feed runs at about real time (at 48 kHz a poll then finds 960
+// frames, 2 % of the safe stretch, and a render at 50 times real time still fits between two);
+// sooner while a poll finds more than a quarter of the safe stretch new (a host rendering far
+// faster than real time), so a late wake-up still finds the frames there. Without a live feed the
+// name is looked at less often: a new stream is read from its first frame anyway.
+inline constexpr int64_t kFeedPollMs = 20;
 inline constexpr int64_t kFeedFastPollMs = 2;
+inline constexpr int64_t kFeedIdlePollMs = 100;
 // Rates the reader accepts; anything else reads as no feed.
 inline constexpr double kFeedMinRateHz = 1.0;
 inline constexpr double kFeedMaxRateHz = 4.0e9;

@@ -720,10 +720,20 @@ struct HttpServer::Impl {
         Clock::time_point nextStatus = Clock::now();
         Clock::time_point nextSpectrum = nextStatus;
         for (;;) {
+            bool idle = false;
+            {
+                std::lock_guard lock(clientsMutex);
+                idle = clients.empty();
+            }
             {
                 std::unique_lock lock(pusherMutex);
-                pusherWake.wait_until(lock, std::min(nextStatus, nextSpectrum),
-                                      [&] { return stopping || newClient; });
+                // Without a page there is nothing to push: sleep until one connects.
+                if (idle) {
+                    pusherWake.wait(lock, [&] { return stopping || newClient; });
+                } else {
+                    pusherWake.wait_until(lock, std::min(nextStatus, nextSpectrum),
+                                          [&] { return stopping || newClient; });
+                }
                 if (stopping) {
                     return;
                 }

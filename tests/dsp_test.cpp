@@ -87,6 +87,43 @@ TEST(Dsp, LoudnessHistoryAndRangeOfTwoLevelsTenDbApart) {
     EXPECT_NEAR(readLevels(a).lraLu, 10.0, 0.3);
 }
 
+TEST(Dsp, HistoryMatchesLibebur128OnBroadbandAudioAtAnotherRate) {
+    // White noise plus a 40 Hz and a 9 kHz tone: the K-weighting's high-pass and shelf both
+    // matter, and 44.1 kHz is not the rate the standard's coefficients are given for.
+    constexpr double kRate = 44100.0;
+    const std::vector<float> low = sine(kRate, 40.0, 0.3, 6.0),
+                             high = sine(kRate, 9000.0, 0.1, 6.0);
+    std::vector<float> left(low.size()), right(low.size()), interleaved;
+    uint32_t noise = 12345;
+    for (size_t i = 0; i < low.size(); ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        const float white = (float(noise >> 8) / float(1 << 24) - 0.5f) * 0.2f;
+        left[i] = low[i] + white;
+        right[i] = high[i] - white;
+        interleaved.insert(interleaved.end(), {left[i], right[i]});
+    }
+    LevelAnalysis a;
+    ASSERT_TRUE(startLevels(a, kRate));
+    ebur128_state* reference = ebur128_init(2, 44100, EBUR128_MODE_S);
+    ASSERT_NE(reference, nullptr);
+    for (size_t point = 0; point < 60; ++point) {
+        const size_t from = point * 4410, n = 4410;
+        addLevelFrames(a, &left[from], &right[from], n);
+        ebur128_add_frames_float(reference, &interleaved[2 * from], n);
+        double momentary = 0.0, shortTerm = 0.0;
+        ebur128_loudness_momentary(reference, &momentary);
+        ebur128_loudness_shortterm(reference, &shortTerm);
+        ASSERT_EQ(a.newPoints.size(), point + 1);
+        if (point >= 3) {
+            EXPECT_NEAR(a.newPoints[point].momentaryLufs, momentary, 0.01) << "point " << point;
+        }
+        if (point >= 29) {
+            EXPECT_NEAR(a.newPoints[point].shortTermLufs, shortTerm, 0.01) << "point " << point;
+        }
+    }
+    ebur128_destroy(&reference);
+}
+
 TEST(Dsp, FullScaleSineReadsZeroDbInItsBandAndHoldsItsPeak) {
     for (const double rate : {48000.0, 192000.0}) {
         SpectrumAnalysis s;
