@@ -1,6 +1,7 @@
 // Turns a stretch of captured audio (interleaved stereo floats, as the snapshot delivers it) into
 // an analysis and into a file in the export folder: WAV 32-bit float (bit-exact), WAV 24/16 bit,
-// FLAC 24/16 bit, optionally normalised. Plain records and free functions; no threads.
+// FLAC 24/16 bit, optionally normalised. Plain records and free functions (an export without
+// normalisation analyses on a short-lived thread beside the encoding).
 #pragma once
 
 #include <chrono>
