@@ -115,8 +115,14 @@ const TruePeakFilter& truePeakFilter() {
 // [any thread] Raises peak[b] to the largest magnitude interpolated between x[b + 5] and
 // x[b + 6], for b in [0, count). x holds count + kTruePeakHistory samples. The hot loop of the
 // analysis: an AVX2 build of it is picked at load time where the CPU has it (twice as fast).
-__attribute__((target_clones("avx2", "default"))) void
-interpolatedPeaks(const float* x, size_t count, const TruePeakFilter& filter, float* peak) {
+// Not under ThreadSanitizer, whose runtime is not ready when the loader runs the picker.
+#if defined(__SANITIZE_THREAD__)
+#define TESSARIN_PICK_AVX2_AT_LOAD
+#else
+#define TESSARIN_PICK_AVX2_AT_LOAD __attribute__((target_clones("avx2", "default")))
+#endif
+TESSARIN_PICK_AVX2_AT_LOAD void interpolatedPeaks(const float* x, size_t count,
+                                                  const TruePeakFilter& filter, float* peak) {
     for (size_t p = 0; p < kOversampling - 1; ++p) {
         const std::array<float, kTruePeakTaps> c = filter.coefficient[p];
         for (size_t b = 0; b < count; ++b) {
