@@ -21,3 +21,4 @@ target_compile_definitions(tessarin_host_test PRIVATE TESSARIN_HOST_PATH="$<TARG
 add_dependencies(tessarin_host_test tessarin-host)
 tessarin_test(access_trace_test SHM SOURCES access_trace_test.cpp)
 tessarin_test(segment_space_test SHM SOURCES segment_space_test.cpp)
+tessarin_test(segment_ownership_test SHM SOURCES segment_ownership_test.cpp)
