@@ -2,6 +2,7 @@
 
 #include "shm/control_block.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -9,6 +10,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Removals and exclusive creations tried before a name counts as held by someone else.
+constexpr int kCreateAttempts = 3;
 
 // [main-thread] A segment is the host user's own when that user owns it and nobody else may
 // write it: only then may its content steer the plug-in.
@@ -22,8 +26,14 @@ bool SharedMemory::create(const char* segmentName, uint64_t sizeBytes) {
     size = sizeBytes;
     // A leftover of our own goes; another user's cannot be removed (sticky /dev/shm), and
     // O_EXCL then refuses to open it: the plug-in never writes into a segment it did not make.
-    shm_unlink(segmentName);
-    fd = shm_open(segmentName, O_RDWR | O_CREAT | O_EXCL, kSegmentMode);
+    // Another instance of the same user may make the name in between: a few tries settle that.
+    fd = -1;
+    for (int attempt = 0; attempt < kCreateAttempts && fd < 0; ++attempt) {
+        shm_unlink(segmentName);
+        fd = shm_open(segmentName, O_RDWR | O_CREAT | O_EXCL, kSegmentMode);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0)
         return false;
     const auto fail = [&] {
