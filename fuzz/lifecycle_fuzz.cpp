@@ -19,6 +19,7 @@
 #include <sanitizer/allocator_interface.h>
 
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -57,6 +58,13 @@ void onFree(const volatile void*) {}
 void check(bool holds, const char* what) {
     if (!holds)
         fail(what);
+}
+
+// A NaN with a payload of its own: what the harness leaves in a fraction the plug-in has not
+// published since. Any other value there came from the plug-in.
+const float kUnpublished = std::bit_cast<float>(uint32_t{0x7FC0DEAD});
+bool unpublished(float value) {
+    return std::bit_cast<uint32_t>(value) == 0x7FC0DEADu;
 }
 
 // ---- The host -------------------------------------------------------------------------------
@@ -294,6 +302,7 @@ struct Run {
             return;
         const double rate = decodeRate(in);
         const uint32_t maxFrames = in.ConsumeIntegral<uint32_t>();
+        markFractions();
         active = plugin->activate(plugin, rate, 1, maxFrames);
         if (active)
             staleRequest = false;  // any held segment that is no longer named was let go
@@ -312,15 +321,24 @@ struct Run {
         active = false;
     }
 
+    // Before an entry point runs: a value no publication can have, in both fractions.
+    void markFractions() const {
+        if (ControlBlock* block = control.block()) {
+            storeRelease(block->writePosFraction, kUnpublished);
+            storeRelease(block->playheadFraction, kUnpublished);
+        }
+    }
+
+    // After it: whatever the plug-in published lies in range.
     void checkFractions() const {
         const ControlBlock* block = control.block();
         if (block == nullptr)
             return;
         const float write = loadAcquire(block->writePosFraction);
         const float playhead = loadAcquire(block->playheadFraction);
-        check(std::isnan(write) || (write >= 0.0f && write <= 1.0f),
+        check(unpublished(write) || (write >= 0.0f && write <= 1.0f),
               "writePosFraction outside 0..1");
-        check(std::isnan(playhead) || playhead == -1.0f || (playhead >= 0.0f && playhead <= 1.0f),
+        check(unpublished(playhead) || playhead == -1.0f || (playhead >= 0.0f && playhead <= 1.0f),
               "playheadFraction outside 0..1 and not -1");
     }
 
@@ -460,12 +478,7 @@ struct Run {
         if (staleRequest || (block != nullptr && loadAcquire(block->previewRequest) == 1))
             mayPreview = true;
         const bool outputIsInput = !mayPreview;
-        // Sentinels: a fraction that changes was published by this block.
-        const float sentinel = std::numeric_limits<float>::quiet_NaN();
-        if (block != nullptr) {
-            storeRelease(block->writePosFraction, sentinel);
-            storeRelease(block->playheadFraction, sentinel);
-        }
+        markFractions();
 
         g_audioThreadAllocations.store(0);
         g_audioThreadArmed.store(true);
@@ -588,6 +601,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Exports go to memory too when the private tmpfs is there: a disk would set the pace.
     const bool privateShm = privateSharedMemory();
     __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
+    // The audio-thread check is only as good as the hook: it must see an allocation.
+    g_audioThreadArmed.store(true);
+    void* volatile probe = std::malloc(16);  // volatile: the call cannot be left out
+    std::free(probe);
+    g_audioThreadArmed.store(false);
+    check(g_audioThreadAllocations.exchange(0) == 1, "the allocation hook does not count");
     check(clap_entry.init("tessarin_fuzz"), "clap_entry.init failed");
     g_factory =
         static_cast<const clap_plugin_factory*>(clap_entry.get_factory(CLAP_PLUGIN_FACTORY_ID));
