@@ -104,8 +104,8 @@ bool TessarinPlugin::clapActivate(const clap_plugin* plugin, double sampleRate,
         p->capture.captureAllocated = true;
     }
     // A segment that could not be made (a full /dev/shm, a name another user holds) is tried
-    // again at every activation.
-    if (p->snapshot.data == nullptr)
+    // again at every activation; an empty ring (a rate below 1/120 Hz) has no snapshot to hold.
+    if (p->snapshot.data == nullptr && p->capture.captureSize != 0)
         createSnapshotSegment(p->snapshot, p->capture.captureSize);
     if (p->spectrum.header == nullptr)
         createSpectrumFeed(p->spectrum, sampleRate);
