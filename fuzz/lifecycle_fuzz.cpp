@@ -14,6 +14,7 @@
 #include "shm/control_block.h"
 
 #include <clap/entry.h>
+#include <clap/ext/audio-ports.h>
 #include <clap/plugin-factory.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sanitizer/allocator_interface.h>
@@ -541,6 +542,17 @@ struct Run {
         plugin = g_factory->create_plugin(g_factory, &host.host, "com.orvelle.tessarin");
         check(plugin != nullptr, "the factory made no instance");
         check(plugin->init(plugin), "init failed");
+        // What a host asks before it activates: the ports, through the extension.
+        check(plugin->get_extension(plugin, "no.such.extension") == nullptr, "unknown extension");
+        const auto* ports = static_cast<const clap_plugin_audio_ports*>(
+            plugin->get_extension(plugin, CLAP_EXT_AUDIO_PORTS));
+        check(ports != nullptr, "no audio-ports extension");
+        for (bool isInput : {true, false}) {
+            clap_audio_port_info info{};
+            check(ports->count(plugin, isInput) == 1 && ports->get(plugin, 0, isInput, &info) &&
+                      info.channel_count == 2 && !ports->get(plugin, 1, isInput, &info),
+                  "one stereo port each way");
+        }
 
         for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
             switch (in.ConsumeIntegral<uint8_t>() % 12) {
