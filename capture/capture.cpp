@@ -3,11 +3,23 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <utility>
 
-void sizeCaptureRing(CaptureRing& ring, double sampleRate) {
-    // Value-initialised: every page is written here, never touched first by the audio thread.
+bool allocateCaptureRing(std::vector<float>& buffer, double sampleRate) noexcept {
+    try {
+        // Value-initialised: every page is written here, never touched first by the audio thread.
+        std::vector<float> ring(captureSizeForRate(sampleRate), 0.0f);
+        buffer.swap(ring);
+        return true;
+    } catch (const std::exception&) {  // bad_alloc, or a length the vector cannot hold
+        return false;
+    }
+}
+
+void sizeCaptureRing(CaptureRing& ring, std::vector<float>&& buffer, double sampleRate) {
     // The size is recorded only once the ring exists.
-    ring.buffer.assign(captureSizeForRate(sampleRate), 0.0f);
+    ring.buffer = std::move(buffer);
     ring.captureSize = ring.buffer.size();
     ring.writePos.store(0, std::memory_order_release);
     ring.lastOverviewColumn = -1;
@@ -90,17 +102,19 @@ void previewRequestEdge(Preview& preview, bool requested, float previewStart,
     preview.previewRequestSeen = requested;
 }
 
-void createSnapshotSegment(ExportSnapshot& snapshot, uint64_t captureSize, ControlBlock* control) {
+void createSnapshotSegment(ExportSnapshot& snapshot, uint64_t captureSize) {
     if (!snapshot.segment.create(kSnapshotSegmentName, captureSize * sizeof(float)))
         return;
     snapshot.data = static_cast<float*>(snapshot.segment.addr);
     snapshot.capacity = captureSize;
-    if (control != nullptr) {
-        control->snapshotReady = 0;
-        control->snapshotRequest = 0;
-        control->snapshotCount = 0;
-        storeRelease(control->snapshotBytes, static_cast<uint32_t>(captureSize * sizeof(float)));
-    }
+}
+
+void announceSnapshot(const ExportSnapshot& snapshot, ControlBlock& control) {
+    control.snapshotReady = 0;
+    control.snapshotRequest = 0;
+    control.snapshotCount = 0;
+    // The ring's byte size fits: activation refuses rates whose ring would not.
+    storeRelease(control.snapshotBytes, static_cast<uint32_t>(snapshot.capacity * sizeof(float)));
 }
 
 void serveSnapshotRequest(ExportSnapshot& snapshot, const CaptureRing& ring,

@@ -50,9 +50,17 @@ inline uint64_t captureSizeForRate(double sampleRate) {
     return static_cast<uint64_t>(sampleRate * kRingFloatsPerSecond) & ~uint64_t{1};
 }
 
-// [main-thread, first activation] Sizes and zero-fills the ring (every page touched here), with
+// The largest ring the snapshot segment can hold: its size is announced as a u32 byte count.
+inline constexpr uint64_t kMaxRingBytes = UINT32_MAX;
+
+// [main-thread, first activation] A zero-filled ring for the rate (every page touched here), or
+// false with buffer untouched when the memory cannot be had: nothing may throw out of the entry
+// points, and a refused activation must leave the instance as it was.
+bool allocateCaptureRing(std::vector<float>& buffer, double sampleRate) noexcept;
+
+// [main-thread, first activation] Takes the buffer from allocateCaptureRing as the ring, with
 // the write position at 0 and the gate closed.
-void sizeCaptureRing(CaptureRing& ring, double sampleRate);
+void sizeCaptureRing(CaptureRing& ring, std::vector<float>&& buffer, double sampleRate);
 
 // [main-thread, inactive] Rate bookkeeping of an activation with the control block attached:
 // raises rateMismatch when the ring holds audio recorded at another rate.
@@ -123,8 +131,13 @@ struct ExportSnapshot {
     uint64_t capacity = 0;  // segment size in floats
 };
 
-// [main-thread, first activation] Makes the segment as large as the ring and announces it.
-void createSnapshotSegment(ExportSnapshot& snapshot, uint64_t captureSize, ControlBlock* control);
+// [main-thread, inactive] Makes the segment as large as the ring; tried at every activation
+// until it exists.
+void createSnapshotSegment(ExportSnapshot& snapshot, uint64_t captureSize);
+
+// [main-thread, inactive] Tells a control block about the segment: no request pending, no
+// answer, and its size. Every newly attached block is told once the segment exists.
+void announceSnapshot(const ExportSnapshot& snapshot, ControlBlock& control);
 
 // [audio-thread] Block end: answers a pending snapshot request with one or two bulk copies.
 void serveSnapshotRequest(ExportSnapshot& snapshot, const CaptureRing& ring, ControlBlock& control);

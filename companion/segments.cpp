@@ -43,10 +43,11 @@ ControlSegment::~ControlSegment() {
 bool ControlSegment::create(size_t sizeBytes, uint32_t magic) {
     close();
     shm_unlink(kControlName);
-    const int fd = shm_open(kControlName, O_RDWR | O_CREAT, 0666);
+    const int fd = shm_open(kControlName, O_RDWR | O_CREAT, 0600);
     if (fd < 0)
         return false;
-    if (ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0) {
+    // The plug-in attaches only to its own user's segment that nobody else may write.
+    if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0) {
         ::close(fd);
         return false;
     }

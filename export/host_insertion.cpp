@@ -22,6 +22,7 @@ inline constexpr const char* kFileNamePrefix = "orv_export_";
 inline constexpr const char* kFileNameSuffix = ".wav";
 inline constexpr int64_t kMicrosecondsPerMillisecond = 1000;
 inline constexpr std::size_t kPathBufferBytes = kProjectPathBytes;
+inline constexpr int kMaxNameSuffix = 1000;  // names tried per export before giving up
 
 // [main-thread] Resolves one name into its slot; a name the host does not know stays null.
 template <class Fn> void lookUp(const HostApiRecord& record, const char* name, Fn*& slot) {
@@ -77,13 +78,32 @@ std::string exportDirectory(const HostApi& api) {
     return directory;
 }
 
-// [main-thread] "orv_export_<ms since the Unix epoch>.wav", from the wall clock in microseconds.
-std::string exportFileName() {
+// [main-thread] "orv_export_<ms since the Unix epoch>", from the wall clock in microseconds.
+std::string exportFileStem() {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     const int64_t microseconds =
         std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count();
-    return kFileNamePrefix + std::to_string(microseconds / kMicrosecondsPerMillisecond) +
-           kFileNameSuffix;
+    return kFileNamePrefix + std::to_string(microseconds / kMicrosecondsPerMillisecond);
+}
+
+// [main-thread] Writes the export under stem + ".wav", or, when that name is taken (a second
+// export in the same millisecond, or anyone's file), under the first free stem + "_2.wav",
+// "_3.wav", ...: an existing file is never replaced. Returns the path written, or "" on failure.
+std::string writeExport(const std::string& stem, const float* samples, uint64_t frames,
+                        double sampleRate) {
+    for (int n = 1; n <= kMaxNameSuffix; ++n) {
+        const std::string path =
+            n == 1 ? stem + kFileNameSuffix : stem + "_" + std::to_string(n) + kFileNameSuffix;
+        switch (ORV::WriteNewWavFile(path, samples, frames, sampleRate)) {
+        case ORV::NewFileResult::written:
+            return path;
+        case ORV::NewFileResult::failed:
+            return "";
+        case ORV::NewFileResult::nameTaken:
+            break;
+        }
+    }
+    return "";
 }
 
 // [main-thread] Selects the target track (1-based), else the first selected, else the first.
@@ -150,7 +170,7 @@ void serveInsertion(HostApi& api, const clap_host* host, ControlBlock& control,
 
     // The directory first, then the clock: the name stamps the moment after the host's answer.
     const std::string directory = exportDirectory(api);
-    const std::string path = directory + exportFileName();
+    const std::string stem = directory + exportFileStem();
 
     const uint64_t totalFloats = ringIndexOfFraction(length, ring.captureSize);
     if (totalFloats < 2)
@@ -164,7 +184,8 @@ void serveInsertion(HostApi& api, const clap_host* host, ControlBlock& control,
     // Relaxed element loads: the audio thread keeps writing the ring and is never made to wait.
     copyRingRelaxed(ring, startIndex, countFloats, samples.data());
 
-    if (!ORV::WriteWavFile(path, samples.data(), frames, sampleRate))
+    const std::string path = writeExport(stem, samples.data(), frames, sampleRate);
+    if (path.empty())
         return;
 
     api.Undo_BeginBlock2(nullptr);

@@ -1,11 +1,14 @@
 #include "export/wav_writer.h"
 
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // The samples go to disk straight from memory, so memory order must be the file's byte order.
 static_assert(std::endian::native == std::endian::little,
@@ -50,31 +53,29 @@ void writeU32(WavFile& wav, uint32_t value) {
     writeBytes(wav, bytes, sizeof bytes);
 }
 
-}  // namespace
-
-namespace ORV {
-
-// [main-thread]
-bool WriteWavFile(const std::string& path, const float* samples, uint64_t frameCount,
-                  double sampleRate) {
+// [main-thread] What both writers refuse before touching the file system.
+bool writable(const float* samples, uint64_t frameCount, double sampleRate) {
     // The header's rate is 32-bit: a rate it cannot hold (or none at all) has no file to describe.
     if (samples == nullptr || !(sampleRate >= 0.0 && sampleRate < 4294967296.0))
         return false;
     // The 32-bit size fields cannot describe more; a wrapped size would make a corrupt file.
     const uint64_t dataBytes64 = frameCount * kBlockAlignBytes;
-    if (frameCount > std::numeric_limits<uint32_t>::max() / kBlockAlignBytes ||
-        dataBytes64 + kRiffSizeOverData > std::numeric_limits<uint32_t>::max())
-        return false;
+    return frameCount <= std::numeric_limits<uint32_t>::max() / kBlockAlignBytes &&
+           dataBytes64 + kRiffSizeOverData <= std::numeric_limits<uint32_t>::max();
+}
 
+// [main-thread] Writes the header and the samples into the open file and closes it; a failed
+// write or close removes the file again when it is a regular one.
+bool writeAndClose(std::FILE* file, const std::string& path, const float* samples,
+                   uint64_t frameCount, double sampleRate) {
     WavFile wav;
-    wav.file = std::fopen(path.c_str(), "wb");
-    if (wav.file == nullptr)
-        return false;
+    wav.file = file;
     // Only a regular file is ours to remove after a failure, never a device such as /dev/full.
     struct stat info {};
     const bool regularFile = fstat(fileno(wav.file), &info) == 0 && S_ISREG(info.st_mode);
 
     // All sizes in unsigned 32-bit arithmetic; the rate truncates toward zero.
+    const uint64_t dataBytes64 = frameCount * kBlockAlignBytes;
     const uint32_t rateHz = static_cast<uint32_t>(sampleRate);
     const uint32_t byteRate = rateHz * kBlockAlignBytes;
     const uint32_t dataBytes = static_cast<uint32_t>(dataBytes64);
@@ -104,6 +105,39 @@ bool WriteWavFile(const std::string& path, const float* samples, uint64_t frameC
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+namespace ORV {
+
+// [main-thread]
+bool WriteWavFile(const std::string& path, const float* samples, uint64_t frameCount,
+                  double sampleRate) {
+    if (!writable(samples, frameCount, sampleRate))
+        return false;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    return writeAndClose(file, path, samples, frameCount, sampleRate);
+}
+
+// [main-thread]
+NewFileResult WriteNewWavFile(const std::string& path, const float* samples, uint64_t frameCount,
+                              double sampleRate) {
+    if (!writable(samples, frameCount, sampleRate))
+        return NewFileResult::failed;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno == EEXIST ? NewFileResult::nameTaken : NewFileResult::failed;
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+        std::remove(path.c_str());
+        return NewFileResult::failed;
+    }
+    return writeAndClose(file, path, samples, frameCount, sampleRate) ? NewFileResult::written
+                                                                      : NewFileResult::failed;
 }
 
 }  // namespace ORV

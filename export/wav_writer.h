@@ -15,4 +15,15 @@ namespace ORV {
 bool WriteWavFile(const std::string& path, const float* samples, uint64_t frameCount,
                   double sampleRate);
 
+enum class NewFileResult {
+    written,    // the file was made under path and holds the whole export
+    nameTaken,  // something already exists under path; it is left as it was
+    failed,     // as for WriteWavFile's false: no file is left behind
+};
+
+// [main-thread] As WriteWavFile, but never replaces anything: the file is created only when path
+// does not exist yet (O_EXCL, so two writers can never both have the same name).
+NewFileResult WriteNewWavFile(const std::string& path, const float* samples, uint64_t frameCount,
+                              double sampleRate);
+
 }  // namespace ORV

@@ -26,6 +26,10 @@ constexpr int32_t kTopBin = static_cast<int32_t>(kHistogramBins) - 1;
 // Bin of the relative gate: 10 * (10 log10(mean) - 0.691 - 10 + 70) = 100 log10(mean) + 593.09.
 constexpr double kRelativeGateBinsPerDecade = 100.0;
 constexpr double kRelativeGateOffsetBins = 593.09;
+// Relative difference between the RMS running total and the fresh sum of its slots beyond
+// which the running total counts as spoilt. Ordinary rounding stays many decades below it (an
+// hour of audio adds up to about 1e-11); a residue left by a far louder block exceeds it.
+constexpr double kRmsTotalTolerance = 1e-9;
 constexpr double kTransportSecondsPerUnit = 1.0 / 2147483648.0;  // 1 / CLAP_SECTIME_FACTOR
 
 // Filter delay values below this magnitude are set to exactly 0, at fixed points of the 100 ms
@@ -228,6 +232,17 @@ void completeRmsBlock(LevelMeter& level, ControlBlock* control, double blockSum)
     level.rmsRingSum = level.rmsRingSum - level.rmsRing[slot];
     level.rmsRing[slot] = blockSum;
     level.rmsRingSum = level.rmsRingSum + blockSum;
+    // The running total keeps the rounding residue of every block that passed through it. Once
+    // a block far louder than the rest has left, that residue can outweigh the whole window: a
+    // single 1e10 sample makes a 0.1 sine read 6 dB too loud, and silence read -92 dB instead
+    // of no value. The four slots summed afresh are right to a few units in the last place;
+    // where the running total strays further from them it takes their value, so ordinary
+    // material keeps the running total's result bit for bit.
+    const double fresh =
+        ((level.rmsRing[0] + level.rmsRing[1]) + level.rmsRing[2]) + level.rmsRing[3];
+    if (std::fabs(level.rmsRingSum - fresh) > kRmsTotalTolerance * fresh) {
+        level.rmsRingSum = fresh;
+    }
     level.rmsRingIndex = (slot + 1) % static_cast<int32_t>(kRmsRingBlocks);
     if (level.rmsRingFill < static_cast<int32_t>(kRmsRingBlocks)) {
         level.rmsRingFill += 1;

@@ -6,6 +6,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,9 +24,11 @@ TessarinPlugin* self(const clap_plugin* plugin) {
 // and the exported file's 32-bit rate field.
 constexpr double kMaxSampleRate = 4.0e9;  // Hz
 
-// Rates every duration can be derived from: finite, positive, and with each count in range.
+// Rates every duration can be derived from: finite, positive, and with each count in range,
+// the ring's byte size included (announced as a u32: rates up to 8,947,848 Hz).
 bool usableSampleRate(double sampleRate) {
-    return std::isfinite(sampleRate) && sampleRate > 0.0 && sampleRate <= kMaxSampleRate;
+    return std::isfinite(sampleRate) && sampleRate > 0.0 && sampleRate <= kMaxSampleRate &&
+           captureSizeForRate(sampleRate) * sizeof(float) <= kMaxRingBytes;
 }
 
 }  // namespace
@@ -36,7 +41,9 @@ const clap_plugin_descriptor s_descriptor = {
 };
 
 TessarinPlugin* TessarinPlugin::createInstance(const clap_host* host) noexcept {
-    auto* instance = new TessarinPlugin;
+    auto* instance = new (std::nothrow) TessarinPlugin;
+    if (instance == nullptr)
+        return nullptr;  // the factory answers "no instance"
     instance->host = host;
     instance->plugin = {&s_descriptor,       instance,           clapInit,
                         clapDestroy,         clapActivate,       clapDeactivate,
@@ -48,6 +55,19 @@ TessarinPlugin* TessarinPlugin::createInstance(const clap_host* host) noexcept {
 
 void TessarinPlugin::attachControl() {
     control = attachControlBlock(controlSegment);
+    snapshotAnnounced = false;
+}
+
+void TessarinPlugin::refreshControl() {
+    if (control != nullptr && !controlSegment.stillNamed(kControlSegmentName)) {
+        // A companion that quit or restarted: the old block hears that the plug-in left it.
+        storeRelease(control->active, 0);
+        storeRelease(control->snapshotBytes, 0u);
+        control = nullptr;
+        controlSegment.close();
+    }
+    if (control == nullptr)
+        attachControl();  // the companion may have started since
 }
 
 bool TessarinPlugin::clapInit(const clap_plugin* plugin) noexcept {
@@ -61,8 +81,12 @@ bool TessarinPlugin::clapActivate(const clap_plugin* plugin, double sampleRate,
     // A rate that is not finite and positive would leave the ring size undefined.
     if (!usableSampleRate(sampleRate))
         return false;
-    if (p->control == nullptr)
-        p->attachControl();  // the companion may have started since
+    // The first activation's ring comes before any other change: without its memory the
+    // activation is refused and the instance stays as it was.
+    std::vector<float> ring;
+    if (!p->capture.captureAllocated && !allocateCaptureRing(ring, sampleRate))
+        return false;
+    p->refreshControl();
     if (ControlBlock* block = p->control) {
         recordActivationRate(p->capture, *block, sampleRate);
         p->sampleRate = sampleRate;
@@ -75,14 +99,23 @@ bool TessarinPlugin::clapActivate(const clap_plugin* plugin, double sampleRate,
     prepareMeters(p->loudness, p->level, sampleRate);
     resetMeters(p->loudness, p->level);
     if (!p->capture.captureAllocated) {
-        sizeCaptureRing(p->capture, p->sampleRate);
-        createSnapshotSegment(p->snapshot, p->capture.captureSize, p->control);
-        createSpectrumFeed(p->spectrum, sampleRate);
+        sizeCaptureRing(p->capture, std::move(ring), p->sampleRate);
         p->capture.capturedRate = sampleRate;
         p->capture.captureAllocated = true;
     }
-    if (ControlBlock* block = p->control)
+    // A segment that could not be made (a full /dev/shm, a name another user holds) is tried
+    // again at every activation; an empty ring (a rate below 1/120 Hz) has no snapshot to hold.
+    if (p->snapshot.data == nullptr && p->capture.captureSize != 0)
+        createSnapshotSegment(p->snapshot, p->capture.captureSize);
+    if (p->spectrum.header == nullptr)
+        createSpectrumFeed(p->spectrum, sampleRate);
+    if (ControlBlock* block = p->control) {
+        if (p->snapshot.data != nullptr && !p->snapshotAnnounced) {
+            announceSnapshot(p->snapshot, *block);
+            p->snapshotAnnounced = true;
+        }
         storeRelease(block->active, 1);
+    }
     return true;
 }
 

@@ -38,9 +38,10 @@ struct TessarinPlugin {
     uint32_t updateCounter = 0;                            // status publications, wrapping
     SharedMemory controlSegment;                           // the companion's segment
     ControlBlock* control = nullptr;                       // only when attached and valid
-    ExportSnapshot snapshot;                               // "ORV_Tessarin_ExportSnapshot"
-    SpectrumFeed spectrum;                                 // "ORV_Tessarin_SpectrumFeed"
-    HostApi hostApi;  // the host's extension functions, looked up once
+    bool snapshotAnnounced = false;  // the attached block has been told the snapshot's size
+    ExportSnapshot snapshot;         // "ORV_Tessarin_ExportSnapshot"
+    SpectrumFeed spectrum;           // "ORV_Tessarin_SpectrumFeed"
+    HostApi hostApi;                 // the host's extension functions, looked up once
 
     // Entry points are noexcept: nothing may cross the CLAP boundary as an exception, and a
     // failed allocation ends the process.
@@ -70,6 +71,9 @@ struct TessarinPlugin {
 
 private:
     void attachControl();  // [main-thread, inactive]
+    // [main-thread, inactive] At activation: lets go of a control block whose name was removed
+    // or now names another segment, and attaches to whatever the name holds now.
+    void refreshControl();
     // [audio-thread] S3 to S8 for every frame; returns the advanced working write position.
     uint64_t runFrames(const float* inL, const float* inR, float* outL, float* outR,
                        uint32_t frames, uint64_t writePos, const struct BlockSettings& settings);

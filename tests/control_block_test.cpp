@@ -173,3 +173,60 @@ TEST_F(Attach, RequestBytesCountOnlyWhenExactlyOne) {
     EXPECT_EQ(control.load<uint8_t>(off::clearRequest), 0);
     EXPECT_EQ(writtenFrames(), 0u);
 }
+
+TEST_F(Attach, CompanionStartingAfterTheFirstActivationCanTakeSnapshots) {
+    control.remove();
+    Host host;
+    Instance instance(host);
+    ASSERT_TRUE(instance.init());
+    ASSERT_TRUE(instance.activate(8000.0));
+    std::vector<float> in(800, 0.5f), out(800);
+    instance.process(in.data(), in.data(), out.data(), out.data(), 800);
+    instance.deactivate();
+    ASSERT_TRUE(control.create());
+    control.store<uint8_t>(off::snapshotReady, 1);  // stale bytes the plug-in must reset
+    control.store<uint8_t>(off::snapshotRequest, 3);
+    ASSERT_TRUE(instance.activate(8000.0));
+    EXPECT_EQ(control.load<uint32_t>(off::snapshotBytes), 8000u * 120u * sizeof(float));
+    EXPECT_EQ(control.load<uint8_t>(off::snapshotReady), 0);
+    EXPECT_EQ(control.load<uint8_t>(off::snapshotRequest), 0);
+    control.requestSnapshot(0.0f, 0.5f);
+    instance.process(in.data(), in.data(), out.data(), out.data(), 0);
+    EXPECT_EQ(control.load<uint8_t>(off::snapshotReady), 1);
+    EXPECT_EQ(control.loadPlain<uint32_t>(off::snapshotCount), 480000u);
+    companion::SnapshotReader reader;
+    ASSERT_TRUE(reader.open(480000 * sizeof(float)));
+    EXPECT_EQ(reader.data()[0], 0.5f);
+}
+
+TEST_F(Attach, RestartedOrVanishedCompanionIsNoticedAtActivation) {
+    start(8000.0);
+    companion::ControlSegment old;  // the first companion's view, kept past its name
+    ASSERT_TRUE(old.open());
+    run(800, 0.5f, 0.5f);
+    const uint32_t oldCount = old.load<uint32_t>(off::updateCounter);
+    control.remove();
+    ASSERT_TRUE(control.create());  // a new segment under the same name
+
+    run(800, 0.5f, 0.5f);  // processing never switches: only an activation does
+    EXPECT_EQ(control.load<uint32_t>(off::updateCounter), 0u);
+    instance->deactivate();
+    ASSERT_TRUE(instance->activate(8000.0));
+    EXPECT_EQ(control.load<uint8_t>(off::active), 1);
+    EXPECT_EQ(control.load<double>(off::sampleRate), 8000.0);
+    EXPECT_EQ(control.load<uint32_t>(off::snapshotBytes), 8000u * 120u * sizeof(float));
+    EXPECT_EQ(old.load<uint8_t>(off::active), 0);  // the old block hears it was left
+    EXPECT_EQ(old.load<uint32_t>(off::snapshotBytes), 0u);
+    run(800, 0.5f, 0.5f);
+    EXPECT_EQ(control.load<uint32_t>(off::updateCounter), oldCount + 2);
+    EXPECT_EQ(old.load<uint32_t>(off::updateCounter), oldCount + 1);
+    old.close();
+
+    // The name removed with nothing in its place: the mapping goes too.
+    control.remove();
+    instance->deactivate();
+    ASSERT_TRUE(instance->activate(8000.0));
+    EXPECT_EQ(controlMappings(), 0);
+    EXPECT_EQ(run(800, 0.5f, 0.5f), CLAP_PROCESS_CONTINUE);
+    EXPECT_EQ(instance->lastOutLeft(), inL);
+}

@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -172,4 +176,48 @@ TEST_F(InsertionPlugin, FileIsStampedWithTheCurrentRateAfterARateChange) {
     const std::vector<float> written = readWav(insertedPath(), info);
     EXPECT_EQ(info.samplerate, 44100);
     EXPECT_TRUE(sameBits(written, std::vector<float>(input.begin(), input.begin() + 11250)));
+}
+
+TEST_F(InsertionPlugin, ExportsInTheSameMillisecondNeverReplaceAFile) {
+    start(kRateHz);
+    const std::vector<float> input = captureNoise();
+    // Every name the clock can stamp in a stretch of 200 ms a little ahead, and its "_2" twin,
+    // already hold a file; the export is asked for once the stretch has begun.
+    const auto clockMs = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const int64_t fromMs = clockMs() + 700;
+    const int64_t endMs = fromMs + 200;
+    const std::string keep = "not an export";
+    for (int64_t ms = fromMs; ms < endMs; ++ms) {
+        for (const char* suffix : {".wav", "_2.wav"}) {
+            std::FILE* file =
+                std::fopen((dir / ("orv_export_" + std::to_string(ms) + suffix)).c_str(), "wb");
+            ASSERT_NE(file, nullptr);
+            std::fputs(keep.c_str(), file);
+            std::fclose(file);
+        }
+    }
+    while (clockMs() < fromMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    control.requestInsert(0.0f, 0.001953125f, 1);  // 11250 floats
+    ASSERT_EQ(tick(), CLAP_PROCESS_CONTINUE);
+    instance->onMainThread();
+    const std::string path = insertedPath();
+    const std::string name = fs::path(path).filename().string();
+    ASSERT_EQ(name.rfind("_3.wav"), name.size() - 6) << name;
+    const int64_t stamp = std::stoll(name.substr(11, name.size() - 17));
+    EXPECT_GE(stamp, fromMs);
+    ASSERT_LT(stamp, endMs) << "the export came more than 0.2 s late";
+    SF_INFO info;
+    EXPECT_TRUE(
+        sameBits(readWav(path, info), std::vector<float>(input.begin(), input.begin() + 11250)));
+    for (const char* suffix : {".wav", "_2.wav"}) {
+        std::ifstream taken(dir / ("orv_export_" + std::to_string(stamp) + suffix));
+        std::string content;
+        std::getline(taken, content);
+        EXPECT_EQ(content, keep) << suffix;
+    }
 }

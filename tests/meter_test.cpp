@@ -8,6 +8,7 @@
 #include <ebur128.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -411,6 +412,66 @@ TEST(LevelMeter, RmsIsWrittenInsideTheBlockThatCompletes400ms) {
     EXPECT_EQ(m.control->rmsDb, kNoLevel);
     EXPECT_EQ(m.control->rmsMaxDb, held);
     EXPECT_EQ(m.control->peakDb, kNoLevel);
+}
+
+// A sample far louder than anything after it leaves the RMS window after 400 ms and must leave
+// no residue behind: the quiet signal that follows reads its own level.
+TEST(LevelMeter, RmsForgetsAHugeSampleOnceItLeavesTheWindow) {
+    struct Case {
+        float spike;
+        double amplitude;  // of the 1 kHz sine on both channels that follows; 0 = silence
+        double expectedDb;
+    };
+    for (const Case c :
+         {Case{1e10f, 0.1, -20.0}, Case{1e10f, 0.01, -40.0}, Case{1e6f, 0.0, kNoLevel}}) {
+        Meters m(48000.0);
+        const Stereo before = sine(48000.0, 1.0, 997.0, 0.1, 0.1);
+        m.block(before.left.data(), before.right.data(), 48000);
+        const float spike[1] = {c.spike};
+        m.block(spike, spike, 1);
+        const Stereo after = c.amplitude > 0.0
+                                 ? sine(48000.0, 5.0, 1000.0, c.amplitude, c.amplitude)
+                                 : silence(48000.0, 5.0);
+        for (size_t done = 0; done < after.frames(); done += 4800)
+            m.block(&after.left[done], &after.right[done], 4800);
+        if (c.expectedDb == kNoLevel)
+            EXPECT_EQ(m.control->rmsDb, kNoLevel) << c.spike;
+        else
+            EXPECT_NEAR(m.control->rmsDb, c.expectedDb, 0.01) << c.spike << " " << c.amplitude;
+    }
+}
+
+// Ordinary material, a 40 dB drop included: every published RMS value is exactly what the
+// running total of the 100 ms block sums gives, computed here frame by frame.
+TEST(LevelMeter, RmsOfOrdinaryMaterialFollowsTheRunningTotalBitForBit) {
+    Stereo s = pinkNoise(48000.0, 3.0, 0.5, 11);
+    Stereo quiet = pinkNoise(48000.0, 3.0, 0.005, 12);
+    s.append(quiet);
+    Meters m(48000.0);
+    double ring[4] = {}, total = 0.0, blockSum = 0.0, expected = kNoLevel;
+    int index = 0, filled = 0, counted = 0, checked = 0;
+    m.control->rmsDb = kNoLevel;
+    for (size_t done = 0; done < s.frames(); done += 1000) {
+        m.block(&s.left[done], &s.right[done], 1000);
+        for (size_t i = done; i < done + 1000; ++i) {
+            const double l = s.left[i], r = s.right[i];
+            blockSum += l * l + r * r;
+            if (++counted < 4800)
+                continue;
+            total = total - ring[index];
+            ring[index] = blockSum;
+            total = total + blockSum;
+            index = (index + 1) % 4;
+            filled = std::min(filled + 1, 4);
+            if (filled == 4)
+                expected = 10.0 * std::log10(total / (4800.0 * 4.0));
+            blockSum = 0.0;
+            counted = 0;
+        }
+        ASSERT_EQ(m.control->rmsDb, expected) << "after frame " << done + 1000;
+        checked += expected != kNoLevel;
+    }
+    EXPECT_GT(checked, 250);
 }
 
 TEST(LevelMeter, PeakRisesOnlyAndNaNNeverHidesTheOtherChannel) {

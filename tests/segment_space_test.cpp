@@ -2,31 +2,33 @@
 // never crash the host with SIGBUS. Each case runs in a child process with its own mount
 // namespace and a small tmpfs over /dev/shm (root only; skipped elsewhere).
 #include "plugin_fixture.h"
+#include "private_shm.h"
 
 #include <cstdio>
-#include <sched.h>
 #include <string>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace off = companion::off;
+using privateshm::expectChildSucceeds;
+using privateshm::kCannotMount;
 
 namespace {
 
-constexpr int kCannotMount = 77;
-
-// In this process only: a fresh tmpfs of the given size ("8m") over /dev/shm.
-bool privateSharedMemory(const char* size) {
-    const std::string options = std::string("size=") + size;
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("tmpfs", "/dev/shm", "tmpfs", 0, options.c_str()) == 0;
+// Fills what is left of the file system holding path.
+bool fillFileSystem(const char* path) {
+    FILE* filler = std::fopen(path, "wb");
+    if (filler == nullptr)
+        return false;
+    std::vector<char> chunk(4096, 1);
+    while (std::fwrite(chunk.data(), 1, chunk.size(), filler) == chunk.size() &&
+           std::fflush(filler) == 0) {
+    }
+    std::fclose(filler);
+    return true;
 }
 
 // The child's checks, as exit codes: 0 when all hold.
 int activateOnSmallShm() {
-    if (!privateSharedMemory("8m"))
+    if (!privateshm::mountPrivate("8m"))
         return kCannotMount;
     companion::ControlSegment control;
     if (!control.create())
@@ -57,20 +59,13 @@ int activateOnSmallShm() {
 // A companion's control segment that is sparse on a full /dev/shm: the plug-in cannot get its
 // pages, so it treats the segment as absent rather than dying at the first overview write.
 int attachToSparseControlOnFullShm() {
-    if (!privateSharedMemory("2m"))
+    if (!privateshm::mountPrivate("2m"))
         return kCannotMount;
     companion::ControlSegment control;
     if (!control.create())  // 1 MB, only its first page written
         return 2;
-    // Fill what is left of the file system.
-    FILE* filler = std::fopen("/dev/shm/filler", "wb");
-    if (filler == nullptr)
+    if (!fillFileSystem("/dev/shm/filler"))
         return 3;
-    std::vector<char> chunk(4096, 1);
-    while (std::fwrite(chunk.data(), 1, chunk.size(), filler) == chunk.size() &&
-           std::fflush(filler) == 0) {
-    }
-    std::fclose(filler);
     testhost::Host host;
     testhost::Instance instance(host);
     if (!instance.init() || !instance.activate(8000.0))
@@ -86,20 +81,51 @@ int attachToSparseControlOnFullShm() {
     return 0;
 }
 
-void expectChildSucceeds(int (*body)()) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(body());
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
-    if (WEXITSTATUS(status) == kCannotMount)
-        GTEST_SKIP() << "no private mount namespace here (needs root)";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+// A /dev/shm full at the first activation: neither plug-in segment can be made. Once there is
+// room again, the next activation makes both and announces the snapshot.
+int segmentsAreMadeOnceThereIsRoom() {
+    if (!privateshm::mountPrivate("32m"))
+        return kCannotMount;
+    companion::ControlSegment control;
+    if (!control.create())
+        return 2;
+    testhost::Host host;
+    testhost::Instance instance(host);
+    // Attached before the fill: init reserves the control block's pages.
+    if (!instance.init() || !fillFileSystem("/dev/shm/filler") || !instance.activate(48000.0))
+        return 3;
+    companion::SpectrumReader feed;
+    if (control.load<uint32_t>(off::snapshotBytes) != 0 || feed.open())
+        return 4;
+    instance.deactivate();
+    std::remove("/dev/shm/filler");
+    if (!instance.activate(48000.0))
+        return 5;
+    if (control.load<uint32_t>(off::snapshotBytes) != 23040000u)
+        return 6;
+    if (!feed.open() || feed.capacity() != 65536 || feed.sampleRate() != 48000.0)
+        return 7;
+    std::vector<float> l(4800, 0.5f), r(4800, -0.5f);
+    control.storePlain<float>(off::silenceThreshold, 0.0f);
+    control.requestSnapshot(0.0f, 1.0f);
+    if (instance.processStereo(l, r) != CLAP_PROCESS_CONTINUE || feed.totalFrames() != 4800)
+        return 8;
+    if (control.load<uint8_t>(off::snapshotReady) != 1 ||
+        control.loadPlain<uint32_t>(off::snapshotCount) != 5760000u)
+        return 9;
+    companion::SnapshotReader snapshot;
+    if (!snapshot.open(23040000u) || snapshot.data()[0] != 0.5f || snapshot.data()[1] != -0.5f)
+        return 10;
+    instance.destroy();
+    control.remove();
+    return 0;
 }
 
 }  // namespace
+
+TEST(SegmentSpace, SegmentsThatCouldNotBeMadeAreMadeAtALaterActivation) {
+    expectChildSucceeds(segmentsAreMadeOnceThereIsRoom);
+}
 
 TEST(SegmentSpace, SparseControlSegmentOnAFullFileSystemIsAbsent) {
     expectChildSucceeds(attachToSparseControlOnFullShm);

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using testhost::Host;
 using testhost::Instance;
@@ -164,12 +167,60 @@ TEST(Instance, ActivationRefusesRatesThatSizeNoRing) {
     EXPECT_FALSE(p->activate(p, std::numeric_limits<double>::infinity(), 1, 512));
     EXPECT_FALSE(p->activate(p, 1e300, 1, 512));
     EXPECT_FALSE(p->activate(p, 4.3e9, 1, 512));  // past the WAV header's 32-bit rate
+    // Rings whose byte size the snapshot's u32 size field cannot announce, up to where their
+    // allocation would fail outright.
+    EXPECT_FALSE(p->activate(p, 8947849.0, 1, 512));
+    EXPECT_FALSE(p->activate(p, 1e9, 1, 512));
     // A refused activation changed nothing: a later good one sizes the ring as the first.
     ASSERT_TRUE(instance.activate(1234.5678));
     std::vector<float> in(64, 0.5f), out(64, 0.0f);
     EXPECT_EQ(instance.process(in.data(), in.data(), out.data(), out.data(), 64),
               CLAP_PROCESS_CONTINUE);
     EXPECT_EQ(out, std::vector<float>(64, 0.5f));
+}
+
+// In a child whose address space cannot hold a 2 MHz ring (960 MB): the failed allocation is
+// a refused activation that changes nothing, and the host lives on.
+int refusedAllocation() {
+    companion::ControlSegment control;
+    Host host;
+    Instance instance(host);
+    if (!control.create() || !instance.init())
+        return 2;
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1)
+        return 3;
+    std::fclose(statm);
+    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+    const rlimit addressSpace = {limit, limit};
+    if (setrlimit(RLIMIT_AS, &addressSpace) != 0)
+        return 4;
+    if (instance.activate(2000000.0))
+        return 5;
+    if (control.load<uint8_t>(companion::off::active) != 0 ||
+        control.load<double>(companion::off::sampleRate) != 0.0)
+        return 6;
+    if (!instance.activate(8000.0) ||
+        control.load<uint32_t>(companion::off::snapshotBytes) != 8000u * 120u * sizeof(float))
+        return 7;
+    instance.destroy();
+    control.remove();
+    return 0;
+}
+
+TEST(Instance, FailedRingAllocationRefusesActivation) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators need more address space than the limit leaves";
+#endif
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(refusedAllocation());
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's exit code names the failed check";
 }
 
 TEST(Instance, DestroyWithoutActivationLeavesPluginSegmentsAlone) {
