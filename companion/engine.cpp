@@ -1,6 +1,7 @@
 #include "companion/engine.h"
 
 #include "companion/plugin_instances.h"
+#include "companion/ring_fractions.h"
 
 #include <algorithm>
 #include <cmath>
@@ -56,20 +57,6 @@ float cleanFraction(float value) {
 
 float cleanSample(float value) {
     return std::isfinite(value) ? value : 0.0f;
-}
-
-// The ring fraction the plug-in turns back into float index `index` (even): it computes
-// trunc(fraction * float(ringFloats)) in single precision and clears bit 0, so aiming at the
-// middle of the frame's first float lands on the index itself.
-float fractionForIndex(uint64_t index, uint64_t ringFloats) {
-    return static_cast<float>((static_cast<double>(index) + 0.5) / static_cast<double>(ringFloats));
-}
-
-// The plug-in's write position as a float index, recovered from its f32 fraction.
-uint64_t indexForFraction(double fraction, uint64_t ringFloats) {
-    const double floats = fraction * static_cast<double>(ringFloats);
-    uint64_t index = static_cast<uint64_t>(std::llround(floats / 2.0)) * 2;
-    return index >= ringFloats ? 0 : index;
 }
 
 }  // namespace
@@ -214,6 +201,9 @@ void Engine::poll() {
 
     const bool heartbeatFresh = cs.heartbeatMs > 0 && nowMs - cs.heartbeatMs <= kLiveHeartbeatMs &&
                                 cs.heartbeatMs <= nowMs + 1000;
+    // A (re)activation may bring another host, or the same one with its main thread free again:
+    // what we learned about insertion goes.
+    const bool activated = cs.active && !s.lastActive;
     // A counter that runs backwards: two instances publish into the block in turn.
     const bool counterBack = cs.updateCounter - s.lastCounter > 0x80000000u;
     const bool published = cs.active != s.lastActive || heartbeatFresh != s.lastHeartbeatFresh ||
@@ -259,7 +249,7 @@ void Engine::poll() {
     std::lock_guard lock(statusMutex_);
 
     // A plug-in that comes (back) may sit in another host: what we learned about insertion goes.
-    if (state == PluginState::live && s.lastState == PluginState::noPlugin)
+    if (activated || (state == PluginState::live && s.lastState == PluginState::noPlugin))
         s.canInsert = true;
     s.lastState = state;
 
@@ -319,7 +309,7 @@ void Engine::poll() {
         out.observedAtMs = wallClockMs();
     out.updateCounter = cs.updateCounter;
     out.hold = (control.load<uint8_t>(off::captureHold) & 1) != 0;
-    const float threshold = control.loadPlain<float>(off::silenceThreshold);
+    const float threshold = control.load<float>(off::silenceThreshold);
     out.thresholdLinear = std::isfinite(threshold) ? threshold : 0.0f;
     out.previewRequested = control.load<uint8_t>(off::previewRequest) == 1;
     out.previewStart = cleanFraction(control.load<float>(off::previewStart));
@@ -437,18 +427,25 @@ Outcome Engine::preview(float start) {
     if (now.state != PluginState::live)
         return notLive(now.state);
     ControlSegment& control = state_->control;
+    // The start counts only at the rising edge: the plug-in must have seen the level down for a
+    // whole block (two publications) before it goes up again, or it plays on from where it was.
+    // That holds for a restart while playing and for a start right after a stop.
+    uint32_t loweredAt = previewLoweredAtCounter_;
+    bool waitForLow = previewLowered_;
     if (control.load<uint8_t>(off::previewRequest) == 1) {
-        // The start counts only at the rising edge: lower the level until the plug-in has seen
-        // it (two publications, so one whole block ran with it down), then raise it again.
-        const uint32_t before = control.load<uint32_t>(off::updateCounter);
+        loweredAt = control.load<uint32_t>(off::updateCounter);
         control.store<uint8_t>(off::previewRequest, 0);
+        waitForLow = true;
+    }
+    if (waitForLow) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kPreviewRestartTimeoutMs);
-        while (control.load<uint32_t>(off::updateCounter) - before < kPreviewRestartBlocks) {
+        while (control.load<uint32_t>(off::updateCounter) - loweredAt < kPreviewRestartBlocks) {
             if (Clock::now() >= deadline || !heartbeatFresh())
                 return Outcome::failure(504, "the plug-in did not see the preview stop in time");
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+    previewLowered_ = false;
     control.store<float>(off::previewStart, start);
     control.store<uint8_t>(off::previewRequest, 1);
     return {};
@@ -456,7 +453,12 @@ Outcome Engine::preview(float start) {
 
 Outcome Engine::stopPreview() {
     std::lock_guard request(requestMutex_);
-    state_->control.store<uint8_t>(off::previewRequest, 0);
+    ControlSegment& control = state_->control;
+    if (control.load<uint8_t>(off::previewRequest) == 1) {
+        previewLoweredAtCounter_ = control.load<uint32_t>(off::updateCounter);
+        previewLowered_ = true;
+    }
+    control.store<uint8_t>(off::previewRequest, 0);
     return {};
 }
 
@@ -474,7 +476,8 @@ Outcome Engine::setThresholdDb(std::optional<double> dbfs) {
         linear = static_cast<float>(std::pow(10.0, *dbfs / 20.0));
     }
     std::lock_guard request(requestMutex_);
-    state_->control.storePlain<float>(off::silenceThreshold, linear);
+    // An atomic store: the engine thread reads it too (the plug-in's plain load is unaffected).
+    state_->control.store<float>(off::silenceThreshold, linear);
     return {};
 }
 
@@ -560,6 +563,11 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
                                      "re-activate it in the DAW");
     if (now.ringRateHz <= 0.0)
         return Outcome::failure(409, "the plug-in has not told its sample rate yet");
+    const uint64_t ringFloats = segmentBytes / sizeof(float);
+    // Where the head is as the request goes up: the stretch was chosen from an older status, and
+    // until the plug-in answers, the head may write over its oldest part.
+    const uint64_t headBefore =
+        indexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
     control.store<uint8_t>(off::snapshotReady, 0);
     control.store<float>(off::selectionStart, start);
     control.store<float>(off::selectionLength, length);
@@ -568,12 +576,27 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
         control.store<uint8_t>(off::snapshotRequest, 0);
         return Outcome::failure(504, "the plug-in did not answer the snapshot request in time");
     }
+    // The plug-in publishes the write position in the same block, before it answers.
+    const uint64_t headAfter =
+        indexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
     // snapshotCount was stored before the release store of snapshotReady we acquired.
     const uint32_t count = control.loadPlain<uint32_t>(off::snapshotCount);
     if (count == 0)
         return Outcome::failure(409, "the plug-in refused the stretch");
     if (count % 2 != 0 || static_cast<uint64_t>(count) * sizeof(float) > segmentBytes)
         return Outcome::failure(500, "the snapshot's size does not fit its segment");
+    // A late answer to an earlier, timed-out request would carry another stretch.
+    if (count != pluginIndex(length, ringFloats))
+        return Outcome::failure(500, "the plug-in answered with another stretch: try again");
+
+    // Frames the head wrote between the two looks now hold newer audio: in time order they come
+    // first in the ring (the oldest audio sits at the head), so they are cut off the front.
+    const uint64_t startIndex = pluginIndex(start, ringFloats) % ringFloats;  // 1.0 is index 0
+    const uint64_t moved = (headAfter + ringFloats - headBefore) % ringFloats;
+    const uint64_t startInTime = (startIndex + ringFloats - headBefore) % ringFloats;
+    const uint64_t overwritten = startInTime < moved ? moved - startInTime : 0;
+    if (overwritten >= count)
+        return Outcome::failure(409, "new audio overwrote the stretch while it was fetched");
 
     // Copy out at once: the next request overwrites the segment.
     const int fd = shm_open(kSnapshotName, O_RDONLY | O_CLOEXEC, 0);
@@ -590,7 +613,7 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
     if (addr == MAP_FAILED)
         return Outcome::failure(500, "the snapshot segment cannot be mapped");
     const float* floats = static_cast<const float*>(addr);
-    out.frames.assign(floats, floats + count);
+    out.frames.assign(floats + overwritten, floats + count);
     munmap(addr, segmentBytes);
     out.sampleRateHz = now.ringRateHz;
     return {};

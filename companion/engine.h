@@ -158,6 +158,10 @@ private:
     std::atomic<bool> stopping_{false};
     mutable std::mutex statusMutex_;
     std::mutex requestMutex_;
+    // Under requestMutex_: the preview level went down at this updateCounter and has not been
+    // raised since (a start must wait until the plug-in has seen it down).
+    uint32_t previewLoweredAtCounter_ = 0;
+    bool previewLowered_ = false;
 };
 
 }  // namespace companion

@@ -238,6 +238,32 @@ TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
         ASSERT_EQ(last[2 * i], ringWhole[2 * (head - 48000 + i)]) << "frame " << i;
 }
 
+TEST_F(EngineTest, AWholeRingSavedWhileCapturingHoldsNoNewerAudioAtItsStart) {
+    // At 8 kHz, 30 times real time: the ring wraps within seconds and the head moves a fair way
+    // between the status a stretch is chosen from and the plug-in's answer.
+    startEngine();
+    live = std::make_unique<LiveHost>(8000.0, 480, 2000);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(
+        *engine,
+        [](const auto& s) {
+            return s.state == PluginState::live && s.capturedSeconds >= s.ringSeconds;
+        },
+        5000));
+    companion::ExportResult saved{};
+    const companion::Outcome outcome = engine->saveLast(120.0, {}, saved);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_GT(ring.size() / 2, 59 * 8000u);
+    // One unbroken run of the ramp, oldest first: newer audio at the front would break it.
+    for (size_t i = 1; i < ring.size() / 2; ++i) {
+        const float step = ring[2 * i] - ring[2 * i - 2];
+        const bool rampStartsAgain = ring[2 * i] == 0.25f;
+        ASSERT_TRUE(step == LiveHost::kRampStep || rampStartsAgain)
+            << "frame " << i << ": " << ring[2 * i - 2] << " then " << ring[2 * i];
+    }
+}
+
 TEST_F(EngineTest, PreviewRestartsElsewhereAndClearEmptiesEverything) {
     startEngine();
     startPlugin();

@@ -20,11 +20,15 @@ class LiveHost {
 public:
     enum class Mode { loud, silent, stopped };
 
-    // A signal that never falls below the silence threshold: every frame is captured.
+    // A signal that never falls below the silence threshold (every frame is captured) and tells
+    // its frames apart: a ramp from 0.25 in steps of kRampStep, exact in single precision, that
+    // starts again every kRampFrames.
+    static constexpr uint64_t kRampFrames = 1 << 18;
+    static constexpr float kRampStep = 1.0f / (1 << 20);
     static float loudLeft(uint64_t frame) {
-        return 0.3f + 0.2f * static_cast<float>(std::sin(0.0577 * static_cast<double>(frame)));
+        return 0.25f + static_cast<float>(frame % kRampFrames) * kRampStep;
     }
-    static float loudRight(uint64_t frame) { return -0.5f * loudLeft(frame + 7); }
+    static float loudRight(uint64_t frame) { return -loudLeft(frame); }
 
     LiveHost(double sampleRate, uint32_t blockFrames = 480, int blockPeriodUs = 2000)
         : rate_(sampleRate), blockFrames_(blockFrames), periodUs_(blockPeriodUs) {

@@ -1,5 +1,7 @@
 // Takes worked out from the write head alone, without a plug-in: pauses split them, the head
-// overwrites them, and the ring's end is crossed.
+// overwrites them, and the ring's end is crossed. And the ring fractions that make a stretch land
+// on exactly the floats meant.
+#include "companion/ring_fractions.h"
 #include "companion/takes.h"
 
 #include <gtest/gtest.h>
@@ -50,4 +52,18 @@ TEST(Takes, AudioFromBeforeWeWatchedIsOneTakeOfUnknownTime) {
     EXPECT_FLOAT_EQ(takes[0].start, 0.25f);
     EXPECT_FLOAT_EQ(takes[0].length, 1.0f);
     EXPECT_EQ(takes[0].wallClockMs, 0);
+}
+
+TEST(RingFractions, EveryStretchIndexIsReachedAtHighRatesToo) {
+    // Above 2^24 floats (176.4 and 192 kHz rings) single precision steps by 2 or 4 near the
+    // ring's end: the aimed fraction alone lands a frame off there.
+    for (const uint64_t ringFloats : {uint64_t{5760000}, uint64_t{21168000}, uint64_t{23040000}}) {
+        for (uint64_t index = 0; index<ringFloats; index += index> 16'000'000 ? 2 : 2 * 997) {
+            ASSERT_EQ(
+                companion::pluginIndex(companion::fractionForIndex(index, ringFloats), ringFloats),
+                index)
+                << "ring " << ringFloats << ", index " << index;
+        }
+        EXPECT_EQ(companion::pluginIndex(1.0f, ringFloats), ringFloats);
+    }
 }

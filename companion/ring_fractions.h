@@ -1,0 +1,19 @@
+// Ring positions between the companion and the plug-in. The plug-in publishes its write position
+// as an f32 fraction of the ring and turns the fractions of a requested stretch into float indices
+// in single precision; these helpers make a stretch land on exactly the floats meant.
+#pragma once
+
+#include <cstdint>
+
+namespace companion {
+
+// The float index the plug-in makes of a stretch's fraction: clamped to 0..1, times
+// float(ringFloats) in single precision, truncated, bit 0 cleared.
+uint64_t pluginIndex(float fraction, uint64_t ringFloats);
+// A fraction the plug-in turns into exactly `index` (even, below ringFloats; also a length).
+float fractionForIndex(uint64_t index, uint64_t ringFloats);
+// The write position as an even float index, from the plug-in's f32 fraction (exact below 2^24
+// floats; within a frame above).
+uint64_t indexForFraction(double fraction, uint64_t ringFloats);
+
+}  // namespace companion
