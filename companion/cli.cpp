@@ -417,6 +417,13 @@ int lockDaemon(const std::filesystem::path& runtimeFile, bool& heldElsewhere, st
         error = "cannot open " + lockPath.string() + ": " + std::strerror(errno);
         return -1;
     }
+    // In /tmp another user may have made the name first, and would hold our lock for us.
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() || !S_ISREG(info.st_mode)) {
+        error = lockPath.string() + " is not this user's: set XDG_RUNTIME_DIR";
+        ::close(fd);
+        return -1;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         heldElsewhere = errno == EWOULDBLOCK;
         error = "cannot lock " + lockPath.string() + ": " + std::strerror(errno);

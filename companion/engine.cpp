@@ -543,15 +543,17 @@ Outcome Engine::insert(float start, float length, int32_t track) {
     return Outcome::failure(409, kCannotInsertReason);
 }
 
-Outcome Engine::snapshot(float start, float length, Stretch& out) {
+Outcome Engine::snapshot(float start, float length, Stretch& out,
+                         std::optional<float> seenWritePos) {
     if (Outcome bad = checkStretch(start, length); !bad.ok)
         return bad;
     std::lock_guard request(requestMutex_);
-    return snapshotLocked(start, length, out);
+    return snapshotLocked(start, length, out, seenWritePos);
 }
 
 // [server-thread, requestMutex_ held]
-Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
+Outcome Engine::snapshotLocked(float start, float length, Stretch& out,
+                               std::optional<float> seenWritePos) {
     out.frames.clear();
     const EngineStatus now = status();
     if (now.state != PluginState::live)
@@ -564,10 +566,8 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
     if (now.ringRateHz <= 0.0)
         return Outcome::failure(409, "the plug-in has not told its sample rate yet");
     const uint64_t ringFloats = segmentBytes / sizeof(float);
-    // Where the head is as the request goes up: the stretch was chosen from an older status, and
-    // until the plug-in answers, the head may write over its oldest part.
-    const uint64_t headBefore =
-        indexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
+    const uint64_t headSeen =
+        indexForFraction(cleanFraction(seenWritePos.value_or(now.writePosFraction)), ringFloats);
     control.store<uint8_t>(off::snapshotReady, 0);
     control.store<float>(off::selectionStart, start);
     control.store<float>(off::selectionLength, length);
@@ -589,14 +589,14 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
     if (count != pluginIndex(length, ringFloats))
         return Outcome::failure(500, "the plug-in answered with another stretch: try again");
 
-    // Frames the head wrote between the two looks now hold newer audio: in time order they come
-    // first in the ring (the oldest audio sits at the head), so they are cut off the front.
+    // Since the stretch was chosen the head wrote [headSeen, headAfter): where the stretch starts
+    // in there, its front now holds audio newer than it meant, and is cut off.
     const uint64_t startIndex = pluginIndex(start, ringFloats) % ringFloats;  // 1.0 is index 0
-    const uint64_t moved = (headAfter + ringFloats - headBefore) % ringFloats;
-    const uint64_t startInTime = (startIndex + ringFloats - headBefore) % ringFloats;
-    const uint64_t overwritten = startInTime < moved ? moved - startInTime : 0;
+    const uint64_t written = (headAfter + ringFloats - headSeen) % ringFloats;
+    const uint64_t startAfterSeen = (startIndex + ringFloats - headSeen) % ringFloats;
+    const uint64_t overwritten = startAfterSeen < written ? written - startAfterSeen : 0;
     if (overwritten >= count)
-        return Outcome::failure(409, "new audio overwrote the stretch while it was fetched");
+        return Outcome::failure(409, "new audio overwrote the stretch while it was chosen");
 
     // Copy out at once: the next request overwrites the segment.
     const int fd = shm_open(kSnapshotName, O_RDONLY | O_CLOEXEC, 0);
@@ -619,18 +619,19 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out) {
     return {};
 }
 
-Outcome Engine::analyze(float start, float length, StretchAnalysis& out) {
+Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
+                        std::optional<float> seenWritePos) {
     Stretch stretch;
-    if (Outcome got = snapshot(start, length, stretch); !got.ok)
+    if (Outcome got = snapshot(start, length, stretch, seenWritePos); !got.ok)
         return got;
     out = analyzeStretch(stretch.frames, stretch.sampleRateHz);
     return {};
 }
 
 Outcome Engine::exportStretch(float start, float length, const ExportSettings& settings,
-                              ExportResult& out) {
+                              ExportResult& out, std::optional<float> seenWritePos) {
     Stretch stretch;
-    if (Outcome got = snapshot(start, length, stretch); !got.ok)
+    if (Outcome got = snapshot(start, length, stretch, seenWritePos); !got.ok)
         return got;
     std::string error;
     if (!companion::exportStretch(stretch.frames, stretch.sampleRateHz, settings,
@@ -665,7 +666,7 @@ Outcome Engine::saveLast(double seconds, const ExportSettings& settings, ExportR
     const uint64_t head = indexForFraction(now.writePosFraction, ringFloats);
     float start = 0.0f, length = 0.0f;
     stretchFractions(head + ringFloats - floats % ringFloats, floats, ringFloats, start, length);
-    return exportStretch(start, length, settings, out);
+    return exportStretch(start, length, settings, out, now.writePosFraction);
 }
 
 Outcome Engine::saveTake(int index, const ExportSettings& settings, ExportResult& out) {
@@ -688,7 +689,7 @@ Outcome Engine::saveTake(int index, const ExportSettings& settings, ExportResult
         return Outcome::failure(409, "the take is too short to save");
     float start = 0.0f, length = 0.0f;
     stretchFractions(startIndex, floats, ringFloats, start, length);
-    return exportStretch(start, length, settings, out);
+    return exportStretch(start, length, settings, out, now.writePosFraction);
 }
 
 }  // namespace companion

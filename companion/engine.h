@@ -132,10 +132,15 @@ public:
         std::vector<float> frames;  // interleaved stereo
         double sampleRateHz;
     };
-    Outcome snapshot(float start, float length, Stretch& out);
-    Outcome analyze(float start, float length, StretchAnalysis& out);
+    // seenWritePos: the write position the stretch was chosen against (default: the latest
+    // status's). Frames the head wrote since then, at the stretch's start, are cut off: they
+    // hold newer audio than the stretch meant.
+    Outcome snapshot(float start, float length, Stretch& out,
+                     std::optional<float> seenWritePos = std::nullopt);
+    Outcome analyze(float start, float length, StretchAnalysis& out,
+                    std::optional<float> seenWritePos = std::nullopt);
     Outcome exportStretch(float start, float length, const ExportSettings& settings,
-                          ExportResult& out);
+                          ExportResult& out, std::optional<float> seenWritePos = std::nullopt);
     // The newest `seconds` of captured audio (at most the ring) and the newest take (index -1)
     // or a given one (0 = oldest in status().takes).
     Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out);
@@ -148,7 +153,8 @@ private:
     void poll();                  // [engine-thread]
     bool heartbeatFresh() const;  // [any]
     bool waitForAnswer(size_t offset, uint8_t want, int timeoutMs) const;
-    Outcome snapshotLocked(float start, float length, Stretch& out);
+    Outcome snapshotLocked(float start, float length, Stretch& out,
+                           std::optional<float> seenWritePos);
     static bool refreshColumns(State& s, uint32_t first, uint32_t count, uint64_t version);
     static double filledOnStart(const State& s, float writeFraction);
     EngineOptions options_;

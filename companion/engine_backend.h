@@ -31,12 +31,13 @@ public:
     Outcome insert(float start, float length, int32_t track) override {
         return engine_.insert(start, length, track);
     }
-    Outcome analyze(float start, float length, StretchAnalysis& out) override {
-        return engine_.analyze(start, length, out);
+    Outcome analyze(float start, float length, std::optional<float> seenWritePos,
+                    StretchAnalysis& out) override {
+        return engine_.analyze(start, length, out, seenWritePos);
     }
-    Outcome exportStretch(float start, float length, const ExportSettings& settings,
-                          ExportResult& out) override {
-        return engine_.exportStretch(start, length, settings, out);
+    Outcome exportStretch(float start, float length, std::optional<float> seenWritePos,
+                          const ExportSettings& settings, ExportResult& out) override {
+        return engine_.exportStretch(start, length, settings, out, seenWritePos);
     }
     Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out) override {
         return engine_.saveLast(seconds, settings, out);

@@ -97,6 +97,18 @@ float startField(const json& body, const char* name) {
     return value == 1.0 ? 0.0f : static_cast<float>(value);
 }
 
+// The write position the client chose the stretch against ("writePos"), optional.
+std::optional<float> seenWritePosField(const json& body) {
+    if (!body.contains("writePos")) {
+        return std::nullopt;
+    }
+    const double value = finiteNumber(body["writePos"], "writePos");
+    if (value < 0.0 || value > 1.0) {
+        throw BadRequest("\"writePos\" must be a ring fraction in 0..1");
+    }
+    return static_cast<float>(value);
+}
+
 // A stretch's length: above 0, at most the whole ring.
 float lengthField(const json& body) {
     const double value = finiteNumber(requiredField(body, "length"), "length");
@@ -268,6 +280,8 @@ struct HttpServer::Impl {
 
     std::mutex clientsMutex;
     std::vector<std::shared_ptr<WsClient>> clients;
+    // Upgrades accepted whose handshake is not done yet, with when they were accepted.
+    std::vector<std::pair<const mg_connection*, Clock::time_point>> handshaking;
 
     std::thread pusher;
     std::mutex pusherMutex;
@@ -318,13 +332,8 @@ struct HttpServer::Impl {
         if (queryTokenValid(request)) {
             return true;
         }
-        if (const char* cookies = mg_get_header(conn, "Cookie")) {
-            char value[kTokenBufferBytes];
-            if (mg_get_cookie(cookies, kTokenCookie, value, sizeof value) >= 0 &&
-                tokenMatches(value, options.token)) {
-                return true;
-            }
-        }
+        // No cookie: browsers send 127.0.0.1's cookies to every port, so any local service the
+        // user opens would receive the token.
         return false;
     }
 
@@ -368,11 +377,10 @@ struct HttpServer::Impl {
             sendReply(conn, reply);
             return reply.status;
         }
-        return self.serveAsset(conn, request, path, method);
+        return self.serveAsset(conn, path, method);
     }
 
-    int serveAsset(mg_connection* conn, const mg_request_info* request, std::string_view path,
-                   std::string_view method) {
+    int serveAsset(mg_connection* conn, std::string_view path, std::string_view method) {
         if (method != "GET") {
             sendReply(conn, errorReply(405, "only GET is served here"), "Allow: GET\r\n");
             return 405;
@@ -383,13 +391,7 @@ struct HttpServer::Impl {
             sendReply(conn, errorReply(404, "no such file"));
             return 404;
         }
-        std::string headers = "Content-Security-Policy: " + contentSecurityPolicy + "\r\n";
-        // The address the daemon printed carries the token; the page keeps it as a cookie, out
-        // of reach of scripts and of other sites' requests.
-        if (index && queryTokenValid(request)) {
-            headers += std::string("Set-Cookie: ") + kTokenCookie + "=" + options.token +
-                       "; HttpOnly; SameSite=Strict; Path=/\r\n";
-        }
+        const std::string headers = "Content-Security-Policy: " + contentSecurityPolicy + "\r\n";
         sendResponse(conn, 200, asset->contentType, asset->bytes, asset->size, headers);
         return 200;
     }
@@ -455,7 +457,8 @@ struct HttpServer::Impl {
                  const float start = startField(b, "start");
                  const float length = lengthField(b);
                  StretchAnalysis analysis{};
-                 const Outcome outcome = backend.analyze(start, length, analysis);
+                 const Outcome outcome =
+                     backend.analyze(start, length, seenWritePosField(b), analysis);
                  return outcomeReply(outcome, outcome.ok ? analysisJson(analysis) : json());
              }},
             {"/api/export",
@@ -464,7 +467,8 @@ struct HttpServer::Impl {
                  const float length = lengthField(b);
                  const ExportSettings settings = exportSettingsFields(b);
                  ExportResult result{};
-                 const Outcome outcome = backend.exportStretch(start, length, settings, result);
+                 const Outcome outcome =
+                     backend.exportStretch(start, length, seenWritePosField(b), settings, result);
                  return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
              }},
             {"/api/save-last",
@@ -528,10 +532,19 @@ struct HttpServer::Impl {
     // ---- WebSocket --------------------------------------------------------------------------
 
     // [server-thread] After the gate: one more socket only while workers remain for requests.
-    static int wsConnect(const mg_connection*, void* data) {
+    // The slot is taken here, not when the handshake is done, so upgrades arriving together
+    // cannot all pass the check; a slot whose handshake never finished lapses after a while.
+    static int wsConnect(const mg_connection* conn, void* data) {
         Impl& self = *static_cast<Impl*>(data);
         std::lock_guard lock(self.clientsMutex);
-        return self.clients.size() >= static_cast<size_t>(kMaxWebSockets) ? 1 : 0;
+        const Clock::time_point now = Clock::now();
+        std::erase_if(self.handshaking,
+                      [&](const auto& h) { return now - h.second > kHandshakeLapse; });
+        if (self.clients.size() + self.handshaking.size() >= static_cast<size_t>(kMaxWebSockets)) {
+            return 1;
+        }
+        self.handshaking.emplace_back(conn, now);
+        return 0;
     }
 
     static void wsReady(mg_connection* conn, void* data) {
@@ -540,6 +553,7 @@ struct HttpServer::Impl {
         client->conn = conn;
         {
             std::lock_guard lock(self.clientsMutex);
+            std::erase_if(self.handshaking, [&](const auto& h) { return h.first == conn; });
             self.clients.push_back(std::move(client));
         }
         // The newcomer gets the whole overview and history at once, not at the next tick.
@@ -558,6 +572,7 @@ struct HttpServer::Impl {
         std::shared_ptr<WsClient> client;
         {
             std::lock_guard lock(self.clientsMutex);
+            std::erase_if(self.handshaking, [&](const auto& h) { return h.first == conn; });
             const auto it = std::find_if(self.clients.begin(), self.clients.end(),
                                          [&](const auto& c) { return c->conn == conn; });
             if (it == self.clients.end()) {

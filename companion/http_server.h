@@ -15,6 +15,7 @@
 #include "companion/exporter.h"
 #include "companion/feed_monitor.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,9 +30,10 @@ inline constexpr size_t kMaxBodyBytes = 64 * 1024;
 inline constexpr int kServerThreads = 6;
 // Each open WebSocket holds one worker for its whole life: keep workers for plain requests.
 inline constexpr int kMaxWebSockets = 3;
+// An accepted upgrade holds its slot this long while its handshake has not finished.
+inline constexpr std::chrono::seconds kHandshakeLapse{5};
 inline constexpr int kStatusPushMs = 40;    // status, history and overview: 25 per second
 inline constexpr int kSpectrumPushMs = 50;  // 20 per second
-inline constexpr const char* kTokenCookie = "tessarin_token";
 
 // What the server asks of the daemon. EngineBackend (engine_backend.h) forwards to the Engine;
 // tests pass a fake.
@@ -51,9 +53,11 @@ struct ServerBackend {
     virtual Outcome clear() = 0;
     virtual Outcome resetMeters() = 0;
     virtual Outcome insert(float start, float length, int32_t track) = 0;
-    virtual Outcome analyze(float start, float length, StretchAnalysis& out) = 0;
-    virtual Outcome exportStretch(float start, float length, const ExportSettings& settings,
-                                  ExportResult& out) = 0;
+    // seenWritePos: the write position the stretch was chosen against, when the client says.
+    virtual Outcome analyze(float start, float length, std::optional<float> seenWritePos,
+                            StretchAnalysis& out) = 0;
+    virtual Outcome exportStretch(float start, float length, std::optional<float> seenWritePos,
+                                  const ExportSettings& settings, ExportResult& out) = 0;
     virtual Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out) = 0;
     virtual Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) = 0;
 };

@@ -90,7 +90,16 @@ int runDaemon(const companion::CommandLine& command) {
     auto server = std::make_unique<companion::HttpServer>(
         backend, companion::ServerOptions{reusePort ? session.port : command.port, token});
     bool started = server->start(error);
-    if (!started && reusePort) {  // the old port is taken meanwhile: any free one
+    if (!started && reusePort) {
+        // The old port is taken meanwhile, perhaps by someone else's listener that an open page
+        // would now offer the token to: a new port and a new token.
+        try {
+            token = companion::makeToken();
+        } catch (const std::exception& e) {
+            std::cerr << "tessarin-companion: " << e.what() << '\n';
+            engine.stop();
+            return companion::kExitFailure;
+        }
         server =
             std::make_unique<companion::HttpServer>(backend, companion::ServerOptions{0, token});
         started = server->start(error);

@@ -143,13 +143,14 @@ public:
             c.start = start, c.length = length, c.track = track;
         });
     }
-    Outcome analyze(float start, float length, StretchAnalysis& out) override {
+    Outcome analyze(float start, float length, std::optional<float>,
+                    StretchAnalysis& out) override {
         out = StretchAnalysis{48000, 1.0, -23.004, std::numeric_limits<double>::quiet_NaN(),
                               -6.0,  -5.5};
         return record("analyze", [&](RecordedCall& c) { c.start = start, c.length = length; });
     }
-    Outcome exportStretch(float start, float length, const ExportSettings& settings,
-                          ExportResult& out) override {
+    Outcome exportStretch(float start, float length, std::optional<float>,
+                          const ExportSettings& settings, ExportResult& out) override {
         out = result(settings);
         return record("export", [&](RecordedCall& c) {
             c.start = start, c.length = length, c.settings = settings;

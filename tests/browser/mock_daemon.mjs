@@ -242,8 +242,7 @@ function allowed(request, port) {
 
 function authorised(request, url) {
   const bearer = request.headers.authorization?.replace(/^Bearer /, '');
-  const cookie = /(?:^|;\s*)tessarin_token=([0-9a-f]+)/.exec(request.headers.cookie ?? '')?.[1];
-  return [bearer, url.searchParams.get('token'), cookie].includes(token);
+  return [bearer, url.searchParams.get('token')].includes(token);
 }
 
 function json(response, code, body) {

@@ -13,6 +13,7 @@ import {
   viewAround,
   nudgeEdge,
   wrap01,
+  previewPastSelection,
 } from './timeline.js';
 import { drawWaveform, overviewStats, playheadTime } from './waveform.js';
 import { updateReadouts, drawLoudnessBars, formatReading } from './meters.js';
@@ -55,6 +56,7 @@ const state = {
   prevWritePos: null,
   prevCaptured: 0,
   stopAtSelectionEnd: false,
+  previewProgress: null, // previewPastSelection's last answer
   settings: loadExportSettings(globalThis.localStorage),
 };
 let thresholdEditing = false; // the user is typing a threshold: the status does not overwrite it
@@ -166,7 +168,7 @@ async function analyze() {
   }
   $('analysis').setAttribute('aria-busy', 'true');
   try {
-    const answer = await api('/api/analyze', { start: selection.start, length: selection.length });
+    const answer = await api('/api/analyze', { start: selection.start, length: selection.length, writePos: writePos() });
     if (serial !== analyzeSerial) return;
     state.analysis = { ...answer, error: null };
   } catch (error) {
@@ -215,10 +217,10 @@ function onStatus(status) {
   state.statusReceivedAt = performance.now();
 
   // A preview started from a selection stops at its end.
-  const playhead = playheadTime(state.status);
-  if (state.stopAtSelectionEnd && state.selection && playhead != null) {
-    const { t1 } = selectionToTimeline(state.selection, wp);
-    if (playhead >= t1) {
+  const playhead = status.preview?.playhead;
+  if (state.stopAtSelectionEnd && state.selection && playhead != null && playhead >= 0) {
+    state.previewProgress = previewPastSelection(state.selection, playhead, state.previewProgress);
+    if (state.previewProgress.over) {
       state.stopAtSelectionEnd = false;
       call('/api/preview/stop', {});
     }
@@ -448,11 +450,12 @@ const actions = {
     }
     const start = state.selection?.start ?? state.cursor ?? timeToRing(capturedFrom(), writePos());
     state.stopAtSelectionEnd = !!state.selection;
+    state.previewProgress = null;
     await call('/api/preview', { start });
   },
   async saveSelection() {
     if (!state.selection) return notice('Select a stretch first');
-    showSaved(await call('/api/export', { start: state.selection.start, length: state.selection.length, ...exportOptions() }));
+    showSaved(await call('/api/export', { start: state.selection.start, length: state.selection.length, writePos: writePos(), ...exportOptions() }));
   },
   async saveLast() {
     const seconds = Number($('last-seconds').value);

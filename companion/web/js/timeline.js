@@ -152,3 +152,15 @@ export function formatTickSeconds(seconds, step) {
   const text = (Math.abs(seconds) < 1e-9 ? 0 : seconds).toFixed(decimals);
   return `${text === '-0' ? '0' : text} s`;
 }
+
+// Where a preview of the selection stands: `into` is how far the playhead is past the selection's
+// start, in ring fractions. The preview is over once that reaches the selection's length, or when
+// it falls back (the playhead left the ring's captured audio and wrapped) after it was inside.
+// Works in ring positions, so a selection that ends at the write head stops too.
+export function previewPastSelection(selection, playhead, previous) {
+  const into = wrap01(playhead - selection.start);
+  const inside = into < selection.length;
+  const wasInside = previous != null && previous.inside;
+  const over = wasInside && (!inside || into < previous.into);
+  return { into, inside: inside || wasInside, over };
+}

@@ -2,7 +2,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
   ringToTime, timeToRing, clipSelection, zoomAround, xToTime, panBy, rulerTicks, formatTickSeconds,
-  selectionFromTimes, nudgeEdge, takeAt, capturedStart, MIN_SPAN,
+  selectionFromTimes, nudgeEdge, takeAt, capturedStart, MIN_SPAN, previewPastSelection,
 } from '../js/timeline.js';
 
 const near = (a, b, eps = 1e-9) => assert.ok(Math.abs(a - b) <= eps, `${a} is not ${b}`);
@@ -91,4 +91,19 @@ test('a take is found by a point inside it', () => {
   assert.equal(takeAt(takes, 0.02, 0.9), null);
   assert.equal(takeAt(takes, 0.1, 0.9), takes[1]);
   assert.equal(takeAt(takes, 0.5, 0), null);
+});
+
+test('a preview of the selection is over at its end, also when the selection ends at the head', () => {
+  const run = (selection, playheads) => {
+    let progress = null;
+    return playheads.map((p) => (progress = previewPastSelection(selection, p, progress)).over);
+  };
+  // Ends at the write head (0.3): past it the playhead reads the oldest audio, never a later time.
+  assert.deepEqual(run({ start: 0.2, length: 0.1 }, [0.2, 0.25, 0.2999, 0.3001]), [false, false, false, true]);
+  // Runs across the ring's end.
+  assert.deepEqual(run({ start: 0.95, length: 0.1 }, [0.96, 0.99, 0.02, 0.049, 0.051]), [false, false, false, false, true]);
+  // A playhead still elsewhere (the old preview fading out) before it enters does not stop it.
+  assert.deepEqual(run({ start: 0.5, length: 0.1 }, [0.9, 0.5, 0.55]), [false, false, false]);
+  // Wrapping back inside the selection without passing its end (a whole-ring selection).
+  assert.deepEqual(run({ start: 0.4, length: 1 }, [0.4, 0.9, 0.1, 0.39, 0.41]), [false, false, false, false, true]);
 });
