@@ -344,10 +344,11 @@ int main(int argc, char** argv) {
     const double alone = highestLosslessSpeed(false, false);
     std::printf("reader with the analysis in its loop:\n");
     const double analysing = highestLosslessSpeed(true, false);
-    std::printf("reader with the analysis, paced as the monitor paces it (%lld ms, %lld ms while "
-                "polls find much):\n",
-                static_cast<long long>(companion::kFeedPollMs),
-                static_cast<long long>(companion::kFeedFastPollMs));
+    std::printf(
+        "reader with the analysis, paced as the monitor paces it (%lld ms, down to %lld ms while "
+        "the feed runs fast):\n",
+        static_cast<long long>(companion::kFeedPollMs),
+        static_cast<long long>(companion::kFeedFastPollMs));
     const double paced = highestLosslessSpeed(true, true);
     std::printf("\nHighest lossless speed at 48 kHz: %.0fx real time (10 ms polls, reader alone), "
                 "%.0fx (10 ms polls, with analysis), %.0fx (monitor's pacing, with analysis)\n",

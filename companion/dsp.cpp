@@ -114,6 +114,14 @@ void completePoint(LevelAnalysis& a, uint64_t pointFrames) {
     a.pointPeak = 0.0;
     ++a.points;
     a.nextPointAt = std::max(a.frames + 1, pointEnd(a.rateHz, a.points));
+    // The range moves with its 3 s blocks, which libebur128 completes once a second: asking for
+    // it at every poll would only scan its histogram again.
+    if (a.points % kHistoryPointsPerSecond == 0 && a.frames >= a.shortTermFrom) {
+        double lra = kNaN;
+        a.lraLu = ebur128_loudness_range(a.state, &lra) == EBUR128_SUCCESS && std::isfinite(lra)
+                      ? lra
+                      : kNaN;
+    }
 }
 
 }  // namespace
@@ -131,6 +139,7 @@ bool startLevels(LevelAnalysis& a, double rateHz) {
     a.points = 0;
     a.pointPeak = 0.0;
     a.maxPeak = 0.0;
+    a.lraLu = kNaN;
     std::fill(std::begin(a.recentPeaks), std::end(a.recentPeaks), 0.0);
     std::fill(&a.filterState[0][0], &a.filterState[0][0] + 8, 0.0);
     std::fill(std::begin(a.energies), std::end(a.energies), PointEnergy{0.0, 0});
@@ -196,10 +205,7 @@ LevelReadings readLevels(const LevelAnalysis& a) {
         recent = std::max(recent, a.recentPeaks[i]);
     out.truePeakDb = linearToDb(recent);
     out.truePeakMaxDb = linearToDb(a.maxPeak);
-    double lra = kNaN;
-    if (a.frames >= a.shortTermFrom && ebur128_loudness_range(a.state, &lra) == EBUR128_SUCCESS &&
-        std::isfinite(lra))
-        out.lraLu = lra;
+    out.lraLu = a.lraLu;
     return out;
 }
 

@@ -72,9 +72,10 @@ struct LevelAnalysis {
     double recentPeaks[kTruePeakWindowPoints - 1] =
         {};  // of the latest completed points, newest first
     double maxPeak = 0.0;
-    Biquad shelf{}, highPass{};                   // the K-weighting's two stages at rateHz
-    double filterState[2][4] = {};                // per channel: shelf z1, z2, high-pass z1, z2
-    double pointSquares = 0.0;                    // K-weighted, of the current point
+    double lraLu = 0.0;             // as of the latest whole second of audio; NaN for none
+    Biquad shelf{}, highPass{};     // the K-weighting's two stages at rateHz
+    double filterState[2][4] = {};  // per channel: shelf z1, z2, high-pass z1, z2
+    double pointSquares = 0.0;      // K-weighted, of the current point
     PointEnergy energies[kShortTermPoints] = {};  // completed points, a ring
     int energyPos = 0;                            // where the next completed point goes
     std::vector<float> interleaved;               // kLevelChunkFrames stereo frames

@@ -24,7 +24,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kFullInstanceScanMs = 10000;
 constexpr int64_t kKnownInstanceScanMs = 1000;
 constexpr int64_t kFullOverviewCompareMs = 1000;
-constexpr int kPreviewRestartTimeoutMs = 1000;  // for the plug-in to see the lowered level
+constexpr int64_t kIdleFullOverviewCompareMs = 5000;  // while no page watches
+constexpr int kPreviewRestartTimeoutMs = 1000;        // for the plug-in to see the lowered level
 constexpr uint32_t kPreviewRestartBlocks = 2;
 constexpr double kNoValueAbove = -199.5;  // the plug-in's -200.0 "no value"
 constexpr double kMaxThresholdDb = 0.0;
@@ -143,7 +144,10 @@ void Engine::stop() {
 
 void Engine::run() {
     while (!stopping_) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kEnginePollMs));
+        const bool watched =
+            monotonicMs() - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(watched ? kEnginePollMs : kEngineIdlePollMs));
         poll();
     }
 }
@@ -263,7 +267,9 @@ void Engine::poll() {
             : -1;
     const bool clearedOrFirst =
         lastColumn != s.lastColumnSeen && (lastColumn < 0 || s.lastColumnSeen < 0);
-    if (nowMs - s.lastFullCompareMs >= kFullOverviewCompareMs || clearedOrFirst) {
+    const bool watched = nowMs - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
+    const int64_t fullCompareMs = watched ? kFullOverviewCompareMs : kIdleFullOverviewCompareMs;
+    if (nowMs - s.lastFullCompareMs >= fullCompareMs || clearedOrFirst) {
         changed = refreshColumns(s, 0, kOverviewColumns, nextVersion);
         s.lastFullCompareMs = nowMs;
     } else if (lastColumn != s.lastColumnSeen) {
@@ -345,6 +351,7 @@ EngineStatus Engine::status() const {
 }
 
 uint64_t Engine::overviewChanges(uint64_t sinceVersion, std::vector<OverviewChange>& out) const {
+    overviewAskedMs_.store(monotonicMs(), std::memory_order_relaxed);
     out.clear();
     std::lock_guard lock(statusMutex_);
     const State& s = *state_;

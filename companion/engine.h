@@ -2,10 +2,11 @@
 // (feed_monitor.h), keeps the takes, and carries out every request with a timeout and a clear
 // outcome. The HTTP server and the command line are thin layers over it.
 //
-// Threads: the engine thread polls the control block every kEnginePollMs; the feed thread
-// (inside FeedMonitor) reads the spectrum feed. Every public function may be called from any
-// other thread (the server's request threads): the state they read is copied under a mutex, and
-// requests that wait are serialised by a second mutex so two never interleave their handshakes.
+// Threads: the engine thread polls the control block every kEnginePollMs while a page watches
+// (kEngineIdlePollMs otherwise); the feed thread (inside FeedMonitor) reads the spectrum feed.
+// Every public function may be called from any other thread (the server's request threads): the
+// state they read is copied under a mutex, and requests that wait are serialised by a second
+// mutex so two never interleave their handshakes.
 #pragma once
 
 #include "companion/exporter.h"
@@ -26,7 +27,9 @@
 
 namespace companion {
 
-inline constexpr int kEnginePollMs = 20;          // control block poll period
+inline constexpr int kEnginePollMs = 20;          // control block poll period while watched
+inline constexpr int kEngineIdlePollMs = 200;     // while no page asked for the overview
+inline constexpr int64_t kWatchedForMs = 1000;    // a page asks at least this often
 inline constexpr int64_t kLiveHeartbeatMs = 500;  // older heartbeat: stalled
 inline constexpr int kRequestTimeoutMs = 2000;    // snapshot, clear, meter reset
 inline constexpr int kInsertTimeoutMs = 1000;     // insertRequest still 1: the host cannot insert
@@ -162,6 +165,9 @@ private:
     std::unique_ptr<FeedMonitor> feed_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
+    // Steady ms of the last overviewChanges() call: a page is watching, so the engine polls
+    // often enough for the screen; without one, takes and liveness need far less.
+    mutable std::atomic<int64_t> overviewAskedMs_{INT64_MIN / 2};
     mutable std::mutex statusMutex_;
     std::mutex requestMutex_;
     // Under requestMutex_: the preview level went down at this updateCounter and has not been

@@ -42,6 +42,7 @@ struct FeedMonitor::State : FeedSink {
     std::atomic<bool> resetRequested{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<int64_t> spectrumReadMs{INT64_MIN / 2};  // steady ms of the last spectrum() call
+    bool spectrumWatched = false;  // [feed-thread] someone asked lately: keep the frames, analyse
     std::thread thread;
 
     // The feed thread's own.
@@ -71,7 +72,8 @@ struct FeedMonitor::State : FeedSink {
     void feedFrames(const float* left, const float* right, size_t frames,
                     uint32_t channels) override {
         addLevelFrames(levels, left, right, frames);
-        addSpectrumFrames(spectrum, left, right, frames, channels);
+        if (spectrumWatched)
+            addSpectrumFrames(spectrum, left, right, frames, channels);
     }
 
     // [feed-thread] Takes the new history points and the current readings into the published
@@ -117,11 +119,11 @@ struct FeedMonitor::State : FeedSink {
                 restartAnalysis(reader.rateHz);
             const auto nowMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+            spectrumWatched = nowMs.count() - spectrumReadMs.load(std::memory_order_relaxed) <=
+                              kSpectrumInterestMs;
             const FeedState state = pollFeed(reader, *this, nowMs.count());
             publish(state);
-            const bool watched = nowMs.count() - spectrumReadMs.load(std::memory_order_relaxed) <=
-                                 kSpectrumInterestMs;
-            if (state == FeedState::live && watched && now >= nextSpectrum) {
+            if (state == FeedState::live && spectrumWatched && now >= nextSpectrum) {
                 analyseSpectrum(spectrum, secondsOf(now));
                 publishSpectrum();
                 nextSpectrum = std::max(nextSpectrum + kSpectrumPeriod, now);

@@ -187,7 +187,11 @@ void closeFeed(FeedReader& r) {
 int64_t nextPollDelayMs(const FeedReader& r) {
     if (r.state != FeedState::live)
         return kFeedIdlePollMs;
-    return r.lastPollFrames > kFeedSafeFrames / 4 ? kFeedFastPollMs : kFeedPollMs;
+    // At the pace the feed ran lately, a quarter of the safe stretch arrives before the next poll.
+    if (r.framesPerMs <= 0.0)
+        return kFeedPollMs;
+    const double quarterMs = double(kFeedSafeFrames / 4) / r.framesPerMs;
+    return std::clamp<int64_t>(static_cast<int64_t>(quarterMs), kFeedFastPollMs, kFeedPollMs);
 }
 
 FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {
@@ -214,6 +218,9 @@ FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {
             readMapped(r, sink);
     }
     r.lastPollFrames = r.framesRead + r.framesLost - before;
+    const int64_t sinceMs = nowMs - r.lastPollMs;
+    r.framesPerMs = sinceMs > 0 ? double(r.lastPollFrames) / double(sinceMs) : r.framesPerMs;
+    r.lastPollMs = nowMs;
     return r.state;
 }
 

@@ -29,12 +29,13 @@ inline constexpr uint64_t kFeedBlockInFlightFrames = 16384;
 inline constexpr uint64_t kFeedSafeFrames = kSpectrumFrames - kFeedBlockInFlightFrames;
 // A live mapping's name is checked this often for a newer instance's segment.
 inline constexpr int64_t kFeedNameCheckMs = 1000;
-// Polls come this often while the feed runs at about real time (at 48 kHz a poll then finds 960
-// frames, 2 % of the safe stretch, and a render at 50 times real time still fits between two);
-// sooner while a poll finds more than a quarter of the safe stretch new (a host rendering far
-// faster than real time), so a late wake-up still finds the frames there. Without a live feed the
-// name is looked at less often: a new stream is read from its first frame anyway.
-inline constexpr int64_t kFeedPollMs = 20;
+// Polls come this often while the feed runs at about real time (at 48 kHz a poll then finds 1,200
+// frames, 2.4 % of the safe stretch, and a render that starts at 40 times real time still fits
+// between two); sooner while the feed runs so fast that a quarter of the safe stretch would
+// arrive in between (a host rendering far faster than real time), so a late wake-up still finds
+// the frames there. Without a live feed the name is looked at less often: a new stream is read
+// from its first frame anyway.
+inline constexpr int64_t kFeedPollMs = 25;
 inline constexpr int64_t kFeedFastPollMs = 2;
 inline constexpr int64_t kFeedIdlePollMs = 100;
 // Rates the reader accepts; anything else reads as no feed.
@@ -86,6 +87,8 @@ struct FeedReader {
     uint64_t restarts = 0;
     uint64_t remaps = 0;
     uint64_t lastPollFrames = 0;  // delivered or lost by the latest poll
+    int64_t lastPollMs = 0;       // when the latest poll ran (the caller's clock)
+    double framesPerMs = 0.0;     // the feed's pace between the last two polls
 
     std::vector<float> left, right;  // the copy, kSpectrumFrames each once mapped
 
