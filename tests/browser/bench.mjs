@@ -54,7 +54,7 @@ try {
   console.log(`  frame work: median ${fmt(percentile(snap.work, 50))} ms, p95 ${fmt(percentile(snap.work, 95))} ms, max ${fmt(Math.max(...snap.work))} ms (budget: p95 < 8 ms)`);
   console.log(`  status message to painted waveform: median ${fmt(percentile(snap.delays, 50))} ms, p95 ${fmt(percentile(snap.delays, 95))} ms (${snap.delays.length} paints)`);
   if (snap.fromPlugin.length > 0) {
-    console.log(`  daemon's first sight of a plug-in publication to painted waveform: median ${fmt(percentile(snap.fromPlugin, 50))} ms, p95 ${fmt(percentile(snap.fromPlugin, 95))} ms (add at most one 10 ms engine poll and one host block)`);
+    console.log(`  daemon's first sight of a plug-in publication to painted waveform: median ${fmt(percentile(snap.fromPlugin, 50))} ms, p95 ${fmt(percentile(snap.fromPlugin, 95))} ms (add at most one 20 ms engine poll and one host block)`);
   }
   console.log(`  WebSocket: ${(wsBytes / elapsed / 1024).toFixed(1)} KiB/s in ${fmt(wsFrames / elapsed)} messages/s`);
 } finally {
