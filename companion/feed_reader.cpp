@@ -218,8 +218,14 @@ FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {
             readMapped(r, sink);
     }
     r.lastPollFrames = r.framesRead + r.framesLost - before;
+    // A host hands over whole blocks: a quick poll between two finds nothing. The pace seen lately
+    // is kept for about a second, so one empty poll does not slow the polls down again.
     const int64_t sinceMs = nowMs - r.lastPollMs;
-    r.framesPerMs = sinceMs > 0 ? double(r.lastPollFrames) / double(sinceMs) : r.framesPerMs;
+    if (sinceMs > 0) {
+        const double seen = double(r.lastPollFrames) / double(sinceMs);
+        r.framesPerMs =
+            std::max(seen, r.framesPerMs * std::exp(-double(sinceMs) / kFeedPaceMemoryMs));
+    }
     r.lastPollMs = nowMs;
     return r.state;
 }

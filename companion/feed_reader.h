@@ -38,6 +38,7 @@ inline constexpr int64_t kFeedNameCheckMs = 1000;
 inline constexpr int64_t kFeedPollMs = 25;
 inline constexpr int64_t kFeedFastPollMs = 2;
 inline constexpr int64_t kFeedIdlePollMs = 100;
+inline constexpr double kFeedPaceMemoryMs = 1000.0;  // how long a fast pace is remembered
 // Rates the reader accepts; anything else reads as no feed.
 inline constexpr double kFeedMinRateHz = 1.0;
 inline constexpr double kFeedMaxRateHz = 4.0e9;
@@ -88,7 +89,7 @@ struct FeedReader {
     uint64_t remaps = 0;
     uint64_t lastPollFrames = 0;  // delivered or lost by the latest poll
     int64_t lastPollMs = 0;       // when the latest poll ran (the caller's clock)
-    double framesPerMs = 0.0;     // the feed's pace between the last two polls
+    double framesPerMs = 0.0;     // the feed's recent pace, decaying over kFeedPaceMemoryMs
 
     std::vector<float> left, right;  // the copy, kSpectrumFrames each once mapped
 
