@@ -75,15 +75,20 @@ int runDaemon(const companion::CommandLine& command) {
     const std::filesystem::path sessionFile = companion::sessionFilePath();
     const bool haveSession = companion::readRuntimeFile(sessionFile, session, ignored) &&
                              companion::wellFormedToken(session.token);
+    // A fresh token into `token`; false (with the reason on stderr) when the kernel gives none.
     std::string token = haveSession ? session.token : std::string();
-    if (token.empty()) {
+    const auto freshToken = [&] {
         try {
             token = companion::makeToken();
+            return true;
         } catch (const std::exception& e) {
             std::cerr << "tessarin-companion: " << e.what() << '\n';
-            engine.stop();
-            return companion::kExitFailure;
+            return false;
         }
+    };
+    if (token.empty() && !freshToken()) {
+        engine.stop();
+        return companion::kExitFailure;
     }
     companion::EngineBackend backend(engine);
     const bool reusePort = !command.portGiven && haveSession && session.port > 0;
@@ -93,10 +98,7 @@ int runDaemon(const companion::CommandLine& command) {
     if (!started && reusePort) {
         // The old port is taken meanwhile, perhaps by someone else's listener that an open page
         // would now offer the token to: a new port and a new token.
-        try {
-            token = companion::makeToken();
-        } catch (const std::exception& e) {
-            std::cerr << "tessarin-companion: " << e.what() << '\n';
+        if (!freshToken()) {
             engine.stop();
             return companion::kExitFailure;
         }
