@@ -49,7 +49,7 @@ function stopChild(child) {
   });
 }
 
-export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-e2e-')) } = {}) {
+export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-flows-')) } = {}) {
   const daemonPath = path.join(BUILD, 'tessarin-companion');
   const hostPath = path.join(BUILD, 'tools', 'tessarin-host');
   for (const p of [daemonPath, hostPath])

@@ -1,6 +1,6 @@
 // The page against the daemon and the plug-in: tessarin-companion started here, tessarin-host
 // running the built plug-in on the daemon's control block in real time. Run with
-// `node --test e2e.spec.mjs`; TESSARIN_E2E_DAEMON=mock runs the same flows against the mock
+// `node --test flows.test.mjs`; TESSARIN_FLOWS_DAEMON=mock runs the same flows against the mock
 // daemon (the page's own wiring only: the mock's files and numbers are made up).
 // Screenshots of each flow go to out/browser/.
 import { test, before, after } from 'node:test';
@@ -11,7 +11,7 @@ import path from 'node:path';
 import { launch } from './browser.mjs';
 import { startReal, startMock, ROOT } from './daemons.mjs';
 
-const kind = process.env.TESSARIN_E2E_DAEMON ?? 'real';
+const kind = process.env.TESSARIN_FLOWS_DAEMON ?? 'real';
 const shots = path.join(ROOT, 'out', 'browser');
 fs.mkdirSync(shots, { recursive: true });
 
