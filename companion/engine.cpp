@@ -488,18 +488,26 @@ Outcome Engine::setThresholdDb(std::optional<double> dbfs) {
     return {};
 }
 
+// [server-thread, requestMutex_ held] Raises a request the plug-in answers by lowering it. Left up
+// after a timeout, the plug-in would act whenever it resumes, a surprise much later: lowered then.
+Outcome Engine::raiseAndAwaitLowered(size_t offset, const char* timeoutError) {
+    ControlSegment& control = state_->control;
+    control.store<uint8_t>(offset, 1);
+    if (waitForAnswer(offset, 0, kRequestTimeoutMs))
+        return {};
+    control.store<uint8_t>(offset, 0);
+    return Outcome::failure(504, timeoutError);
+}
+
 Outcome Engine::clear() {
     std::lock_guard request(requestMutex_);
     const EngineStatus now = status();
     if (now.state != PluginState::live)
         return notLive(now.state);
-    ControlSegment& control = state_->control;
-    control.store<uint8_t>(off::clearRequest, 1);
-    if (!waitForAnswer(off::clearRequest, 0, kRequestTimeoutMs)) {
-        // Left up, the plug-in would clear whenever it resumes: a surprise much later.
-        control.store<uint8_t>(off::clearRequest, 0);
-        return Outcome::failure(504, "the plug-in did not clear the capture in time");
-    }
+    if (Outcome answered = raiseAndAwaitLowered(off::clearRequest,
+                                                "the plug-in did not clear the capture in time");
+        !answered.ok)
+        return answered;
     feed_->reset();
     {
         std::lock_guard lock(statusMutex_);
@@ -515,13 +523,8 @@ Outcome Engine::resetMeters() {
     const EngineStatus now = status();
     if (now.state != PluginState::live)
         return notLive(now.state);
-    ControlSegment& control = state_->control;
-    control.store<uint8_t>(off::resetMetersRequest, 1);
-    if (!waitForAnswer(off::resetMetersRequest, 0, kRequestTimeoutMs)) {
-        control.store<uint8_t>(off::resetMetersRequest, 0);
-        return Outcome::failure(504, "the plug-in did not reset its meters in time");
-    }
-    return {};
+    return raiseAndAwaitLowered(off::resetMetersRequest,
+                                "the plug-in did not reset its meters in time");
 }
 
 Outcome Engine::insert(float start, float length, int32_t track) {

@@ -156,6 +156,7 @@ private:
     void poll();                  // [engine-thread]
     bool heartbeatFresh() const;  // [any]
     bool waitForAnswer(size_t offset, uint8_t want, int timeoutMs) const;
+    Outcome raiseAndAwaitLowered(size_t offset, const char* timeoutError);
     Outcome snapshotLocked(float start, float length, Stretch& out,
                            std::optional<float> seenWritePos);
     static bool refreshColumns(State& s, uint32_t first, uint32_t count, uint64_t version);
