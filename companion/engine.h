@@ -11,6 +11,7 @@
 
 #include "companion/exporter.h"
 #include "companion/feed_monitor.h"
+#include "companion/history.h"
 #include "companion/segments.h"
 #include "companion/takes.h"
 
@@ -56,26 +57,29 @@ struct MeterValues {
 // What the page and the API show, copied out in one piece.
 struct EngineStatus {
     PluginState state;
-    double sampleRateHz;       // the host's rate at the latest activation; 0 before any
-    bool rateMismatch;         // the ring holds audio recorded at capturedRateHz: nothing captured
-    double capturedRateHz;     // valid while rateMismatch
-    double ringRateHz;         // the rate of the ring's content (captured or host rate)
-    double ringSeconds;        // the ring's length in seconds; 0 before the first activation
-    double capturedSeconds;    // how much of the ring holds audio
-    float writePosFraction;    // capture write head, ring fraction
-    uint32_t updateCounter;    // the plug-in's publication counter
-    int64_t observedAtMs;      // Unix ms of the poll that first saw this updateCounter
-    bool hold;                 // captureHold set by us
-    float thresholdLinear;     // silence threshold, linear (<= 0: capture everything)
-    bool previewRequested;     // our preview level
-    float previewStart;        // ring fraction
-    float playheadFraction;    // -1 while no preview sounds
-    std::vector<Take> takes;   // oldest first
-    int instances;             // plug-in instances mapping the control block (0 unknown)
-    uint64_t lostFeedFrames;   // spectrum-feed frames overwritten before we read them
-    bool feedConnected;        // the spectrum feed is mapped and live
-    bool canInsert;            // false once we learned the host offers no project extension
-    std::string insertReason;  // why not, when !canInsert
+    double sampleRateHz;      // the host's rate at the latest activation; 0 before any
+    bool rateMismatch;        // the ring holds audio recorded at capturedRateHz: nothing captured
+    double capturedRateHz;    // valid while rateMismatch
+    double ringRateHz;        // the rate of the ring's content (captured or host rate)
+    double ringSeconds;       // the ring's length in seconds; 0 before the first activation
+    double capturedSeconds;   // how much of the ring holds audio
+    float writePosFraction;   // capture write head, ring fraction
+    uint32_t updateCounter;   // the plug-in's publication counter
+    int64_t observedAtMs;     // Unix ms of the poll that first saw this updateCounter
+    bool hold;                // captureHold set by us
+    float thresholdLinear;    // silence threshold, linear (<= 0: capture everything)
+    bool previewRequested;    // our preview level
+    float previewStart;       // ring fraction
+    float playheadFraction;   // -1 while no preview sounds
+    std::vector<Take> takes;  // oldest first
+    int instances;            // plug-in instances mapping the control block (0 unknown)
+    uint64_t lostFeedFrames;  // spectrum-feed frames overwritten before we read them
+    uint64_t lostCaptureFrames;  // captured frames the head overwrote before we copied them
+    uint64_t generation;         // the ring generation shown: a new instance, rate or clear
+    std::string historyError;    // why the history is not writing; empty while all is well
+    bool feedConnected;          // the spectrum feed is mapped and live
+    bool canInsert;              // false once we learned the host offers no project extension
+    std::string insertReason;    // why not, when !canInsert
     MeterValues meters;
     std::string exportDir;
     uint64_t overviewVersion;  // bumps whenever any overview column changes
@@ -100,6 +104,7 @@ struct OverviewChange {
 struct EngineOptions {
     std::filesystem::path exportDir;  // created on start if missing
     bool openControlBlock = true;     // false in tests that make their own
+    History* history = nullptr;       // where takes are kept on disk; nullptr: nowhere
 };
 
 class Engine {

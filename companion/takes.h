@@ -13,10 +13,11 @@ namespace companion {
 inline constexpr int64_t kTakePauseMs = 1000;
 
 struct Take {
-    float start;          // ring fraction of its first frame
-    float length;         // ring fraction
-    double seconds;       // of captured audio
-    int64_t wallClockMs;  // Unix time (ms) when its first frame was written; 0 unknown
+    float start;            // ring fraction of its first frame
+    float length;           // ring fraction
+    double seconds;         // of captured audio
+    int64_t wallClockMs;    // Unix time (ms) when its first frame was written; 0 unknown
+    int64_t historyId = 0;  // its take in the history; 0 when not kept there
 };
 
 // A take start in unrolled ring coordinates: laps of the ring plus the fraction.
