@@ -3,7 +3,7 @@
 tessarin_packages=(cmake g++ make pkg-config dpf-source googletest libgtest-dev libgmock-dev
     libbenchmark-dev libebur128-dev libsndfile1-dev sox clang-format-14
     libcivetweb-dev nlohmann-json3-dev libkissfft-dev libsqlite3-dev sqlite3 chromium nodejs
-    dpkg-dev lintian man-db
+    dpkg-dev lintian man-db file
     clang-14 libclang-rt-14-dev llvm-14)
 
 tessarin_install_deps() {
