@@ -340,7 +340,9 @@ void Engine::poll() {
                   meterValue(raw.crestDb),
                   feed.truePeakDb,
                   feed.truePeakMaxDb,
-                  feed.lraLu};
+                  feed.lraLu,
+                  {feed.channelRmsDb[0], feed.channelRmsDb[1]},
+                  {feed.channelCrestDb[0], feed.channelCrestDb[1]}};
     out.exportDir = options_.exportDir.string();
     out.overviewVersion = s.overviewVersion;
 }
@@ -523,8 +525,18 @@ Outcome Engine::resetMeters() {
     const EngineStatus now = status();
     if (now.state != PluginState::live)
         return notLive(now.state);
-    return raiseAndAwaitLowered(off::resetMetersRequest,
-                                "the plug-in did not reset its meters in time");
+    if (Outcome answered = raiseAndAwaitLowered(off::resetMetersRequest,
+                                                "the plug-in did not reset its meters in time");
+        !answered.ok)
+        return answered;
+    // The plug-in's reset leaves the holds to us. Written after its answer: the block that reset
+    // publishes no momentary, short-term or RMS value above them, so nothing raises them again
+    // from before the reset. The crest goes too; the plug-in computes it anew once the RMS hold
+    // has a value (400 ms of audio).
+    ControlSegment& control = state_->control;
+    for (size_t field : {off::momentaryMaxLufs, off::shortTermMaxLufs, off::rmsMaxDb, off::crestDb})
+        control.storePlain<double>(field, kNoValue);
+    return {};
 }
 
 Outcome Engine::insert(float start, float length, int32_t track) {

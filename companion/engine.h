@@ -52,6 +52,9 @@ struct MeterValues {
     double momentaryLufs, shortTermLufs, integratedLufs, momentaryMaxLufs, shortTermMaxLufs;
     double rmsDb, rmsMaxDb, samplePeakDb, crestDb;  // from the plug-in
     double truePeakDb, truePeakMaxDb, lraLu;        // measured here from the feed
+    // Also from the feed, per channel (left, right): unweighted RMS in dBFS over 400 ms and the
+    // channel's sample peak over that RMS in dB (never negative).
+    double channelRmsDb[2], channelCrestDb[2];
 };
 
 // What the page and the API show, copied out in one piece.

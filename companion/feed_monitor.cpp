@@ -93,6 +93,10 @@ struct FeedMonitor::State : FeedSink {
         published.truePeakDb = readings.truePeakDb;
         published.truePeakMaxDb = readings.truePeakMaxDb;
         published.lraLu = readings.lraLu;
+        for (int c = 0; c < 2; ++c) {
+            published.channelRmsDb[c] = readings.channelRmsDb[c];
+            published.channelCrestDb[c] = readings.channelCrestDb[c];
+        }
         published.historyEnd = historyEnd;
         published.resets = resets;
     }
@@ -138,8 +142,10 @@ struct FeedMonitor::State : FeedSink {
 FeedMonitor::FeedMonitor(const char* feedName) : state_(new State) {
     if (feedName != nullptr)
         state_->reader.name = feedName;
-    state_->published.truePeakDb = state_->published.truePeakMaxDb = state_->published.lraLu =
-        std::numeric_limits<double>::quiet_NaN();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    FeedSnapshot& p = state_->published;
+    p.truePeakDb = p.truePeakMaxDb = p.lraLu = nan;
+    p.channelRmsDb[0] = p.channelRmsDb[1] = p.channelCrestDb[0] = p.channelCrestDb[1] = nan;
     state_->published.channels = 2;
 }
 

@@ -288,3 +288,29 @@ TEST_F(EngineTest, PreviewRestartsElsewhereAndClearEmptiesEverything) {
     for (const float v : changes[0].maxL)
         ASSERT_EQ(v, 0.0f);
 }
+
+TEST_F(EngineTest, MeterResetAlsoEmptiesTheHoldsAndTheCrest) {
+    startEngine();
+    startPlugin();
+    // Loud for long enough that all three holds and the crest have values (a 400 ms window, at
+    // five times real time), then silence, so nothing after the reset can raise them again.
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) {
+        return !std::isnan(s.meters.momentaryMaxLufs) && !std::isnan(s.meters.rmsMaxDb) &&
+               !std::isnan(s.meters.crestDb);
+    }));
+    live->setMode(LiveHost::Mode::silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(engine->resetMeters().ok);
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    for (size_t field : {off::momentaryMaxLufs, off::shortTermMaxLufs, off::rmsMaxDb, off::crestDb})
+        EXPECT_EQ(view.loadPlain<double>(field), companion::kNoValue) << "field at " << field;
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) {
+        return std::isnan(s.meters.momentaryMaxLufs) && std::isnan(s.meters.shortTermMaxLufs) &&
+               std::isnan(s.meters.rmsMaxDb) && std::isnan(s.meters.crestDb);
+    }));
+    // Still empty a while later: the plug-in did not bring back a value from before the reset.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const companion::MeterValues m = engine->status().meters;
+    EXPECT_TRUE(std::isnan(m.momentaryMaxLufs) && std::isnan(m.rmsMaxDb) && std::isnan(m.crestDb));
+}

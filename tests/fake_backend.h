@@ -66,10 +66,20 @@ public:
         s.canInsert = true;
         s.exportDir = "/tmp/exports";
         const double wobble = std::sin(seconds() * 3.0);
-        s.meters = MeterValues{
-            -18.0 + wobble, -19.0 + wobble, -20.1, -12.0,
-            -15.3,          -21.0 + wobble, -17.2, -3.1,
-            14.1,           -2.9 + wobble,  -0.8,  std::numeric_limits<double>::quiet_NaN()};
+        s.meters = MeterValues{-18.0 + wobble,
+                               -19.0 + wobble,
+                               -20.1,
+                               -12.0,
+                               -15.3,
+                               -21.0 + wobble,
+                               -17.2,
+                               -3.1,
+                               14.1,
+                               -2.9 + wobble,
+                               -0.8,
+                               std::numeric_limits<double>::quiet_NaN(),
+                               {-24.0 + wobble, -24.5 + wobble},
+                               {11.2, 10.9}};
         s.overviewVersion = columns + 1;
         return s;
     }
