@@ -539,6 +539,28 @@ Outcome Engine::resetMeters() {
     return {};
 }
 
+Outcome Engine::resetHold(MeterHold hold) {
+    std::lock_guard request(requestMutex_);
+    ControlSegment& control = state_->control;
+    switch (hold) {
+    case MeterHold::momentaryMax:
+        control.storePlain<double>(off::momentaryMaxLufs, kNoValue);
+        break;
+    case MeterHold::shortTermMax:
+        control.storePlain<double>(off::shortTermMaxLufs, kNoValue);
+        break;
+    case MeterHold::rmsMax:
+        // The crest is measured against this hold: it goes with it.
+        control.storePlain<double>(off::rmsMaxDb, kNoValue);
+        control.storePlain<double>(off::crestDb, kNoValue);
+        break;
+    case MeterHold::truePeakMax:
+        feed_->resetTruePeakMax();
+        break;
+    }
+    return {};
+}
+
 Outcome Engine::insert(float start, float length, int32_t track) {
     if (Outcome bad = checkStretch(start, length); !bad.ok)
         return bad;

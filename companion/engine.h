@@ -47,6 +47,9 @@ enum class PluginState {
 // "no-plugin", "live", "stalled", "inactive"
 const char* stateName(PluginState state);
 
+// The maximum holds a click on the page empties one at a time.
+enum class MeterHold { momentaryMax, shortTermMax, rmsMax, truePeakMax };
+
 // Meters in LUFS, LU and dB; NaN where there is no value yet (never -200).
 struct MeterValues {
     double momentaryLufs, shortTermLufs, integratedLufs, momentaryMaxLufs, shortTermMaxLufs;
@@ -136,6 +139,9 @@ public:
     Outcome setThresholdDb(std::optional<double> dbfs);  // nullopt: capture everything
     Outcome clear();
     Outcome resetMeters();
+    // Empties one maximum hold only: the control block's field for the plug-in's three, the
+    // feed's own for the true peak. Needs no live plug-in.
+    Outcome resetHold(MeterHold hold);
     Outcome insert(float start, float length, int32_t track);
 
     // A stretch copied out of the ring through the snapshot handshake.

@@ -40,6 +40,7 @@ struct FeedMonitor::State : FeedSink {
     SpectrumBands bands{};
 
     std::atomic<bool> resetRequested{false};
+    std::atomic<bool> truePeakMaxResetRequested{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<int64_t> spectrumReadMs{INT64_MIN / 2};  // steady ms of the last spectrum() call
     bool spectrumWatched = false;  // [feed-thread] someone asked lately: keep the frames, analyse
@@ -121,6 +122,8 @@ struct FeedMonitor::State : FeedSink {
             const Clock::time_point now = Clock::now();
             if (resetRequested.exchange(false, std::memory_order_acq_rel) && reader.rateHz > 0.0)
                 restartAnalysis(reader.rateHz);
+            if (truePeakMaxResetRequested.exchange(false, std::memory_order_acq_rel))
+                levels.maxPeak = 0.0;
             const auto nowMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
             spectrumWatched = nowMs.count() - spectrumReadMs.load(std::memory_order_relaxed) <=
@@ -199,6 +202,11 @@ SpectrumBands FeedMonitor::spectrum() const {
 // [engine-thread] [server-thread] Applied by the feed thread at its next poll.
 void FeedMonitor::reset() {
     state_->resetRequested.store(true, std::memory_order_release);
+}
+
+// [engine-thread] [server-thread] Applied by the feed thread at its next poll.
+void FeedMonitor::resetTruePeakMax() {
+    state_->truePeakMaxResetRequested.store(true, std::memory_order_release);
 }
 
 }  // namespace companion

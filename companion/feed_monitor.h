@@ -64,6 +64,8 @@ public:
     // Restart true peak, LRA and history (a meter reset, a clear). Rate changes and a rebuilt
     // feed restart them by themselves.
     void reset();
+    // Empties the true peak's maximum only (applied at the next poll).
+    void resetTruePeakMax();
 
 private:
     struct State;

@@ -313,4 +313,16 @@ TEST_F(EngineTest, MeterResetAlsoEmptiesTheHoldsAndTheCrest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const companion::MeterValues m = engine->status().meters;
     EXPECT_TRUE(std::isnan(m.momentaryMaxLufs) && std::isnan(m.rmsMaxDb) && std::isnan(m.crestDb));
+
+    // One hold at a time: the momentary one goes, the RMS one stays.
+    live->setMode(LiveHost::Mode::loud);
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) {
+        return !std::isnan(s.meters.momentaryMaxLufs) && !std::isnan(s.meters.rmsMaxDb);
+    }));
+    live->setMode(LiveHost::Mode::silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(engine->resetHold(companion::MeterHold::momentaryMax).ok);
+    EXPECT_TRUE(
+        waitFor(*engine, [](const auto& s) { return std::isnan(s.meters.momentaryMaxLufs); }));
+    EXPECT_FALSE(std::isnan(engine->status().meters.rmsMaxDb));
 }

@@ -30,6 +30,7 @@ struct RecordedCall {
     int take = -99;
     int32_t track = -99;
     bool hold = false;
+    int meterHold = -1;  // MeterHold as a number
     std::optional<double> thresholdDb;
     ExportSettings settings;
 };
@@ -148,6 +149,9 @@ public:
     }
     Outcome clear() override { return record("clear"); }
     Outcome resetMeters() override { return record("reset-meters"); }
+    Outcome resetHold(MeterHold hold) override {
+        return record("reset-hold", [&](RecordedCall& c) { c.meterHold = static_cast<int>(hold); });
+    }
     Outcome insert(float start, float length, int32_t track) override {
         return record("insert", [&](RecordedCall& c) {
             c.start = start, c.length = length, c.track = track;
