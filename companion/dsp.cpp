@@ -211,7 +211,7 @@ void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, siz
 }
 
 LevelReadings readLevels(const LevelAnalysis& a) {
-    LevelReadings out{kNaN, kNaN, kNaN, {kNaN, kNaN}, {kNaN, kNaN}};
+    LevelReadings out{kNaN, kNaN, kNaN, {kNaN, kNaN}, {kNaN, kNaN}, {kNaN, kNaN}};
     if (a.state == nullptr || a.frames == 0)
         return out;
     if (a.channelLevelPoints >= kChannelLevelPoints) {
@@ -225,6 +225,7 @@ LevelReadings readLevels(const LevelAnalysis& a) {
             }
         }
         for (int c = 0; c < 2; ++c) {
+            out.channelPeakDb[c] = linearToDb(peak[c]);
             if (frames == 0 || !(squares[c] > 0.0))
                 continue;
             const double rms = std::sqrt(squares[c] / double(frames));

@@ -48,6 +48,7 @@ struct LevelReadings {
     // own RMS in dB (never negative; 3.01 for a sine). NaN before 400 ms of audio or in silence.
     double channelRmsDb[2];
     double channelCrestDb[2];
+    double channelPeakDb[2];  // largest absolute sample over the same 400 ms, dBFS
 };
 
 // One completed history point's unweighted level per channel.

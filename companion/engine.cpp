@@ -342,7 +342,8 @@ void Engine::poll() {
                   feed.truePeakMaxDb,
                   feed.lraLu,
                   {feed.channelRmsDb[0], feed.channelRmsDb[1]},
-                  {feed.channelCrestDb[0], feed.channelCrestDb[1]}};
+                  {feed.channelCrestDb[0], feed.channelCrestDb[1]},
+                  {feed.channelPeakDb[0], feed.channelPeakDb[1]}};
     out.exportDir = options_.exportDir.string();
     out.overviewVersion = s.overviewVersion;
 }

@@ -57,7 +57,8 @@ struct MeterValues {
     double truePeakDb, truePeakMaxDb, lraLu;        // measured here from the feed
     // Also from the feed, per channel (left, right): unweighted RMS in dBFS over 400 ms and the
     // channel's sample peak over that RMS in dB (never negative).
-    double channelRmsDb[2], channelCrestDb[2];
+    // The sample peak per channel over the same 400 ms, for the page's clip indicator.
+    double channelRmsDb[2], channelCrestDb[2], channelPeakDb[2];
 };
 
 // What the page and the API show, copied out in one piece.

@@ -97,6 +97,7 @@ struct FeedMonitor::State : FeedSink {
         for (int c = 0; c < 2; ++c) {
             published.channelRmsDb[c] = readings.channelRmsDb[c];
             published.channelCrestDb[c] = readings.channelCrestDb[c];
+            published.channelPeakDb[c] = readings.channelPeakDb[c];
         }
         published.historyEnd = historyEnd;
         published.resets = resets;
@@ -149,6 +150,7 @@ FeedMonitor::FeedMonitor(const char* feedName) : state_(new State) {
     FeedSnapshot& p = state_->published;
     p.truePeakDb = p.truePeakMaxDb = p.lraLu = nan;
     p.channelRmsDb[0] = p.channelRmsDb[1] = p.channelCrestDb[0] = p.channelCrestDb[1] = nan;
+    p.channelPeakDb[0] = p.channelPeakDb[1] = nan;
     state_->published.channels = 2;
 }
 

@@ -29,6 +29,7 @@ struct FeedSnapshot {
     double lraLu;              // since the last reset; NaN until there is enough audio
     double channelRmsDb[2];    // per channel over the newest 400 ms (dsp.h); NaN for none
     double channelCrestDb[2];  // per channel, peak over that channel's RMS, >= 0; NaN for none
+    double channelPeakDb[2];   // per channel, sample peak over the newest 400 ms; NaN for none
     uint64_t historyEnd;       // index just past the newest history point (counts since reset)
     uint64_t resets;           // bumps at every reset (history indices restart)
 };

@@ -60,7 +60,9 @@ nlohmann::json metersJson(const MeterValues& m) {
             {"rmsLeft", levelJson(m.channelRmsDb[0])},
             {"rmsRight", levelJson(m.channelRmsDb[1])},
             {"crestLeft", levelJson(m.channelCrestDb[0])},
-            {"crestRight", levelJson(m.channelCrestDb[1])}};
+            {"crestRight", levelJson(m.channelCrestDb[1])},
+            {"peakLeft", levelJson(m.channelPeakDb[0])},
+            {"peakRight", levelJson(m.channelPeakDb[1])}};
 }
 
 }  // namespace
