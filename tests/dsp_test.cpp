@@ -82,6 +82,8 @@ TEST(Dsp, ChannelRmsAndCrestOfASineAndASquareByHand) {
     EXPECT_NEAR(r.channelCrestDb[0], 3.0103, 0.005);
     EXPECT_NEAR(r.channelRmsDb[1], -6.0206, 0.005);
     EXPECT_NEAR(r.channelCrestDb[1], 0.0, 1e-9);
+    EXPECT_NEAR(r.channelPeakDb[0], 0.0, 1e-6);
+    EXPECT_NEAR(r.channelPeakDb[1], -6.0206, 1e-3);
 
     // 300 ms of silence leaves one loud point of the four: RMS drops by 10*log10(4) = 6.02 dB,
     // the peak stays in the window, so the crest grows by the same amount and stays positive.

@@ -80,7 +80,8 @@ public:
                                -0.8,
                                std::numeric_limits<double>::quiet_NaN(),
                                {-24.0 + wobble, -24.5 + wobble},
-                               {11.2, 10.9}};
+                               {11.2, 10.9},
+                               {-12.8, -13.6}};
         s.overviewVersion = columns + 1;
         return s;
     }
