@@ -49,7 +49,7 @@ export function shortcutFor(event) {
   if (key === 'Enter') return ownKeys || event.shiftKey ? null : { action: 'selectTake' };
   if (key === 'ArrowLeft' || key === 'ArrowRight') {
     const dir = key === 'ArrowLeft' ? -1 : 1;
-    return { action: event.shiftKey ? 'extend' : 'move', dir, fine: event.altKey };
+    return { action: event.shiftKey ? 'extend' : 'move', dir, fine: !!event.altKey };
   }
   if (key === '[') return { action: 'prevTake' };
   if (key === ']') return { action: 'nextTake' };
@@ -59,6 +59,34 @@ export function shortcutFor(event) {
   if (key === '0') return { action: 'fit' };
   const action = letters[key.toLowerCase()];
   return action ? { action } : null;
+}
+
+const METER_KEY = 'tessarin.meters';
+export const TARGET_PRESETS = [-14, -16, -23, -24];
+
+// The loudness target (LUFS), the true-peak ceiling (dBTP) and the waveform's amplitude scale.
+export function loadMeterSettings(storage) {
+  let saved = null;
+  try {
+    saved = JSON.parse(storage?.getItem(METER_KEY) ?? 'null');
+  } catch {
+    saved = null;
+  }
+  const target = Number(saved?.target);
+  const ceiling = Number(saved?.ceiling);
+  return {
+    target: Number.isFinite(target) && target >= -60 && target <= 0 ? target : -14,
+    ceiling: [-2, -1, -0.1, 0].includes(ceiling) ? ceiling : -1,
+    scale: saved?.scale === 'db' ? 'db' : 'linear',
+  };
+}
+
+export function storeMeterSettings(storage, settings) {
+  try {
+    storage?.setItem(METER_KEY, JSON.stringify(settings));
+  } catch {
+    // as for the export settings
+  }
 }
 
 const SETTINGS_KEY = 'tessarin.export';
