@@ -379,10 +379,15 @@ function renderOvers() {
 }
 
 let labelAt = 0;
+let labelStates = '';
 function renderWaveLabel() {
-  if (performance.now() - labelAt < LABEL_EVERY_MS) return;
+  const states = captureStates(state.status, state.link);
+  const key = states.map((s) => s.key).join();
+  // Numbers at most once a second; a change of state at once.
+  if (performance.now() - labelAt < LABEL_EVERY_MS && key === labelStates) return;
   labelAt = performance.now();
-  const text = waveformLabel(state.status, selectionSeconds(state.selection), captureStates(state.status, state.link));
+  labelStates = key;
+  const text = waveformLabel(state.status, selectionSeconds(state.selection), states);
   if (wave.canvas.getAttribute('aria-label') !== text) wave.canvas.setAttribute('aria-label', text);
 }
 

@@ -31,6 +31,12 @@ export function renderTakeRows(list, takes, options) {
       span.dataset.part = part;
       button.appendChild(span);
     }
+    // Words for screen readers inside the button's own text, so its name is what it shows.
+    const hidden = doc.createElement('span');
+    hidden.className = 'visually-hidden';
+    hidden.dataset.part = 'young';
+    button.firstElementChild.before(Object.assign(doc.createElement('span'), { className: 'visually-hidden', textContent: 'Take ' }));
+    button.appendChild(hidden);
     const index = list.children.length;
     button.addEventListener('click', () => options.onPick?.(Number(button.dataset.index ?? index)));
     li.appendChild(button);
@@ -40,14 +46,14 @@ export function renderTakeRows(list, takes, options) {
     const button = list.children[i].firstElementChild;
     button.dataset.index = String(i);
     const text = takeRowText(take, i, options.loudness);
+    const young = options.settled < i;
+    text.young = young ? ', just began' : '';
     for (const span of button.children) {
+      if (!span.dataset.part) continue;
       const value = text[span.dataset.part];
       if (span.textContent !== value) span.textContent = value;
     }
-    const young = options.settled < i;
     button.classList.toggle('young', young);
-    const label = `Take ${text.number}, ${text.time}, ${text.length}${text.loudness ? `, ${text.loudness}` : ''}${young ? ', just began' : ''}`;
-    if (button.getAttribute('aria-label') !== label) button.setAttribute('aria-label', label);
     const current = String(i === options.current);
     if (button.getAttribute('aria-current') !== current) button.setAttribute('aria-current', current);
     button.dataset.willSave = String(i === options.willSave);
