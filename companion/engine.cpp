@@ -27,6 +27,8 @@ constexpr int64_t kFullOverviewCompareMs = 1000;
 constexpr int64_t kIdleFullOverviewCompareMs = 5000;  // while no page watches
 constexpr int kPreviewRestartTimeoutMs = 1000;        // for the plug-in to see the lowered level
 constexpr uint32_t kPreviewRestartBlocks = 2;
+// A momentary hold the page emptied is not the plug-in's restart of every meter for this long.
+constexpr int64_t kOwnHoldResetMs = 1000;
 constexpr double kNoValueAbove = -199.5;  // the plug-in's -200.0 "no value"
 constexpr double kMaxThresholdDb = 0.0;
 constexpr double kMinThresholdDb = -120.0;
@@ -102,6 +104,7 @@ struct Engine::State {
     bool canInsert = true;
     PluginState lastState = PluginState::noPlugin;
     double lastMomentaryMax = NAN;
+    int64_t ownHoldResetMs = 0;  // monotonic ms when the page emptied the momentary hold
 
     EngineStatus status{};
 };
@@ -297,8 +300,11 @@ void Engine::poll() {
     // The plug-in writes -200 into all its meters at a transport start or jump: its holds went,
     // so ours go with them.
     const double momentaryMax = meterValue(raw.momentaryMaxLufs);
-    if (!std::isnan(s.lastMomentaryMax) && std::isnan(momentaryMax))
-        feed_->reset();
+    if (!std::isnan(s.lastMomentaryMax) && std::isnan(momentaryMax)) {
+        if (s.ownHoldResetMs == 0 || nowMs - s.ownHoldResetMs > kOwnHoldResetMs)
+            feed_->reset();
+        s.ownHoldResetMs = 0;
+    }
     s.lastMomentaryMax = momentaryMax;
 
     const FeedSnapshot feed = feed_->snapshot();
@@ -544,9 +550,14 @@ Outcome Engine::resetHold(MeterHold hold) {
     std::lock_guard request(requestMutex_);
     ControlSegment& control = state_->control;
     switch (hold) {
-    case MeterHold::momentaryMax:
+    case MeterHold::momentaryMax: {
+        // The poll takes an emptied momentary hold for the plug-in's restart of every meter;
+        // this one is ours, which it learns here.
+        std::lock_guard lock(statusMutex_);
         control.storePlain<double>(off::momentaryMaxLufs, kNoValue);
+        state_->ownHoldResetMs = monotonicMs();
         break;
+    }
     case MeterHold::shortTermMax:
         control.storePlain<double>(off::shortTermMaxLufs, kNoValue);
         break;

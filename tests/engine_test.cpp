@@ -299,7 +299,11 @@ TEST_F(EngineTest, MeterResetAlsoEmptiesTheHoldsAndTheCrest) {
                !std::isnan(s.meters.crestDb);
     }));
     live->setMode(LiveHost::Mode::silent);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Quiet enough that no hold takes a new value (they take only values above -70).
+    const auto quiet = [](const auto& s) {
+        return !(s.meters.momentaryLufs > -70.0) && !(s.meters.rmsDb > -70.0);
+    };
+    ASSERT_TRUE(waitFor(*engine, quiet));
     ASSERT_TRUE(engine->resetMeters().ok);
     companion::ControlSegment view;
     ASSERT_TRUE(view.open());
@@ -320,9 +324,13 @@ TEST_F(EngineTest, MeterResetAlsoEmptiesTheHoldsAndTheCrest) {
         return !std::isnan(s.meters.momentaryMaxLufs) && !std::isnan(s.meters.rmsMaxDb);
     }));
     live->setMode(LiveHost::Mode::silent);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(waitFor(*engine, quiet));
+    const double truePeakMaxDb = engine->status().meters.truePeakMaxDb;
     ASSERT_TRUE(engine->resetHold(companion::MeterHold::momentaryMax).ok);
     EXPECT_TRUE(
         waitFor(*engine, [](const auto& s) { return std::isnan(s.meters.momentaryMaxLufs); }));
     EXPECT_FALSE(std::isnan(engine->status().meters.rmsMaxDb));
+    // Not mistaken for the plug-in's own restart of all meters: the feed's holds stay.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(engine->status().meters.truePeakMaxDb, truePeakMaxDb);
 }
