@@ -325,6 +325,30 @@ test('Shift+arrow keys select from the cursor, a step of the view at a time', as
   }
 });
 
+test('zooming in past the overview draws single samples from the daemon', async (t) => {
+  await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.status.hold === true, null, { timeout: 5000 });
+  try {
+    const box = await waveform().boundingBox();
+    await page.mouse.move(box.x + box.width * 0.7, box.y + box.height * 0.6);
+    await page.keyboard.down('Control');
+    for (let i = 0; i < 4; i++) await page.mouse.wheel(0, -400); // a pinch: e^4 per step
+    await page.keyboard.up('Control');
+    const view = await state(() => window.tessarin.view);
+    const ringSeconds = await state(() => window.tessarin.status.ringSeconds);
+    assert.ok((view.t1 - view.t0) * ringSeconds < 0.05, `zoomed to ${((view.t1 - view.t0) * ringSeconds * 1000).toFixed(1)} ms`);
+    await page.waitForFunction(() => window.tessarin.samples !== null, null, { timeout: 5000 });
+    const samples = await state(() => window.tessarin.samples);
+    if (samples.unavailable) return t.skip('this daemon has no route for samples');
+    assert.ok(samples.frames > 0 && samples.frames <= 16384);
+    await shot('samples');
+  } finally {
+    await page.keyboard.press('F');
+    await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+    await page.waitForFunction(() => window.tessarin.status.hold === false, null, { timeout: 5000 });
+  }
+});
+
 test('over indicators light on clipped input, count, and clear on a click', async () => {
   const clip = page.locator('#over-sample');
   const truePeak = page.locator('#over-true');
@@ -447,7 +471,17 @@ test('Hold, then Clear (after its confirmation) empties the waveform', async () 
     assert.ok(await inViewport(error), 'the error is visible without scrolling');
     assert.ok(await inViewport(waveform()), 'the waveform too');
     assert.ok(await inViewport(page.getByLabel('Integrated', { exact: true })), 'and the integrated readout');
+    for (const id of ['#m-momentary', '#m-shortTerm', '#preview', '#save-selection'])
+      assert.ok(await inViewport(page.locator(id)), `${id} on screen at 1280x800`);
     await shot('refused-1280x800');
+    // A narrow window beside the DAW: the loudness readouts still show without scrolling.
+    await page.setViewportSize({ width: 800, height: 900 });
+    for (const id of ['#c-momentary', '#c-shortTerm', '#c-integrated']) {
+      await page.locator(id).waitFor({ state: 'visible', timeout: 2000 });
+      assert.ok(await inViewport(page.locator(id)), `${id} on screen at 800x900`);
+    }
+    assert.ok(await inViewport(page.locator('#action-error')), 'the error too');
+    await shot('compact-800x900');
   } finally {
     await page.setViewportSize(size);
   }

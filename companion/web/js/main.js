@@ -951,7 +951,8 @@ globalThis.tessarin = Object.freeze({
     return { sample: { ...state.overs.sample }, truePeak: { ...state.overs.truePeak } };
   },
   get samples() {
-    return state.samples ? { start: state.samples.start, frames: state.samples.left.length } : null;
+    if (state.samplesUnavailable) return { unavailable: true };
+    return samplesForView() ? { start: state.samples.start, frames: state.samples.left.length } : null;
   },
   get historyPanel() {
     return historyPanel.snapshot();
