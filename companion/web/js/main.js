@@ -805,8 +805,20 @@ for (const [type, on] of [['pointerenter', true], ['pointerleave', false], ['foc
   });
 
 // Meter settings: target, ceiling, waveform scale.
+// The graphs' text alternatives say what they show with the current settings.
+function renderGraphLabels() {
+  const t = `${formatReading(target())} LUFS`;
+  bars.canvas.setAttribute('aria-label', `Momentary and short-term loudness bars, -60 to 0 LUFS, with their maxima and the ${t} target`);
+  historyCanvas.canvas.setAttribute('aria-label',
+    `Loudness history of the last ${$('history-span').selectedOptions[0]?.textContent ?? ''}: momentary and short-term against the ${t} target, by clock time`);
+  const slope = Number($('slope').value);
+  spectrumCanvas.canvas.setAttribute('aria-label',
+    `Spectrum from 20 Hz to 20 kHz in dB per band${slope ? `, tilted by +${slope} dB per octave around 1 kHz` : ''}, with its falling peak and held maximum`);
+}
+
 function applyMeterSettings() {
   const m = state.meterSettings;
+  renderGraphLabels();
   const preset = ['-14', '-16', '-23', '-24'].includes(String(m.target)) ? String(m.target) : 'custom';
   $('target').value = preset;
   $('target-custom-label').hidden = preset !== 'custom';
@@ -892,8 +904,14 @@ $('drag-file').addEventListener('dragstart', (event) => {
   if (state.lastExport) fillDragData(event.dataTransfer, state.lastExport);
 });
 
-$('history-span').addEventListener('change', () => (dirty.history = true));
-$('slope').addEventListener('change', () => (dirty.spectrum = true));
+$('history-span').addEventListener('change', () => {
+  dirty.history = true;
+  renderGraphLabels();
+});
+$('slope').addEventListener('change', () => {
+  dirty.spectrum = true;
+  renderGraphLabels();
+});
 $('spectrum-peaks').addEventListener('click', () => {
   state.spectrumHold = null;
   dirty.spectrum = true;
