@@ -685,13 +685,17 @@ Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
 }
 
 Outcome Engine::exportStretch(float start, float length, const ExportSettings& settings,
-                              ExportResult& out, std::optional<float> seenWritePos) {
+                              ExportResult& out, std::optional<float> seenWritePos,
+                              std::optional<int64_t> namedAtMs) {
     Stretch stretch;
     if (Outcome got = snapshot(start, length, stretch, seenWritePos); !got.ok)
         return got;
     std::string error;
+    const auto when =
+        namedAtMs ? std::chrono::system_clock::time_point(std::chrono::milliseconds(*namedAtMs))
+                  : std::chrono::system_clock::now();
     if (!companion::exportStretch(stretch.frames, stretch.sampleRateHz, settings,
-                                  options_.exportDir, std::chrono::system_clock::now(), out, error))
+                                  options_.exportDir, when, out, error))
         return Outcome::failure(500, error);
     return {};
 }
@@ -745,7 +749,9 @@ Outcome Engine::saveTake(int index, const ExportSettings& settings, ExportResult
         return Outcome::failure(409, "the take is too short to save");
     float start = 0.0f, length = 0.0f;
     stretchFractions(startIndex, floats, ringFloats, start, length);
-    return exportStretch(start, length, settings, out, now.writePosFraction);
+    return exportStretch(start, length, settings, out, now.writePosFraction,
+                         take.wallClockMs > 0 ? std::optional<int64_t>(take.wallClockMs)
+                                              : std::nullopt);
 }
 
 }  // namespace companion

@@ -157,10 +157,13 @@ public:
                      std::optional<float> seenWritePos = std::nullopt);
     Outcome analyze(float start, float length, StretchAnalysis& out,
                     std::optional<float> seenWritePos = std::nullopt);
+    // namedAtMs: the Unix ms the file is named after (a take's start); default: now.
     Outcome exportStretch(float start, float length, const ExportSettings& settings,
-                          ExportResult& out, std::optional<float> seenWritePos = std::nullopt);
+                          ExportResult& out, std::optional<float> seenWritePos = std::nullopt,
+                          std::optional<int64_t> namedAtMs = std::nullopt);
     // The newest `seconds` of captured audio (at most the ring) and the newest take (index -1)
-    // or a given one (0 = oldest in status().takes).
+    // or a given one (0 = oldest in status().takes). A take's file is named after the wall clock
+    // of its start, where that is known.
     Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out);
     Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out);
 

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -216,6 +217,15 @@ TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
     companion::ExportResult saved{};
     const companion::Outcome outcome = engine->saveTake(-1, {}, saved);
     ASSERT_TRUE(outcome.ok) << outcome.error;
+    // Named after the take's start on the wall clock, not the moment of the save.
+    {
+        const std::time_t began = status.takes[1].wallClockMs / 1000;
+        std::tm local{};
+        localtime_r(&began, &local);
+        char expected[64];
+        std::strftime(expected, sizeof expected, "tessarin_%Y-%m-%d_%H-%M-%S.wav", &local);
+        EXPECT_EQ(saved.path.filename().string(), expected);
+    }
     const std::vector<float> take = readFrames(saved.path);
     ASSERT_NEAR(take.size() / 2.0, status.takes[1].seconds * kRate, 1.0);
     for (size_t i = 0; i < take.size() / 2; ++i) {
