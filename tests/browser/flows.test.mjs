@@ -280,27 +280,35 @@ test('Space previews from the selection and the playhead moves; Space again stop
 
 test('[ and ] step through the takes and Enter selects one', async () => {
   await page.waitForFunction(() => window.tessarin.status.takes.length >= 2, null, { timeout: 30000 });
-  await page.keyboard.press('Escape');
-  await waveform().focus();
-  const takes = () => state(() => window.tessarin.status.takes.length);
-  await page.keyboard.press('[');
-  const newest = (await takes()) - 1;
-  assert.equal(await state(() => window.tessarin.takeIndex), newest, '[ first stands on the newest take');
-  await page.keyboard.press('[');
-  assert.equal(await state(() => window.tessarin.takeIndex), newest - 1);
-  await page.keyboard.press('Enter');
-  const picked = await state(() => {
-    const take = window.tessarin.status.takes[window.tessarin.takeIndex];
-    return { take, selection: window.tessarin.selection };
-  });
-  assert.ok(picked.selection, 'Enter made a selection');
-  assert.ok(Math.abs(picked.selection.lengthSeconds - picked.take.seconds) < 0.05,
-    `selection ${picked.selection.lengthSeconds} s, take ${picked.take.seconds} s`);
-  assert.ok(Math.abs(picked.selection.start - picked.take.start) < 1e-6);
-  await page.locator('#take-list button[aria-current="true"]').waitFor();
-  await page.keyboard.press(']');
-  assert.equal(await state(() => window.tessarin.takeIndex), newest);
-  await shot('takes');
+  // Held, so no take begins while the keys are pressed.
+  await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.status.hold === true, null, { timeout: 5000 });
+  try {
+    await page.keyboard.press('Escape');
+    await waveform().focus();
+    const takes = () => state(() => window.tessarin.status.takes.length);
+    await page.keyboard.press('[');
+    const newest = (await takes()) - 1;
+    assert.equal(await state(() => window.tessarin.takeIndex), newest, '[ first stands on the newest take');
+    await page.keyboard.press('[');
+    assert.equal(await state(() => window.tessarin.takeIndex), newest - 1);
+    await page.keyboard.press('Enter');
+    const picked = await state(() => {
+      const take = window.tessarin.status.takes[window.tessarin.takeIndex];
+      return { take, selection: window.tessarin.selection };
+    });
+    assert.ok(picked.selection, 'Enter made a selection');
+    assert.ok(Math.abs(picked.selection.lengthSeconds - picked.take.seconds) < 0.05,
+      `selection ${picked.selection.lengthSeconds} s, take ${picked.take.seconds} s`);
+    assert.ok(Math.abs(picked.selection.start - picked.take.start) < 1e-6);
+    await page.locator('#take-list button[aria-current="true"]').waitFor();
+    await page.keyboard.press(']');
+    assert.equal(await state(() => window.tessarin.takeIndex), newest);
+    await shot('takes');
+  } finally {
+    await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+    await page.waitForFunction(() => window.tessarin.status.hold === false, null, { timeout: 5000 });
+  }
 });
 
 test('Shift+arrow keys select from the cursor, a step of the view at a time', async () => {
@@ -364,11 +372,14 @@ test('over indicators light on clipped input, count, and clear on a click', asyn
   await page.waitForFunction(() => document.getElementById('over-true').dataset.lit === 'true', null, { timeout: 5000 });
   assert.match(await truePeak.textContent(), /^True peak over -1\.0 ×\d+/);
   await shot('overs');
+  // Cleared between bursts (a burst right after the click would light it again, rightly).
+  await page.waitForFunction(() => !window.tessarin.overs.sample.wasOver && !window.tessarin.overs.truePeak.wasOver, null, { timeout: 10000, polling: 10 });
   await clip.click();
   assert.equal(await clip.getAttribute('data-lit'), 'false');
   assert.equal(await clip.textContent(), 'Clip: none');
   await truePeak.click();
   assert.equal(await truePeak.getAttribute('data-lit'), 'false');
+  assert.equal(await truePeak.textContent(), 'True peak over -1.0: none');
   // The next clipped burst lights it again.
   await page.waitForFunction(() => document.getElementById('over-sample').dataset.lit === 'true', null, { timeout: 40000 });
 });
