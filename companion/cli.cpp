@@ -133,7 +133,7 @@ void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
         << levelText(m["integrated"], "LUFS") << ", range " << levelText(m["lra"], "LU") << '\n';
     out << "peaks      sample " << levelText(m["samplePeak"], "dBFS") << ", true "
         << levelText(m["truePeak"], "dBTP") << " (max " << levelText(m["truePeakMax"], "dBTP")
-        << "), RMS " << levelText(m["rms"], "dBFS") << '\n';
+        << "), RMS (power sum of both channels) " << levelText(m["rms"], "dB") << '\n';
     const json& takes = s.value("takes", json::array());
     out << "takes      " << takes.size();
     if (!takes.empty()) {

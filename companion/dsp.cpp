@@ -105,6 +105,11 @@ void completePoint(LevelAnalysis& a, uint64_t pointFrames) {
     a.energies[a.energyPos] = {a.pointSquares, pointFrames};
     a.energyPos = (a.energyPos + 1) % kShortTermPoints;
     a.pointSquares = 0.0;
+    a.pointLevels.frames = pointFrames;
+    a.channelLevels[a.channelLevelPos] = a.pointLevels;
+    a.channelLevelPos = (a.channelLevelPos + 1) % kChannelLevelPoints;
+    ++a.channelLevelPoints;
+    a.pointLevels = ChannelLevels{};
     const float nan = std::numeric_limits<float>::quiet_NaN();
     a.newPoints.push_back({a.frames >= a.momentaryFrom ? loudnessOver(a, kMomentaryPoints) : nan,
                            a.frames >= a.shortTermFrom ? loudnessOver(a, kShortTermPoints) : nan});
@@ -145,6 +150,10 @@ bool startLevels(LevelAnalysis& a, double rateHz) {
     std::fill(std::begin(a.energies), std::end(a.energies), PointEnergy{0.0, 0});
     a.energyPos = 0;
     a.pointSquares = 0.0;
+    a.pointLevels = ChannelLevels{};
+    std::fill(std::begin(a.channelLevels), std::end(a.channelLevels), ChannelLevels{});
+    a.channelLevelPos = 0;
+    a.channelLevelPoints = 0;
     a.newPoints.clear();
     // At most a ring's worth of frames arrives per poll: enough room for its points at 8 kHz,
     // growing only at lower rates.
@@ -176,9 +185,15 @@ void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, siz
             static_cast<size_t>(std::min<uint64_t>({frames - done, kLevelChunkFrames, toPoint}));
         const float* l = left + done;
         const float* r = right + done;
+        ChannelLevels& lv = a.pointLevels;
         for (size_t i = 0; i < n; ++i) {
-            chunk[2 * i] = finiteOrZero(l[i]);
-            chunk[2 * i + 1] = finiteOrZero(r[i]);
+            const float x = finiteOrZero(l[i]), y = finiteOrZero(r[i]);
+            chunk[2 * i] = x;
+            chunk[2 * i + 1] = y;
+            lv.sumSquares[0] += double(x) * x;
+            lv.sumSquares[1] += double(y) * y;
+            lv.samplePeak[0] = std::max(lv.samplePeak[0], double(std::fabs(x)));
+            lv.samplePeak[1] = std::max(lv.samplePeak[1], double(std::fabs(y)));
         }
         ebur128_add_frames_float(state, chunk, n);
         // The true peak of this call's frames, per channel.
@@ -196,9 +211,30 @@ void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, siz
 }
 
 LevelReadings readLevels(const LevelAnalysis& a) {
-    LevelReadings out{kNaN, kNaN, kNaN};
+    LevelReadings out{kNaN, kNaN, kNaN, {kNaN, kNaN}, {kNaN, kNaN}, {kNaN, kNaN}};
     if (a.state == nullptr || a.frames == 0)
         return out;
+    if (a.channelLevelPoints >= kChannelLevelPoints) {
+        uint64_t frames = 0;
+        double squares[2] = {0.0, 0.0}, peak[2] = {0.0, 0.0};
+        for (const ChannelLevels& p : a.channelLevels) {
+            frames += p.frames;
+            for (int c = 0; c < 2; ++c) {
+                squares[c] += p.sumSquares[c];
+                peak[c] = std::max(peak[c], p.samplePeak[c]);
+            }
+        }
+        for (int c = 0; c < 2; ++c) {
+            out.channelPeakDb[c] = linearToDb(peak[c]);
+            if (frames == 0 || !(squares[c] > 0.0))
+                continue;
+            const double rms = std::sqrt(squares[c] / double(frames));
+            out.channelRmsDb[c] = linearToDb(rms);
+            // The peak is one of the samples the mean is taken over: the ratio is at least 1,
+            // up to rounding, so it is held at 0 dB.
+            out.channelCrestDb[c] = std::max(0.0, linearToDb(peak[c] / rms));
+        }
+    }
     // The point being filled and the ones before it, 400 ms of audio at most.
     double recent = a.pointPeak;
     for (int i = 0; i < kTruePeakWindowPoints - 1; ++i)

@@ -43,7 +43,21 @@ struct LevelReadings {
     double truePeakDb;     // dBTP over the newest 400 ms of audio; NaN for none (or silence)
     double truePeakMaxDb;  // dBTP since the start; NaN for none (or silence)
     double lraLu;          // NaN until a short-term window of audio has been measured
+    // Per channel (0 left, 1 right), unweighted, over the newest 400 ms of completed points:
+    // RMS in dBFS (a full-scale sine reads -3.01) and crest, the channel's sample peak over its
+    // own RMS in dB (never negative; 3.01 for a sine). NaN before 400 ms of audio or in silence.
+    double channelRmsDb[2];
+    double channelCrestDb[2];
+    double channelPeakDb[2];  // largest absolute sample over the same 400 ms, dBFS
 };
+
+// One completed history point's unweighted level per channel.
+struct ChannelLevels {
+    double sumSquares[2];
+    double samplePeak[2];  // largest absolute sample
+    uint64_t frames;
+};
+inline constexpr int kChannelLevelPoints = 4;  // 400 ms, the plug-in's RMS window
 
 // One biquad section, direct form II transposed, in double precision.
 struct Biquad {
@@ -76,10 +90,14 @@ struct LevelAnalysis {
     Biquad shelf{}, highPass{};     // the K-weighting's two stages at rateHz
     double filterState[2][4] = {};  // per channel: shelf z1, z2, high-pass z1, z2
     double pointSquares = 0.0;      // K-weighted, of the current point
-    PointEnergy energies[kShortTermPoints] = {};  // completed points, a ring
-    int energyPos = 0;                            // where the next completed point goes
-    std::vector<float> interleaved;               // kLevelChunkFrames stereo frames
-    std::vector<LoudnessPoint> newPoints;         // completed points not yet taken by the caller
+    PointEnergy energies[kShortTermPoints] = {};            // completed points, a ring
+    int energyPos = 0;                                      // where the next completed point goes
+    ChannelLevels pointLevels{};                            // unweighted, of the current point
+    ChannelLevels channelLevels[kChannelLevelPoints] = {};  // completed points, a ring
+    int channelLevelPos = 0;                                // where the next one goes
+    uint64_t channelLevelPoints = 0;                        // completed since the start
+    std::vector<float> interleaved;                         // kLevelChunkFrames stereo frames
+    std::vector<LoudnessPoint> newPoints;  // completed points not yet taken by the caller
 
     LevelAnalysis() = default;
     ~LevelAnalysis();

@@ -27,6 +27,8 @@ constexpr int64_t kFullOverviewCompareMs = 1000;
 constexpr int64_t kIdleFullOverviewCompareMs = 5000;  // while no page watches
 constexpr int kPreviewRestartTimeoutMs = 1000;        // for the plug-in to see the lowered level
 constexpr uint32_t kPreviewRestartBlocks = 2;
+// A momentary hold the page emptied is not the plug-in's restart of every meter for this long.
+constexpr int64_t kOwnHoldResetMs = 1000;
 constexpr double kNoValueAbove = -199.5;  // the plug-in's -200.0 "no value"
 constexpr double kMaxThresholdDb = 0.0;
 constexpr double kMinThresholdDb = -120.0;
@@ -102,6 +104,7 @@ struct Engine::State {
     bool canInsert = true;
     PluginState lastState = PluginState::noPlugin;
     double lastMomentaryMax = NAN;
+    int64_t ownHoldResetMs = 0;  // monotonic ms when the page emptied the momentary hold
 
     EngineStatus status{};
 };
@@ -297,8 +300,11 @@ void Engine::poll() {
     // The plug-in writes -200 into all its meters at a transport start or jump: its holds went,
     // so ours go with them.
     const double momentaryMax = meterValue(raw.momentaryMaxLufs);
-    if (!std::isnan(s.lastMomentaryMax) && std::isnan(momentaryMax))
-        feed_->reset();
+    if (!std::isnan(s.lastMomentaryMax) && std::isnan(momentaryMax)) {
+        if (s.ownHoldResetMs == 0 || nowMs - s.ownHoldResetMs > kOwnHoldResetMs)
+            feed_->reset();
+        s.ownHoldResetMs = 0;
+    }
     s.lastMomentaryMax = momentaryMax;
 
     const FeedSnapshot feed = feed_->snapshot();
@@ -340,7 +346,10 @@ void Engine::poll() {
                   meterValue(raw.crestDb),
                   feed.truePeakDb,
                   feed.truePeakMaxDb,
-                  feed.lraLu};
+                  feed.lraLu,
+                  {feed.channelRmsDb[0], feed.channelRmsDb[1]},
+                  {feed.channelCrestDb[0], feed.channelCrestDb[1]},
+                  {feed.channelPeakDb[0], feed.channelPeakDb[1]}};
     out.exportDir = options_.exportDir.string();
     out.overviewVersion = s.overviewVersion;
 }
@@ -523,8 +532,45 @@ Outcome Engine::resetMeters() {
     const EngineStatus now = status();
     if (now.state != PluginState::live)
         return notLive(now.state);
-    return raiseAndAwaitLowered(off::resetMetersRequest,
-                                "the plug-in did not reset its meters in time");
+    if (Outcome answered = raiseAndAwaitLowered(off::resetMetersRequest,
+                                                "the plug-in did not reset its meters in time");
+        !answered.ok)
+        return answered;
+    // The plug-in's reset leaves the holds to us. Written after its answer: the block that reset
+    // publishes no momentary, short-term or RMS value above them, so nothing raises them again
+    // from before the reset. The crest goes too; the plug-in computes it anew once the RMS hold
+    // has a value (400 ms of audio).
+    ControlSegment& control = state_->control;
+    for (size_t field : {off::momentaryMaxLufs, off::shortTermMaxLufs, off::rmsMaxDb, off::crestDb})
+        control.storePlain<double>(field, kNoValue);
+    return {};
+}
+
+Outcome Engine::resetHold(MeterHold hold) {
+    std::lock_guard request(requestMutex_);
+    ControlSegment& control = state_->control;
+    switch (hold) {
+    case MeterHold::momentaryMax: {
+        // The poll takes an emptied momentary hold for the plug-in's restart of every meter;
+        // this one is ours, which it learns here.
+        std::lock_guard lock(statusMutex_);
+        control.storePlain<double>(off::momentaryMaxLufs, kNoValue);
+        state_->ownHoldResetMs = monotonicMs();
+        break;
+    }
+    case MeterHold::shortTermMax:
+        control.storePlain<double>(off::shortTermMaxLufs, kNoValue);
+        break;
+    case MeterHold::rmsMax:
+        // The crest is measured against this hold: it goes with it.
+        control.storePlain<double>(off::rmsMaxDb, kNoValue);
+        control.storePlain<double>(off::crestDb, kNoValue);
+        break;
+    case MeterHold::truePeakMax:
+        feed_->resetTruePeakMax();
+        break;
+    }
+    return {};
 }
 
 Outcome Engine::insert(float start, float length, int32_t track) {
@@ -639,13 +685,17 @@ Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
 }
 
 Outcome Engine::exportStretch(float start, float length, const ExportSettings& settings,
-                              ExportResult& out, std::optional<float> seenWritePos) {
+                              ExportResult& out, std::optional<float> seenWritePos,
+                              std::optional<int64_t> namedAtMs) {
     Stretch stretch;
     if (Outcome got = snapshot(start, length, stretch, seenWritePos); !got.ok)
         return got;
     std::string error;
+    const auto when =
+        namedAtMs ? std::chrono::system_clock::time_point(std::chrono::milliseconds(*namedAtMs))
+                  : std::chrono::system_clock::now();
     if (!companion::exportStretch(stretch.frames, stretch.sampleRateHz, settings,
-                                  options_.exportDir, std::chrono::system_clock::now(), out, error))
+                                  options_.exportDir, when, out, error))
         return Outcome::failure(500, error);
     return {};
 }
@@ -699,7 +749,9 @@ Outcome Engine::saveTake(int index, const ExportSettings& settings, ExportResult
         return Outcome::failure(409, "the take is too short to save");
     float start = 0.0f, length = 0.0f;
     stretchFractions(startIndex, floats, ringFloats, start, length);
-    return exportStretch(start, length, settings, out, now.writePosFraction);
+    return exportStretch(start, length, settings, out, now.writePosFraction,
+                         take.wallClockMs > 0 ? std::optional<int64_t>(take.wallClockMs)
+                                              : std::nullopt);
 }
 
 }  // namespace companion

@@ -47,11 +47,18 @@ enum class PluginState {
 // "no-plugin", "live", "stalled", "inactive"
 const char* stateName(PluginState state);
 
+// The maximum holds a click on the page empties one at a time.
+enum class MeterHold { momentaryMax, shortTermMax, rmsMax, truePeakMax };
+
 // Meters in LUFS, LU and dB; NaN where there is no value yet (never -200).
 struct MeterValues {
     double momentaryLufs, shortTermLufs, integratedLufs, momentaryMaxLufs, shortTermMaxLufs;
     double rmsDb, rmsMaxDb, samplePeakDb, crestDb;  // from the plug-in
     double truePeakDb, truePeakMaxDb, lraLu;        // measured here from the feed
+    // Also from the feed, per channel (left, right): unweighted RMS in dBFS over 400 ms and the
+    // channel's sample peak over that RMS in dB (never negative).
+    // The sample peak per channel over the same 400 ms, for the page's clip indicator.
+    double channelRmsDb[2], channelCrestDb[2], channelPeakDb[2];
 };
 
 // What the page and the API show, copied out in one piece.
@@ -133,6 +140,9 @@ public:
     Outcome setThresholdDb(std::optional<double> dbfs);  // nullopt: capture everything
     Outcome clear();
     Outcome resetMeters();
+    // Empties one maximum hold only: the control block's field for the plug-in's three, the
+    // feed's own for the true peak. Needs no live plug-in.
+    Outcome resetHold(MeterHold hold);
     Outcome insert(float start, float length, int32_t track);
 
     // A stretch copied out of the ring through the snapshot handshake.
@@ -147,10 +157,13 @@ public:
                      std::optional<float> seenWritePos = std::nullopt);
     Outcome analyze(float start, float length, StretchAnalysis& out,
                     std::optional<float> seenWritePos = std::nullopt);
+    // namedAtMs: the Unix ms the file is named after (a take's start); default: now.
     Outcome exportStretch(float start, float length, const ExportSettings& settings,
-                          ExportResult& out, std::optional<float> seenWritePos = std::nullopt);
+                          ExportResult& out, std::optional<float> seenWritePos = std::nullopt,
+                          std::optional<int64_t> namedAtMs = std::nullopt);
     // The newest `seconds` of captured audio (at most the ring) and the newest take (index -1)
-    // or a given one (0 = oldest in status().takes).
+    // or a given one (0 = oldest in status().takes). A take's file is named after the wall clock
+    // of its start, where that is known.
     Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out);
     Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out);
 

@@ -28,6 +28,7 @@ public:
     }
     Outcome clear() override { return engine_.clear(); }
     Outcome resetMeters() override { return engine_.resetMeters(); }
+    Outcome resetHold(MeterHold hold) override { return engine_.resetHold(hold); }
     Outcome insert(float start, float length, int32_t track) override {
         return engine_.insert(start, length, track);
     }

@@ -40,6 +40,7 @@ struct FeedMonitor::State : FeedSink {
     SpectrumBands bands{};
 
     std::atomic<bool> resetRequested{false};
+    std::atomic<bool> truePeakMaxResetRequested{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<int64_t> spectrumReadMs{INT64_MIN / 2};  // steady ms of the last spectrum() call
     bool spectrumWatched = false;  // [feed-thread] someone asked lately: keep the frames, analyse
@@ -93,6 +94,11 @@ struct FeedMonitor::State : FeedSink {
         published.truePeakDb = readings.truePeakDb;
         published.truePeakMaxDb = readings.truePeakMaxDb;
         published.lraLu = readings.lraLu;
+        for (int c = 0; c < 2; ++c) {
+            published.channelRmsDb[c] = readings.channelRmsDb[c];
+            published.channelCrestDb[c] = readings.channelCrestDb[c];
+            published.channelPeakDb[c] = readings.channelPeakDb[c];
+        }
         published.historyEnd = historyEnd;
         published.resets = resets;
     }
@@ -117,6 +123,8 @@ struct FeedMonitor::State : FeedSink {
             const Clock::time_point now = Clock::now();
             if (resetRequested.exchange(false, std::memory_order_acq_rel) && reader.rateHz > 0.0)
                 restartAnalysis(reader.rateHz);
+            if (truePeakMaxResetRequested.exchange(false, std::memory_order_acq_rel))
+                levels.maxPeak = 0.0;
             const auto nowMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
             spectrumWatched = nowMs.count() - spectrumReadMs.load(std::memory_order_relaxed) <=
@@ -138,8 +146,11 @@ struct FeedMonitor::State : FeedSink {
 FeedMonitor::FeedMonitor(const char* feedName) : state_(new State) {
     if (feedName != nullptr)
         state_->reader.name = feedName;
-    state_->published.truePeakDb = state_->published.truePeakMaxDb = state_->published.lraLu =
-        std::numeric_limits<double>::quiet_NaN();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    FeedSnapshot& p = state_->published;
+    p.truePeakDb = p.truePeakMaxDb = p.lraLu = nan;
+    p.channelRmsDb[0] = p.channelRmsDb[1] = p.channelCrestDb[0] = p.channelCrestDb[1] = nan;
+    p.channelPeakDb[0] = p.channelPeakDb[1] = nan;
     state_->published.channels = 2;
 }
 
@@ -193,6 +204,11 @@ SpectrumBands FeedMonitor::spectrum() const {
 // [engine-thread] [server-thread] Applied by the feed thread at its next poll.
 void FeedMonitor::reset() {
     state_->resetRequested.store(true, std::memory_order_release);
+}
+
+// [engine-thread] [server-thread] Applied by the feed thread at its next poll.
+void FeedMonitor::resetTruePeakMax() {
+    state_->truePeakMaxResetRequested.store(true, std::memory_order_release);
 }
 
 }  // namespace companion

@@ -19,16 +19,19 @@ struct LoudnessPoint {
 };
 
 struct FeedSnapshot {
-    bool connected;        // a live feed is mapped
-    double sampleRateHz;   // of the feed; 0 while not connected
-    uint32_t channels;     // 1 or 2
-    uint64_t framesRead;   // since the daemon started
-    uint64_t framesLost;   // overwritten before they could be read, since the daemon started
-    double truePeakDb;     // dBTP over the newest 400 ms; NaN for no value
-    double truePeakMaxDb;  // since the last reset; NaN for no value
-    double lraLu;          // since the last reset; NaN until there is enough audio
-    uint64_t historyEnd;   // index just past the newest history point (counts since reset)
-    uint64_t resets;       // bumps at every reset (history indices restart)
+    bool connected;            // a live feed is mapped
+    double sampleRateHz;       // of the feed; 0 while not connected
+    uint32_t channels;         // 1 or 2
+    uint64_t framesRead;       // since the daemon started
+    uint64_t framesLost;       // overwritten before they could be read, since the daemon started
+    double truePeakDb;         // dBTP over the newest 400 ms; NaN for no value
+    double truePeakMaxDb;      // since the last reset; NaN for no value
+    double lraLu;              // since the last reset; NaN until there is enough audio
+    double channelRmsDb[2];    // per channel over the newest 400 ms (dsp.h); NaN for none
+    double channelCrestDb[2];  // per channel, peak over that channel's RMS, >= 0; NaN for none
+    double channelPeakDb[2];   // per channel, sample peak over the newest 400 ms; NaN for none
+    uint64_t historyEnd;       // index just past the newest history point (counts since reset)
+    uint64_t resets;           // bumps at every reset (history indices restart)
 };
 
 // Log-frequency bands of the newest frames, in dBFS (a full-scale sine reads 0 dB).
@@ -62,6 +65,8 @@ public:
     // Restart true peak, LRA and history (a meter reset, a clear). Rate changes and a rebuilt
     // feed restart them by themselves.
     void reset();
+    // Empties the true peak's maximum only (applied at the next poll).
+    void resetTruePeakMax();
 
 private:
     struct State;

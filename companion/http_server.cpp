@@ -451,7 +451,26 @@ struct HttpServer::Impl {
                  return outcomeReply(backend.setThresholdDb(threshold));
              }},
             {"/api/clear", [&](const json&) { return outcomeReply(backend.clear()); }},
-            {"/api/reset-meters", [&](const json&) { return outcomeReply(backend.resetMeters()); }},
+            {"/api/reset-meters",
+             [&](const json& b) {
+                 // {"hold": NAME} empties that maximum only; without it every meter restarts.
+                 const auto hold = b.find("hold");
+                 if (hold == b.end() || hold->is_null()) {
+                     return outcomeReply(backend.resetMeters());
+                 }
+                 static const std::map<std::string, MeterHold> kHolds = {
+                     {"momentaryMax", MeterHold::momentaryMax},
+                     {"shortTermMax", MeterHold::shortTermMax},
+                     {"rmsMax", MeterHold::rmsMax},
+                     {"truePeakMax", MeterHold::truePeakMax}};
+                 const auto found =
+                     hold->is_string() ? kHolds.find(hold->get<std::string>()) : kHolds.end();
+                 if (found == kHolds.end()) {
+                     throw BadRequest(
+                         "\"hold\" must be momentaryMax, shortTermMax, rmsMax or truePeakMax");
+                 }
+                 return outcomeReply(backend.resetHold(found->second));
+             }},
             {"/api/analyze",
              [&](const json& b) {
                  const float start = startField(b, "start");

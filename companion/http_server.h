@@ -52,6 +52,7 @@ struct ServerBackend {
     virtual Outcome setThresholdDb(std::optional<double> dbfs) = 0;
     virtual Outcome clear() = 0;
     virtual Outcome resetMeters() = 0;
+    virtual Outcome resetHold(MeterHold hold) = 0;
     virtual Outcome insert(float start, float length, int32_t track) = 0;
     // seenWritePos: the write position the stretch was chosen against, when the client says.
     virtual Outcome analyze(float start, float length, std::optional<float> seenWritePos,

@@ -56,7 +56,13 @@ nlohmann::json metersJson(const MeterValues& m) {
             {"crest", levelJson(m.crestDb)},
             {"truePeak", levelJson(m.truePeakDb)},
             {"truePeakMax", levelJson(m.truePeakMaxDb)},
-            {"lra", levelJson(m.lraLu)}};
+            {"lra", levelJson(m.lraLu)},
+            {"rmsLeft", levelJson(m.channelRmsDb[0])},
+            {"rmsRight", levelJson(m.channelRmsDb[1])},
+            {"crestLeft", levelJson(m.channelCrestDb[0])},
+            {"crestRight", levelJson(m.channelCrestDb[1])},
+            {"peakLeft", levelJson(m.channelPeakDb[0])},
+            {"peakRight", levelJson(m.channelPeakDb[1])}};
 }
 
 }  // namespace

@@ -64,6 +64,44 @@ TEST(Dsp, TruePeakFindsTheCrestBetweenSamplesAndForgetsItAfter400Ms) {
     EXPECT_TRUE(std::isnan(readLevels(a).truePeakMaxDb));
 }
 
+TEST(Dsp, ChannelRmsAndCrestOfASineAndASquareByHand) {
+    // Left: a full-scale 1 kHz sine, RMS 1/sqrt(2) = -3.01 dBFS, peak 1.0 (sample 12 of each
+    // 48-sample period lands on the crest), crest +3.01 dB. Right: a square wave of 0.5, RMS =
+    // peak = -6.02 dBFS, crest 0 dB. The plug-in's RMS would sum both channels' power instead.
+    constexpr double kRate = 48000.0;
+    LevelAnalysis a;
+    ASSERT_TRUE(startLevels(a, kRate));
+    const std::vector<float> left = sine(kRate, 1000.0, 1.0, 1.0);
+    std::vector<float> right(left.size());
+    for (size_t i = 0; i < right.size(); ++i)
+        right[i] = (i / 24) % 2 == 0 ? 0.5f : -0.5f;
+    for (size_t done = 0, piece = 1000; done < left.size(); done += piece)
+        addLevelFrames(a, &left[done], &right[done], std::min(piece, left.size() - done));
+    const LevelReadings r = readLevels(a);
+    EXPECT_NEAR(r.channelRmsDb[0], -3.0103, 0.005);
+    EXPECT_NEAR(r.channelCrestDb[0], 3.0103, 0.005);
+    EXPECT_NEAR(r.channelRmsDb[1], -6.0206, 0.005);
+    EXPECT_NEAR(r.channelCrestDb[1], 0.0, 1e-9);
+    EXPECT_NEAR(r.channelPeakDb[0], 0.0, 1e-6);
+    EXPECT_NEAR(r.channelPeakDb[1], -6.0206, 1e-3);
+
+    // 300 ms of silence leaves one loud point of the four: RMS drops by 10*log10(4) = 6.02 dB,
+    // the peak stays in the window, so the crest grows by the same amount and stays positive.
+    const std::vector<float> silence(static_cast<size_t>(0.3 * kRate), 0.0f);
+    addLevelFrames(a, silence.data(), silence.data(), silence.size());
+    const LevelReadings fading = readLevels(a);
+    EXPECT_NEAR(fading.channelRmsDb[0], -3.0103 - 6.0206, 0.005);
+    EXPECT_NEAR(fading.channelCrestDb[0], 3.0103 + 6.0206, 0.005);
+    addLevelFrames(a, silence.data(), silence.data(), silence.size());
+    EXPECT_TRUE(std::isnan(readLevels(a).channelRmsDb[0])) << "silence: no value, not -inf";
+    EXPECT_TRUE(std::isnan(readLevels(a).channelCrestDb[1]));
+
+    // A restart needs 400 ms before there is a value again.
+    ASSERT_TRUE(startLevels(a, kRate));
+    addLevelFrames(a, left.data(), right.data(), static_cast<size_t>(0.35 * kRate));
+    EXPECT_TRUE(std::isnan(readLevels(a).channelRmsDb[0]));
+}
+
 TEST(Dsp, LoudnessHistoryAndRangeOfTwoLevelsTenDbApart) {
     // A 1 kHz sine in both channels reads its level in dBFS as LUFS (BS.1770's calibration):
     // -20 then -30, so the range is 10 LU.

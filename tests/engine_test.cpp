@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -216,6 +217,15 @@ TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
     companion::ExportResult saved{};
     const companion::Outcome outcome = engine->saveTake(-1, {}, saved);
     ASSERT_TRUE(outcome.ok) << outcome.error;
+    // Named after the take's start on the wall clock, not the moment of the save.
+    {
+        const std::time_t began = status.takes[1].wallClockMs / 1000;
+        std::tm local{};
+        localtime_r(&began, &local);
+        char expected[64];
+        std::strftime(expected, sizeof expected, "tessarin_%Y-%m-%d_%H-%M-%S.wav", &local);
+        EXPECT_EQ(saved.path.filename().string(), expected);
+    }
     const std::vector<float> take = readFrames(saved.path);
     ASSERT_NEAR(take.size() / 2.0, status.takes[1].seconds * kRate, 1.0);
     for (size_t i = 0; i < take.size() / 2; ++i) {
@@ -287,4 +297,50 @@ TEST_F(EngineTest, PreviewRestartsElsewhereAndClearEmptiesEverything) {
     ASSERT_EQ(changes.size(), 1u);
     for (const float v : changes[0].maxL)
         ASSERT_EQ(v, 0.0f);
+}
+
+TEST_F(EngineTest, MeterResetAlsoEmptiesTheHoldsAndTheCrest) {
+    startEngine();
+    startPlugin();
+    // Loud for long enough that all three holds and the crest have values (a 400 ms window, at
+    // five times real time), then silence, so nothing after the reset can raise them again.
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) {
+        return !std::isnan(s.meters.momentaryMaxLufs) && !std::isnan(s.meters.rmsMaxDb) &&
+               !std::isnan(s.meters.crestDb);
+    }));
+    live->setMode(LiveHost::Mode::silent);
+    // Quiet enough that no hold takes a new value (they take only values above -70).
+    const auto quiet = [](const auto& s) {
+        return !(s.meters.momentaryLufs > -70.0) && !(s.meters.rmsDb > -70.0);
+    };
+    ASSERT_TRUE(waitFor(*engine, quiet));
+    ASSERT_TRUE(engine->resetMeters().ok);
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    for (size_t field : {off::momentaryMaxLufs, off::shortTermMaxLufs, off::rmsMaxDb, off::crestDb})
+        EXPECT_EQ(view.loadPlain<double>(field), companion::kNoValue) << "field at " << field;
+    EXPECT_TRUE(waitFor(*engine, [](const auto& s) {
+        return std::isnan(s.meters.momentaryMaxLufs) && std::isnan(s.meters.shortTermMaxLufs) &&
+               std::isnan(s.meters.rmsMaxDb) && std::isnan(s.meters.crestDb);
+    }));
+    // Still empty a while later: the plug-in did not bring back a value from before the reset.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const companion::MeterValues m = engine->status().meters;
+    EXPECT_TRUE(std::isnan(m.momentaryMaxLufs) && std::isnan(m.rmsMaxDb) && std::isnan(m.crestDb));
+
+    // One hold at a time: the momentary one goes, the RMS one stays.
+    live->setMode(LiveHost::Mode::loud);
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) {
+        return !std::isnan(s.meters.momentaryMaxLufs) && !std::isnan(s.meters.rmsMaxDb);
+    }));
+    live->setMode(LiveHost::Mode::silent);
+    ASSERT_TRUE(waitFor(*engine, quiet));
+    const double truePeakMaxDb = engine->status().meters.truePeakMaxDb;
+    ASSERT_TRUE(engine->resetHold(companion::MeterHold::momentaryMax).ok);
+    EXPECT_TRUE(
+        waitFor(*engine, [](const auto& s) { return std::isnan(s.meters.momentaryMaxLufs); }));
+    EXPECT_FALSE(std::isnan(engine->status().meters.rmsMaxDb));
+    // Not mistaken for the plug-in's own restart of all meters: the feed's holds stay.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(engine->status().meters.truePeakMaxDb, truePeakMaxDb);
 }

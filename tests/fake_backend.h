@@ -30,6 +30,7 @@ struct RecordedCall {
     int take = -99;
     int32_t track = -99;
     bool hold = false;
+    int meterHold = -1;  // MeterHold as a number
     std::optional<double> thresholdDb;
     ExportSettings settings;
 };
@@ -66,10 +67,21 @@ public:
         s.canInsert = true;
         s.exportDir = "/tmp/exports";
         const double wobble = std::sin(seconds() * 3.0);
-        s.meters = MeterValues{
-            -18.0 + wobble, -19.0 + wobble, -20.1, -12.0,
-            -15.3,          -21.0 + wobble, -17.2, -3.1,
-            14.1,           -2.9 + wobble,  -0.8,  std::numeric_limits<double>::quiet_NaN()};
+        s.meters = MeterValues{-18.0 + wobble,
+                               -19.0 + wobble,
+                               -20.1,
+                               -12.0,
+                               -15.3,
+                               -21.0 + wobble,
+                               -17.2,
+                               -3.1,
+                               14.1,
+                               -2.9 + wobble,
+                               -0.8,
+                               std::numeric_limits<double>::quiet_NaN(),
+                               {-24.0 + wobble, -24.5 + wobble},
+                               {11.2, 10.9},
+                               {-12.8, -13.6}};
         s.overviewVersion = columns + 1;
         return s;
     }
@@ -138,6 +150,9 @@ public:
     }
     Outcome clear() override { return record("clear"); }
     Outcome resetMeters() override { return record("reset-meters"); }
+    Outcome resetHold(MeterHold hold) override {
+        return record("reset-hold", [&](RecordedCall& c) { c.meterHold = static_cast<int>(hold); });
+    }
     Outcome insert(float start, float length, int32_t track) override {
         return record("insert", [&](RecordedCall& c) {
             c.start = start, c.length = length, c.track = track;

@@ -203,6 +203,8 @@ TEST_F(ServerTest, BadFieldsAreRefusedBeforeTheEngine) {
         {"/api/save-last", R"({"seconds": -5, "format": "wav16"})", 400},
         {"/api/save-take", R"({"take": 1.5})", 400},
         {"/api/hold", R"({"hold": 1})", 400},
+        {"/api/reset-meters", R"({"hold": "samplePeak"})", 400},
+        {"/api/reset-meters", R"({"hold": 2})", 400},
         {"/api/threshold", R"({"dbfs": -130})", 400},
         {"/api/threshold", "{}", 400},
         {"/api/insert", R"({"start": 0.1, "length": 0.2, "track": 1e10})", 400},
@@ -247,6 +249,11 @@ TEST_F(ServerTest, GoodRequestsReachTheEngineWithTheirValues) {
     EXPECT_EQ(last.take, -1);
     EXPECT_EQ(last.settings.normalize, companion::NormalizeMode::peak);
     EXPECT_DOUBLE_EQ(last.settings.targetDb, -1.0);
+    ASSERT_EQ(post(port, "/api/reset-meters", R"({"hold": "rmsMax"})").status, 200);
+    EXPECT_EQ(backend.last().route, "reset-hold");
+    EXPECT_EQ(backend.last().meterHold, static_cast<int>(companion::MeterHold::rmsMax));
+    ASSERT_EQ(post(port, "/api/reset-meters", R"({"hold": null})").status, 200);
+    EXPECT_EQ(backend.last().route, "reset-meters");
     ASSERT_EQ(post(port, "/api/insert", R"({"start": 1, "length": 1})").status, 200);
     EXPECT_EQ(backend.last().start, 0.0f);  // the ring's end is its start
     EXPECT_EQ(backend.last().track, 0);

@@ -19,7 +19,8 @@ export const CHROMIUM_ARGS = [
 ];
 
 // A persistent context on a fresh profile directory; close() also removes the profile.
-export async function launch({ width = 1600, height = 1000, deviceScaleFactor = 1 } = {}) {
+// bypassCSP: lets a test inject a script (axe-core) into the page despite its Content Security Policy.
+export async function launch({ width = 1600, height = 1000, deviceScaleFactor = 1, bypassCSP = false, colorScheme = 'dark' } = {}) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM,
@@ -27,7 +28,8 @@ export async function launch({ width = 1600, height = 1000, deviceScaleFactor = 
     args: CHROMIUM_ARGS,
     viewport: { width, height },
     deviceScaleFactor,
-    colorScheme: 'dark',
+    colorScheme,
+    bypassCSP,
   });
   const close = async () => {
     await context.close().catch(() => {});

@@ -49,7 +49,8 @@ function stopChild(child) {
   });
 }
 
-export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-flows-')) } = {}) {
+// input: an audio file for tessarin-host to loop (its embedded phrase without one).
+export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-flows-')), input = null } = {}) {
   const daemonPath = path.join(BUILD, 'tessarin-companion');
   const hostPath = path.join(BUILD, 'tools', 'tessarin-host');
   for (const p of [daemonPath, hostPath])
@@ -58,7 +59,7 @@ export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir
   let daemon = await startWithUrl(daemonPath, daemonArgs(0), 'tessarin-companion');
   const info = parseUrl(daemon.line);
   // The daemon made the control block; the host runs the plug-in on it at the audio rate.
-  const host = spawn(hostPath, ['--realtime', '--loop', '--attach', '--no-progress'], { stdio: ['ignore', 'ignore', 'pipe'] });
+  const host = spawn(hostPath, ['--realtime', '--loop', '--attach', '--no-progress', ...(input ? [input] : [])], { stdio: ['ignore', 'ignore', 'pipe'] });
   let hostErr = '';
   host.stderr.on('data', (d) => (hostErr += d));
   return {

@@ -7,7 +7,9 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
+import os from 'node:os';
 import path from 'node:path';
+import { createRequire } from 'node:module';
 import { launch } from './browser.mjs';
 import { startReal, startMock, ROOT } from './daemons.mjs';
 
@@ -18,6 +20,7 @@ fs.mkdirSync(shots, { recursive: true });
 let daemon;
 let browser;
 let page;
+const AXE = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
 
 const shot = (name) => page.screenshot({ path: path.join(shots, `${kind}-${name}.png`) });
 const state = (expression) => page.evaluate(expression);
@@ -57,9 +60,75 @@ function wavFrames(file) {
   throw new Error(`${file}: no data chunk`);
 }
 
+// What the plug-in is fed: three takes of 3 s apart by 1.5 s of digital silence (the gate skips
+// it, so each sound is a take of its own), the second with 0.3 s of a square wave at full scale
+// (samples at exactly 0 dBFS, true peak above it). 13.5 s, looped by the host.
+const INPUT_RATE = 48000;
+function writeInput(file) {
+  const section = (seconds, fn) => Array.from({ length: Math.round(seconds * INPUT_RATE) }, (_, i) => fn(i / INPUT_RATE));
+  const tone = (amp, hz) => (t) => amp * Math.sin(2 * Math.PI * hz * t) * (0.8 + 0.2 * Math.sin(2 * Math.PI * 2 * t));
+  const silence = () => 0;
+  const clippedTake = (t) => (t >= 1.5 && t < 1.8 ? (Math.sin(2 * Math.PI * 220 * t) >= 0 ? 1 : -1) : tone(0.3, 330)(t));
+  const samples = [
+    ...section(3, tone(0.25, 440)), ...section(1.5, silence),
+    ...section(3, clippedTake), ...section(1.5, silence),
+    ...section(3, tone(0.2, 550)), ...section(1.5, silence),
+  ];
+  const data = Buffer.alloc(samples.length * 8);
+  samples.forEach((v, i) => {
+    data.writeFloatLE(v, 8 * i);
+    data.writeFloatLE(v * 0.9, 8 * i + 4);
+  });
+  const head = Buffer.alloc(44);
+  head.write('RIFF', 0);
+  head.writeUInt32LE(36 + data.length, 4);
+  head.write('WAVEfmt ', 8);
+  head.writeUInt32LE(16, 16);
+  head.writeUInt16LE(3, 20); // IEEE float
+  head.writeUInt16LE(2, 22);
+  head.writeUInt32LE(INPUT_RATE, 24);
+  head.writeUInt32LE(INPUT_RATE * 8, 28);
+  head.writeUInt16LE(8, 32);
+  head.writeUInt16LE(32, 34);
+  head.write('data', 36);
+  head.writeUInt32LE(data.length, 40);
+  fs.writeFileSync(file, Buffer.concat([head, data]));
+}
+
+// axe-core's violations on the page as it stands: [{id, impact, nodes}].
+async function axeViolations() {
+  if (!(await page.evaluate(() => typeof window.axe === 'object'))) await page.addScriptTag({ path: AXE });
+  return page.evaluate(async () => {
+    const result = await window.axe.run(document, { resultTypes: ['violations'] });
+    return result.violations.map((v) => ({ id: v.id, impact: v.impact, nodes: v.nodes.slice(0, 4).map((n) => n.target.join(' ')) }));
+  });
+}
+async function assertAxeClean(when) {
+  const violations = await axeViolations();
+  assert.deepEqual(violations, [], `axe on ${when}: ${JSON.stringify(violations, null, 1)}`);
+}
+
+// Whether an element lies wholly inside the viewport.
+async function inViewport(locator) {
+  const box = await locator.boundingBox();
+  const size = page.viewportSize();
+  return box !== null && box.y >= 0 && box.x >= 0 && box.y + box.height <= size.height && box.x + box.width <= size.width;
+}
+
+const waveform = () => page.locator('#waveform');
+
+// The daemon's samples and history routes are required; TESSARIN_FLOWS_ALLOW_MISSING=1 lets a
+// daemon without them skip those flows instead (a build from before they existed).
+function missingRoute(t, what) {
+  if (process.env.TESSARIN_FLOWS_ALLOW_MISSING === '1') return t.skip(`this daemon has no ${what}`);
+  assert.fail(`the daemon has no ${what}`);
+}
+
 before(async () => {
-  daemon = kind === 'mock' ? await startMock() : await startReal();
-  const launched = await launch({ width: 1600, height: 1000 });
+  const input = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-input-')), 'takes.wav');
+  writeInput(input);
+  daemon = kind === 'mock' ? await startMock() : await startReal({ input });
+  const launched = await launch({ width: 1600, height: 1000, bypassCSP: true });
   browser = launched;
   page = launched.context.pages()[0] ?? (await launched.context.newPage());
   await page.goto(daemon.url);
@@ -73,14 +142,15 @@ after(async () => {
 test('the page goes live and shows the daemon\u2019s meters', async () => {
   const status = page.getByRole('status');
   await status.filter({ hasText: /^Live: \d+(\.\d)? kHz$/ }).waitFor({ timeout: 20000 });
-  await page.getByRole('img', { name: 'Capture waveform' }).waitFor();
+  await waveform().waitFor();
   // Enough captured audio for the selection flows.
   await page.waitForFunction(() => window.tessarin.status?.capturedSeconds >= 8, null, { timeout: 40000 });
+  await assertAxeClean('the idle page');
   assert.ok((await state(() => window.tessarin.overviewStats().nonZeroColumns)) > 0, 'the waveform holds audio');
 
   // The readouts show what /api/status says (one decimal). Values that move between two reads
   // get a few tries: all of them must match the same status read at least once.
-  const names = { Integrated: 'integrated', 'Loudness range': 'lra', 'True peak': 'truePeak', 'Sample peak': 'samplePeak', RMS: 'rms', Crest: 'crest', Momentary: 'momentary', 'Short-term': 'shortTerm' };
+  const names = { Integrated: 'integrated', 'Loudness range': 'lra', 'True peak': 'truePeak', 'Sample peak': 'samplePeak', 'RMS, L+R power sum': 'rms', 'Crest vs RMS max': 'crest', Momentary: 'momentary', 'Short-term': 'shortTerm', 'RMS left': 'rmsLeft', 'Crest right': 'crestRight' };
   const shown = () => Promise.all(Object.keys(names).map((n) => page.getByLabel(n, { exact: true }).textContent()));
   let mismatch = 'never compared';
   for (let attempt = 0; attempt < 20 && mismatch; attempt++) {
@@ -100,12 +170,49 @@ test('the page goes live and shows the daemon\u2019s meters', async () => {
   await shot('live');
 });
 
+test('the waveform opens fitted to the captured takes, not the empty ring', async () => {
+  const check = async (p) => {
+    const { view, fitted, status } = await p.evaluate(() => ({ view: window.tessarin.view, fitted: window.tessarin.fitted, status: window.tessarin.status }));
+    assert.ok(fitted, 'the view follows the captured audio');
+    const shownSeconds = (view.t1 - view.t0) * status.ringSeconds;
+    assert.equal(view.t1, 1, 'the newest audio at the right edge');
+    assert.ok(status.capturedSeconds < status.ringSeconds, 'the ring is not full yet');
+    assert.ok(shownSeconds >= status.capturedSeconds && shownSeconds <= status.capturedSeconds * 1.05 + 0.5,
+      `${shownSeconds.toFixed(2)} s shown for ${status.capturedSeconds.toFixed(2)} s captured`);
+    // Every take's start is on screen.
+    for (const take of status.takes) {
+      const t = (((take.start - status.writePos) % 1) + 1) % 1;
+      assert.ok(t >= view.t0 - 1e-9, `take at ${t} left of the view from ${view.t0}`);
+    }
+  };
+  await check(page);
+  const fresh = await browser.context.newPage();
+  try {
+    await fresh.goto(daemon.url);
+    await fresh.waitForFunction(() => window.tessarin.status?.capturedSeconds > 0 && window.tessarin.view.t0 > 0, null, { timeout: 10000 });
+    await check(fresh);
+  } finally {
+    await fresh.close();
+  }
+});
+
 test('dragging across the waveform selects that stretch; Save selection writes it', async () => {
-  const canvas = page.getByRole('img', { name: 'Capture waveform' });
+  const canvas = waveform();
   const box = await canvas.boundingBox();
   const y = box.y + box.height * 0.6;
-  // From 90 % to 98 % of the full view: 8 % of the ring, newest audio.
+  // From 90 % to 98 % of the view, which a scroll of nothing on the ruler pins where the fit
+  // left it (it no longer follows the capture).
   await page.keyboard.press('F');
+  const fittedView = await state(() => window.tessarin.view);
+  await page.mouse.move(box.x + box.width * 0.5, box.y + 8);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width * 0.5 + 3, box.y + 8);
+  await page.mouse.move(box.x + box.width * 0.5, box.y + 8);
+  await page.mouse.up();
+  assert.equal(await state(() => window.tessarin.fitted), false);
+  const view = await state(() => window.tessarin.view);
+  assert.ok(Math.abs(view.t0 - fittedView.t0) < 0.01, 'the view stayed where the fit put it');
+  const span = view.t1 - view.t0;
   await page.mouse.move(box.x + box.width * 0.9, y);
   const pressed = Date.now();
   await page.mouse.down();
@@ -115,15 +222,16 @@ test('dragging across the waveform selects that stretch; Save selection writes i
   const selection = await state(() => window.tessarin.selection);
   const dragSeconds = (Date.now() - pressed) / 1000;
   const ringSeconds = await state(() => window.tessarin.status.ringSeconds);
-  const pixel = ringSeconds / box.width;
+  const pixel = (span * ringSeconds) / box.width;
   assert.ok(selection, 'a selection exists');
   // The pressed end stays on its audio while the head moves on, so the stretch grows by at most
   // the time the drag took; the released end sits under the pointer.
-  const minLength = 0.08 * ringSeconds - 2 * pixel;
+  const minLength = 0.08 * span * ringSeconds - 2 * pixel;
   assert.ok(selection.lengthSeconds >= minLength && selection.lengthSeconds <= minLength + 4 * pixel + dragSeconds,
     `length ${selection.lengthSeconds} s after a drag of ${dragSeconds} s`);
-  assert.ok(selection.endSeconds <= -0.02 * ringSeconds + 2 * pixel && selection.endSeconds >= -0.02 * ringSeconds - 2 * pixel - dragSeconds,
-    `end ${selection.endSeconds} s`);
+  const endSeconds = -(1 - (view.t0 + 0.98 * span)) * ringSeconds;
+  assert.ok(selection.endSeconds <= endSeconds + 2 * pixel && selection.endSeconds >= endSeconds - 2 * pixel - dragSeconds,
+    `end ${selection.endSeconds} s, expected about ${endSeconds} s`);
   await assert.doesNotReject(page.locator('#sel-length').filter({ hasText: /^\d+\.\d\d s$/ }).waitFor({ timeout: 2000 }));
   // The analysis arrives after the selection settles.
   await page.locator('#an-integrated').filter({ hasText: /LUFS$/ }).waitFor({ timeout: 5000 });
@@ -142,6 +250,7 @@ test('dragging across the waveform selects that stretch; Save selection writes i
   assert.equal(path.dirname(saved.path), path.resolve(daemon.exportDir));
   await page.locator('#saved-name').filter({ hasText: saved.name }).waitFor();
   await shot('saved-selection');
+  await assertAxeClean('a selection and a saved file');
 
   // The drag element carries the file's address.
   const dragged = await page.evaluate(() => {
@@ -155,7 +264,7 @@ test('dragging across the waveform selects that stretch; Save selection writes i
 });
 
 test('Space previews from the selection and the playhead moves; Space again stops', async () => {
-  await page.getByRole('img', { name: 'Capture waveform' }).focus();
+  await waveform().focus();
   await page.keyboard.press('Space');
   await page.waitForFunction(() => window.tessarin.status.preview?.playing && window.tessarin.status.preview.playhead !== null, null, { timeout: 5000 });
   const first = await state(() => window.tessarin.status.preview.playhead);
@@ -169,23 +278,231 @@ test('Space previews from the selection and the playhead moves; Space again stop
   await page.waitForFunction(() => !window.tessarin.status.preview?.playing, null, { timeout: 5000 });
 });
 
+test('[ and ] step through the takes and Enter selects one', async () => {
+  await page.waitForFunction(() => window.tessarin.status.takes.length >= 2, null, { timeout: 30000 });
+  // Held, so no take begins while the keys are pressed.
+  await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.status.hold === true, null, { timeout: 5000 });
+  try {
+    await page.keyboard.press('Escape');
+    await waveform().focus();
+    const takes = () => state(() => window.tessarin.status.takes.length);
+    await page.keyboard.press('[');
+    const newest = (await takes()) - 1;
+    assert.equal(await state(() => window.tessarin.takeIndex), newest, '[ first stands on the newest take');
+    await page.keyboard.press('[');
+    assert.equal(await state(() => window.tessarin.takeIndex), newest - 1);
+    await page.keyboard.press('Enter');
+    const picked = await state(() => {
+      const take = window.tessarin.status.takes[window.tessarin.takeIndex];
+      return { take, selection: window.tessarin.selection };
+    });
+    assert.ok(picked.selection, 'Enter made a selection');
+    assert.ok(Math.abs(picked.selection.lengthSeconds - picked.take.seconds) < 0.05,
+      `selection ${picked.selection.lengthSeconds} s, take ${picked.take.seconds} s`);
+    assert.ok(Math.abs(picked.selection.start - picked.take.start) < 1e-6);
+    await page.locator('#take-list button[aria-current="true"]').waitFor();
+    await page.keyboard.press(']');
+    assert.equal(await state(() => window.tessarin.takeIndex), newest);
+    await shot('takes');
+  } finally {
+    await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+    await page.waitForFunction(() => window.tessarin.status.hold === false, null, { timeout: 5000 });
+  }
+});
+
+test('Shift+arrow keys select from the cursor, a step of the view at a time', async () => {
+  await page.getByRole('button', { name: 'Hold capture', exact: true }).click(); // the ring stands still
+  await page.waitForFunction(() => window.tessarin.status.hold === true, null, { timeout: 5000 });
+  try {
+    await waveform().focus();
+    await page.keyboard.press('Escape');
+    const box = await waveform().boundingBox();
+    await page.mouse.click(box.x + box.width * 0.8, box.y + box.height * 0.6); // the cursor
+    assert.equal(await state(() => window.tessarin.selection), null);
+    for (let i = 0; i < 5; i++) await page.keyboard.press('Shift+ArrowLeft');
+    const view = await state(() => window.tessarin.view);
+    const ringSeconds = await state(() => window.tessarin.status.ringSeconds);
+    const step = 0.02 * (view.t1 - view.t0) * ringSeconds;
+    const five = await state(() => window.tessarin.selection);
+    assert.ok(five, 'a selection from the cursor');
+    assert.ok(Math.abs(five.lengthSeconds - 5 * step) < 0.01, `${five.lengthSeconds} s for five steps of ${step} s`);
+    const cursorSeconds = -(1 - (view.t0 + 0.8 * (view.t1 - view.t0))) * ringSeconds;
+    assert.ok(Math.abs(five.endSeconds - cursorSeconds) < 2 * (view.t1 - view.t0) * ringSeconds / box.width, 'the cursor is its fixed end');
+    await page.keyboard.press('Shift+ArrowRight');
+    const four = await state(() => window.tessarin.selection);
+    assert.ok(Math.abs(four.lengthSeconds - 4 * step) < 0.01, `${four.lengthSeconds} s after one step back`);
+    assert.ok(Math.abs(four.endSeconds - five.endSeconds) < 1e-6, 'the fixed end stays');
+    await shot('shift-arrows');
+  } finally {
+    await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+    await page.waitForFunction(() => window.tessarin.status.hold === false, null, { timeout: 5000 });
+  }
+});
+
+test('zooming in past the overview draws single samples from the daemon', async (t) => {
+  await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.status.hold === true, null, { timeout: 5000 });
+  try {
+    const box = await waveform().boundingBox();
+    await page.mouse.move(box.x + box.width * 0.7, box.y + box.height * 0.6);
+    await page.keyboard.down('Control');
+    for (let i = 0; i < 4; i++) await page.mouse.wheel(0, -400); // a pinch: e^4 per step
+    await page.keyboard.up('Control');
+    const view = await state(() => window.tessarin.view);
+    const ringSeconds = await state(() => window.tessarin.status.ringSeconds);
+    assert.ok((view.t1 - view.t0) * ringSeconds < 0.05, `zoomed to ${((view.t1 - view.t0) * ringSeconds * 1000).toFixed(1)} ms`);
+    await page.waitForFunction(() => window.tessarin.samples !== null, null, { timeout: 5000 });
+    const samples = await state(() => window.tessarin.samples);
+    if (samples.unavailable) return missingRoute(t, 'GET /api/samples');
+    assert.ok(samples.frames > 0 && samples.frames <= 16384);
+    await shot('samples');
+  } finally {
+    await page.keyboard.press('F');
+    await page.getByRole('button', { name: 'Hold capture', exact: true }).click();
+    await page.waitForFunction(() => window.tessarin.status.hold === false, null, { timeout: 5000 });
+  }
+});
+
+test('over indicators light on clipped input, count, and clear on a click', async () => {
+  const clip = page.locator('#over-sample');
+  const truePeak = page.locator('#over-true');
+  await page.waitForFunction(() => document.getElementById('over-sample').dataset.lit === 'true', null, { timeout: 40000 });
+  assert.match(await clip.textContent(), /^Clip ×\d+/);
+  await page.waitForFunction(() => document.getElementById('over-true').dataset.lit === 'true', null, { timeout: 5000 });
+  assert.match(await truePeak.textContent(), /^True peak over -1\.0 ×\d+/);
+  await shot('overs');
+  // Cleared between bursts (a burst right after the click would light it again, rightly).
+  await page.waitForFunction(() => !window.tessarin.overs.sample.wasOver && !window.tessarin.overs.truePeak.wasOver, null, { timeout: 10000, polling: 10 });
+  await clip.click();
+  assert.equal(await clip.getAttribute('data-lit'), 'false');
+  assert.equal(await clip.textContent(), 'Clip: none');
+  await truePeak.click();
+  assert.equal(await truePeak.getAttribute('data-lit'), 'false');
+  assert.equal(await truePeak.textContent(), 'True peak over -1.0: none');
+  // The next clipped burst lights it again.
+  await page.waitForFunction(() => document.getElementById('over-sample').dataset.lit === 'true', null, { timeout: 40000 });
+});
+
+test('Reset meters empties the momentary, short-term and RMS holds, in the status and on screen', async () => {
+  const holds = (m) => [m.momentaryMax, m.shortTermMax, m.rmsMax];
+  await page.waitForFunction(() => window.tessarin.status.meters.momentaryMax !== null && window.tessarin.status.meters.rmsMax !== null, null, { timeout: 20000 });
+  // Reset in a pause of the input (momentary below the -70 LUFS a hold needs), so no new sound
+  // refills the holds before they are read.
+  const apiAuth = { Authorization: `Bearer ${daemon.token}` };
+  let emptied = null;
+  for (let attempt = 0; attempt < 4 && !emptied; attempt++) {
+    await page.waitForFunction(() => {
+      const m = window.tessarin.status.meters.momentary;
+      return m === null || m < -70;
+    }, null, { timeout: 20000, polling: 10 });
+    await page.getByRole('button', { name: 'Reset meters', exact: true }).click();
+    const deadline = Date.now() + 300;
+    while (Date.now() < deadline) {
+      const status = JSON.parse((await request('/api/status', { headers: apiAuth })).text);
+      if (holds(status.meters).every((v) => v === null)) {
+        emptied = status;
+        break;
+      }
+      await new Promise((r) => setTimeout(r, 20));
+    }
+  }
+  assert.ok(emptied, 'the three holds read null in /api/status after the reset');
+  assert.equal(emptied.meters.crest, null, 'the crest goes with the RMS hold');
+  // The screen shows them empty too (until the next sound sets them again).
+  for (const id of ['m-momentaryMax', 'm-shortTermMax', 'm-rmsMax'])
+    await page.locator(`#${id} .v`).filter({ hasText: /^–$/ }).waitFor({ timeout: 1000 });
+  await shot('reset-meters');
+});
+
+test('history panel: a finished take opens, plays through the page and saves a part', async (t) => {
+  const available = await page.waitForFunction(() => window.tessarin.historyPanel.takes > 0 || !window.tessarin.historyPanel.available, null, { timeout: 20000 })
+    .then(() => state(() => window.tessarin.historyPanel.available));
+  if (!available) return missingRoute(t, 'GET /api/history');
+  // A take that is no longer being recorded: the oldest listed last.
+  await page.waitForFunction(() => document.querySelectorAll('#disk-history-list button').length >= 2, null, { timeout: 30000 });
+  const rows = page.locator('#disk-history-list button');
+  const row = rows.nth(1);
+  await row.scrollIntoViewIfNeeded();
+  await row.focus();
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 });
+  const canvas = page.locator('#history-wave');
+  await canvas.scrollIntoViewIfNeeded();
+  const box = await canvas.boundingBox();
+  await page.mouse.move(box.x + box.width * 0.25, box.y + box.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width * 0.75, box.y + box.height / 2, { steps: 5 });
+  await page.mouse.up();
+  const panel = await state(() => window.tessarin.historyPanel);
+  assert.ok(panel.selection, 'a part of the take is selected');
+  const partSeconds = panel.selection.b - panel.selection.a;
+  assert.ok(Math.abs(partSeconds - panel.decodedSeconds / 2) < panel.decodedSeconds * 0.02, `${partSeconds} s of ${panel.decodedSeconds} s`);
+  await page.getByRole('button', { name: 'Listen', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.historyPanel.playing, null, { timeout: 3000 });
+  await page.getByRole('button', { name: 'Stop', exact: true }).click();
+  const before = await state(() => window.tessarin.lastExport?.path ?? null);
+  await page.locator('#history-save').click();
+  await page.waitForFunction((p) => window.tessarin.lastExport && window.tessarin.lastExport.path !== p, before, { timeout: 10000 });
+  const saved = await state(() => window.tessarin.lastExport);
+  assert.ok(Math.abs(saved.seconds - partSeconds) < 0.01, `saved ${saved.seconds} s of a ${partSeconds} s part`);
+  assert.equal(wavFrames(saved.path).frames, saved.frames);
+  await shot('history-panel');
+  await assertAxeClean('the history panel with a take open');
+  await page.locator('#history-close').click();
+});
+
 test('Hold, then Clear (after its confirmation) empties the waveform', async () => {
   const hold = page.getByRole('button', { name: 'Hold capture', exact: true });
   await hold.click();
   await page.waitForFunction(() => window.tessarin.status.hold === true, null, { timeout: 5000 });
   assert.equal(await hold.getAttribute('aria-pressed'), 'true');
-  await page.getByRole('button', { name: 'Clear', exact: true }).click();
+  // Held: the waveform and the status line say so in words.
+  await page.locator('#state-banner li').filter({ hasText: 'Hold: not capturing' }).waitFor({ timeout: 2000 });
+  assert.match(await page.getByRole('status').first().textContent(), /^Hold: not capturing/);
+  assert.match(await waveform().getAttribute('aria-label'), /Hold: not capturing/);
+  await shot('hold');
+  await page.getByRole('button', { name: 'Clear…', exact: true }).click();
   const dialog = page.getByRole('dialog');
   await dialog.waitFor();
+  await assertAxeClean('the Clear dialog');
   // Escape cancels: nothing cleared.
   await page.keyboard.press('Escape');
   await dialog.waitFor({ state: 'hidden' });
   assert.ok((await state(() => window.tessarin.overviewStats().nonZeroColumns)) > 0);
-  await page.getByRole('button', { name: 'Clear', exact: true }).click();
+  await page.getByRole('button', { name: 'Clear…', exact: true }).click();
   await dialog.getByRole('button', { name: 'Discard captured audio' }).click();
   await page.waitForFunction(() => window.tessarin.overviewStats().nonZeroColumns === 0 && window.tessarin.status.capturedSeconds === 0, null, { timeout: 10000 });
   assert.equal(await state(() => window.tessarin.selection), null);
   await shot('cleared');
+
+  // Held and empty: the daemon refuses to save the last seconds, and its words stand beside the
+  // actions, inside the viewport of a 1280x800 window.
+  const size = page.viewportSize();
+  await page.setViewportSize({ width: 1280, height: 800 });
+  try {
+    await page.evaluate(() => window.scrollTo(0, 0));
+    await page.getByRole('button', { name: 'Save last', exact: true }).click();
+    const error = page.locator('#action-error');
+    await error.waitFor({ state: 'visible', timeout: 5000 });
+    assert.ok((await error.textContent()).length > 0);
+    assert.ok(await inViewport(error), 'the error is visible without scrolling');
+    assert.ok(await inViewport(waveform()), 'the waveform too');
+    assert.ok(await inViewport(page.getByLabel('Integrated', { exact: true })), 'and the integrated readout');
+    for (const id of ['#m-momentary', '#m-shortTerm', '#preview', '#save-selection'])
+      assert.ok(await inViewport(page.locator(id)), `${id} on screen at 1280x800`);
+    await shot('refused-1280x800');
+    // A narrow window beside the DAW: the loudness readouts still show without scrolling.
+    await page.setViewportSize({ width: 800, height: 900 });
+    for (const id of ['#c-momentary', '#c-shortTerm', '#c-integrated']) {
+      await page.locator(id).waitFor({ state: 'visible', timeout: 2000 });
+      assert.ok(await inViewport(page.locator(id)), `${id} on screen at 800x900`);
+    }
+    assert.ok(await inViewport(page.locator('#action-error')), 'the error too');
+    await shot('compact-800x900');
+  } finally {
+    await page.setViewportSize(size);
+  }
   await hold.click();
   await page.waitForFunction(() => window.tessarin.status.hold === false, null, { timeout: 5000 });
 });

@@ -4,7 +4,9 @@
 // It checks the token, Host and Origin as the daemon does. Nothing in it is shared with the daemon.
 //
 //   node tests/browser/mock_daemon.mjs [--port N] [--export-dir DIR] [--state live|no-plugin|stalled|inactive]
-//        [--mismatch] [--instances N] [--no-insert]
+//        [--mismatch] [--instances N] [--no-insert] [--no-history] [--lost N] [--history-error TEXT]
+// Every take also goes into a history of takes (GET /api/history and its routes), as the
+// daemon's history on disk does; its audio is a synthetic tone of the take's length.
 // First stdout line: http://127.0.0.1:PORT/?token=HEX
 
 import http from 'node:http';
@@ -51,6 +53,9 @@ const sim = {
   shortTermMax: null,
   rmsMax: null,
   history: [], // [momentary, shortTerm]
+  generation: 1,
+  nextHistoryId: 1,
+  disk: [], // the history of takes: {id, start (ISO), seconds, pinned, ...}
   historyReset: false,
   lastColumn: 0,
   changed: new Set(),
@@ -67,9 +72,25 @@ function envelope(seconds) {
   return 0.7 * swell * pulse;
 }
 
+// Every third take has a burst clipped at full scale in its middle (half a second).
+function clipped(seconds) {
+  const inTake = seconds % (TAKE_SECONDS + SILENCE_SECONDS);
+  const take = Math.floor(seconds / (TAKE_SECONDS + SILENCE_SECONDS));
+  return take % 3 === 1 && inTake > 4 && inTake < 4.5;
+}
+
 function resetMeters() {
   sim.meters = null;
   sim.truePeakMax = sim.momentaryMax = sim.shortTermMax = sim.rmsMax = null;
+  sim.samplePeakMax = null;
+}
+
+function isoLocal(ms) {
+  const d = new Date(ms);
+  const off = -d.getTimezoneOffset();
+  const two = (v) => String(Math.floor(Math.abs(v))).padStart(2, '0');
+  const local = new Date(ms + off * 60000).toISOString().slice(0, 19);
+  return `${local}${off >= 0 ? '+' : '-'}${two(off / 60)}:${two(off % 60)}`;
 }
 
 function advance(dt) {
@@ -84,15 +105,19 @@ function advance(dt) {
   const max = (a, b) => (b == null ? a : a == null ? b : Math.max(a, b));
   sim.momentaryMax = max(sim.momentaryMax, momentary);
   sim.shortTermMax = max(sim.shortTermMax, shortTerm);
-  const peak = level > 0 ? db(level * 1.05) : null;
+  const peak = clipped(sim.audioSeconds) ? 0 : level > 0 ? db(level * 1.05) : null;
+  sim.samplePeakMax = max(sim.samplePeakMax, peak);
   sim.truePeakMax = max(sim.truePeakMax, peak != null ? peak + 0.3 : null);
   const rms = level > 0 ? db(level) - 4 : null;
   sim.rmsMax = max(sim.rmsMax, rms);
   sim.meters = {
     momentary, shortTerm, integrated: sim.momentaryMax != null ? sim.momentaryMax - 5 : null,
     momentaryMax: sim.momentaryMax, shortTermMax: sim.shortTermMax, rms, rmsMax: sim.rmsMax,
-    samplePeak: peak, crest: peak != null && sim.rmsMax != null ? peak - sim.rmsMax : null,
+    samplePeak: sim.samplePeakMax, crest: sim.samplePeakMax != null && sim.rmsMax != null ? sim.samplePeakMax - sim.rmsMax : null,
     truePeak: peak != null ? peak + 0.3 : null, truePeakMax: sim.truePeakMax, lra: sim.momentaryMax != null ? 5.4 : null,
+    rmsLeft: rms != null ? rms - 2.6 : null, rmsRight: rms != null ? rms - 3.4 : null,
+    crestLeft: rms != null ? 9.1 : null, crestRight: rms != null ? 8.7 : null,
+    peakLeft: peak, peakRight: peak != null ? peak - 0.8 : null,
   };
   if (sim.hold) return;
   // The gate: silent input moves nothing; a new take starts after each silence.
@@ -102,11 +127,18 @@ function advance(dt) {
     const s = Math.min(step, sim.audioSeconds - t);
     const v = envelope(t);
     if (v > 0) {
-      if (envelope(t - s) === 0 || sim.takes.length === 0)
-        sim.takes.push({ start: sim.writePos, length: 0, seconds: 0, wallClock: Date.now() });
+      if (envelope(t - s) === 0 || sim.takes.length === 0) {
+        const wallClock = Date.now() - Math.round((sim.audioSeconds - t) * 1000);
+        const historyId = flag('--no-history') ? 0 : sim.nextHistoryId++;
+        sim.takes.push({ start: sim.writePos, length: 0, seconds: 0, wallClock, historyId });
+        for (const d of sim.disk) d.recording = false;
+        if (historyId)
+          sim.disk.push({ id: historyId, start: isoLocal(wallClock), seconds: 0, frames: 0, rate: RATE, pinned: false, inRing: true,
+            integratedLufs: -14 - (historyId % 5), samplePeakDb: -1.5, truePeakDb: -1.2, recording: true });
+      }
       const c = Math.floor(sim.writePos * COLUMNS) % COLUMNS;
       const wobble = 0.75 + 0.25 * Math.sin(t * 440);
-      const amp = Math.round(Math.min(1, v * wobble) * 32767);
+      const amp = clipped(t) ? 32767 : Math.round(Math.min(1, v * wobble) * 32767);
       const ampR = Math.round(Math.min(1, v * (1.5 - wobble) * 0.8) * 32767);
       overview.minL[c] = -amp;
       overview.maxL[c] = amp;
@@ -118,6 +150,11 @@ function advance(dt) {
       const take = sim.takes[sim.takes.length - 1];
       take.length = Math.min(1, take.length + s / RING_SECONDS);
       take.seconds = take.length * RING_SECONDS;
+      const kept = sim.disk.find((d) => d.id === take.historyId);
+      if (kept) {
+        kept.seconds += s;
+        kept.frames = Math.round(kept.seconds * RATE);
+      }
     }
     t += s;
   }
@@ -135,8 +172,13 @@ function advance(dt) {
     total += take.length;
     if (take.length <= 1e-6) sim.takes.splice(i, 1);
   }
+  const inRing = new Set(sim.takes.map((t) => t.historyId));
+  for (const d of sim.disk) d.inRing = inRing.has(d.id);
   if (sim.preview.playing) {
     sim.preview.playhead = (sim.preview.playhead + dt / RING_SECONDS) % 1;
+    // The daemon lowers a preview with a length by itself at its end.
+    if (sim.previewLeft != null && (sim.previewLeft -= dt / RING_SECONDS) <= 0)
+      sim.preview = { playing: false, start: sim.preview.start, playhead: null };
   }
 }
 
@@ -156,12 +198,16 @@ function status() {
     takes: sim.takes.map((t) => ({ ...t })),
     instances: Number(option('--instances', '1')),
     lostFeedFrames: 0,
+    lostCaptureFrames: Number(option('--lost', '0')),
+    generation: sim.generation,
+    historyError: option('--history-error', null),
     feedConnected: sim.state === 'live',
     insert: flag('--no-insert') ? { available: false, reason: 'The host offers no project extension' } : { available: true, reason: null },
     exportDir,
     meters: sim.meters ?? {
       momentary: null, shortTerm: null, integrated: null, momentaryMax: null, shortTermMax: null, rms: null,
       rmsMax: null, samplePeak: null, crest: null, truePeak: null, truePeakMax: null, lra: null,
+      rmsLeft: null, rmsRight: null, crestLeft: null, crestRight: null, peakLeft: null, peakRight: null,
     },
   };
 }
@@ -289,12 +335,29 @@ function writeWav(file, frames) {
   fs.writeFileSync(file, Buffer.concat([head, data]));
 }
 
-function exportAnswer(seconds, body) {
+function wavBytes(frames) {
+  const file = path.join(os.tmpdir(), `tessarin-mock-${process.pid}.wav`);
+  writeWav(file, frames);
+  const bytes = fs.readFileSync(file);
+  fs.rmSync(file, { force: true });
+  return bytes;
+}
+
+function exportAnswer(seconds, body, requestedSeconds = seconds) {
   const frames = Math.max(1, Math.round(seconds * RATE));
   const name = `tessarin_${new Date().toISOString().replace(/[-:T]/g, '').slice(0, 15)}_${crypto.randomBytes(2).toString('hex')}.wav`;
   const file = path.join(exportDir, name);
   writeWav(file, frames);
-  return { path: file, name, uri: pathToFileURL(file).href, frames, seconds: frames / RATE, sampleRate: RATE, format: body.format ?? 'wav32f', gainDb: 0, gainCapped: false };
+  const short = requestedSeconds > seconds + 0.01;
+  return { path: file, name, uri: pathToFileURL(file).href, frames, seconds: frames / RATE, sampleRate: RATE, format: body.format ?? 'wav32f', gainDb: 0, gainCapped: false,
+    requestedSeconds, ...(short ? { note: `only ${seconds.toFixed(1)} s of the ${requestedSeconds.toFixed(1)} s asked for were captured` } : {}) };
+}
+
+// Samples of the synthetic capture at ring fraction r: the overview's level with a 220 Hz tone.
+function sampleAt(r, channel, i) {
+  const c = Math.floor(r * COLUMNS) % COLUMNS;
+  const amp = (channel === 0 ? overview.maxL[c] : overview.maxR[c]) / 32767;
+  return Math.max(-1, Math.min(1, amp * Math.sin((2 * Math.PI * 220 * i) / RATE) * (amp >= 1 ? 1.6 : 1)));
 }
 
 const isFraction = (v) => typeof v === 'number' && v >= 0 && v <= 1;
@@ -310,7 +373,9 @@ async function api(request, response, url) {
     case 'POST /api/preview':
       if (!isFraction(body.start)) return json(response, 400, { error: 'start must be a fraction 0..1' });
       if (!live) return json(response, 409, { error: 'no plug-in is live' });
+      if (body.length !== undefined && !(body.length > 0 && body.length <= 1)) return json(response, 400, { error: 'length must be a ring fraction' });
       sim.preview = { playing: true, start: body.start, playhead: body.start };
+      sim.previewLeft = body.length ?? null;
       return json(response, 200, {});
     case 'POST /api/preview/stop':
       sim.preview = { playing: false, start: sim.preview.start, playhead: null };
@@ -331,10 +396,37 @@ async function api(request, response, url) {
       for (const socket of sockets) sendBinary(socket, overviewMessage(0, COLUMNS, true));
       return json(response, 200, {});
     case 'POST /api/reset-meters':
+      if (body.hold !== undefined && body.hold !== null) {
+        const holds = { momentaryMax: 'momentaryMax', shortTermMax: 'shortTermMax', rmsMax: 'rmsMax', truePeakMax: 'truePeakMax' };
+        if (!holds[body.hold]) return json(response, 400, { error: '"hold" must be momentaryMax, shortTermMax, rmsMax or truePeakMax' });
+        sim[holds[body.hold]] = null;
+        if (sim.meters) sim.meters[body.hold] = null;
+        return json(response, 200, {});
+      }
       resetMeters();
       sim.history = [];
       sim.historyReset = true;
       return json(response, 200, {});
+    case 'GET /api/samples': {
+      const start = Number(url.searchParams.get('start'));
+      const length = Number(url.searchParams.get('length'));
+      if (!isFraction(start) || !(length > 0 && length <= 1)) return json(response, 400, { error: 'start and length must be ring fractions' });
+      const frames = Math.min(16384, Math.max(1, Math.round(length * RING_SECONDS * RATE)));
+      const left = [];
+      const right = [];
+      const first = Math.round(start * RING_SECONDS * RATE);
+      for (let i = 0; i < frames; i++) {
+        const r = ((first + i) / (RING_SECONDS * RATE)) % 1;
+        left.push(sampleAt(r, 0, first + i));
+        right.push(sampleAt(r, 1, first + i));
+      }
+      return json(response, 200, { rate: RATE, frames, left, right });
+    }
+    case 'GET /api/history': {
+      if (flag('--no-history')) return json(response, 404, { error: 'no route GET /api/history' });
+      const bytes = sim.disk.reduce((n, d) => n + d.frames * 8, 0);
+      return json(response, 200, { takes: sim.disk, bytes, limitBytes: 4 * 1024 ** 3 });
+    }
     case 'POST /api/analyze':
       if (!isFraction(body.start) || !isFraction(body.length)) return json(response, 400, { error: 'start and length must be fractions 0..1' });
       return json(response, 200, { frames: Math.round(body.length * RING_SECONDS * RATE), seconds: body.length * RING_SECONDS, integrated: -16.3, lra: 4.1, samplePeak: -3.2, truePeak: -2.9 });
@@ -344,7 +436,7 @@ async function api(request, response, url) {
     case 'POST /api/save-last':
       if (!(body.seconds > 0)) return json(response, 400, { error: 'seconds must be positive' });
       if (sim.capturedSeconds === 0) return json(response, 409, { error: 'nothing captured' });
-      return json(response, 200, exportAnswer(Math.min(body.seconds, sim.capturedSeconds), body));
+      return json(response, 200, exportAnswer(Math.min(body.seconds, sim.capturedSeconds), body, body.seconds));
     case 'POST /api/save-take': {
       const take = sim.takes[body.take ?? sim.takes.length - 1];
       if (!take) return json(response, 409, { error: 'no take captured' });
@@ -353,8 +445,34 @@ async function api(request, response, url) {
     case 'POST /api/insert':
       if (flag('--no-insert')) return json(response, 409, { error: 'The host offers no project extension' });
       return json(response, 200, {});
-    default:
+    default: {
+      const match = url.pathname.match(/^\/api\/history\/(\d+)(\/(audio|samples|pin|save))?$/);
+      const kept = match && !flag('--no-history') ? sim.disk.find((d) => d.id === Number(match[1])) : null;
+      if (match && !kept) return json(response, 404, { error: 'no such take in the history' });
+      if (kept) {
+        const what = `${request.method} ${match[3] ?? ''}`;
+        if (what === 'GET audio') {
+          response.writeHead(200, { 'Content-Type': 'audio/wav' });
+          return response.end(wavBytes(Math.max(1, kept.frames)));
+        }
+        if (what === 'POST pin') {
+          if (typeof body.pinned !== 'boolean') return json(response, 400, { error: '"pinned" must be true or false' });
+          kept.pinned = body.pinned;
+          return json(response, 200, {});
+        }
+        if (what === 'DELETE ') {
+          sim.disk.splice(sim.disk.indexOf(kept), 1);
+          return json(response, 200, {});
+        }
+        if (what === 'POST save') {
+          const start = body.start ?? 0;
+          const length = body.length ?? kept.seconds - start;
+          if (!(start >= 0) || !(length > 0)) return json(response, 400, { error: 'start and length are seconds within the take' });
+          return json(response, 200, exportAnswer(Math.min(length, kept.seconds - start), body, length));
+        }
+      }
       return json(response, 404, { error: `no route ${route}` });
+    }
   }
 }
 

@@ -10,8 +10,9 @@ export const NORMALIZATIONS = {
   'lufs-23': { mode: 'loudness', target: -23 },
 };
 
-export const NUDGE_SECONDS = 0.01;
-export const NUDGE_COARSE_SECONDS = 0.1;
+// Arrow keys move by a share of the visible span (so they work at every zoom), with Alt by 10 ms.
+export const ARROW_SPAN_SHARE = 0.02;
+export const NUDGE_FINE_SECONDS = 0.01;
 
 // Elements where keys belong to typing (or to the element's own keyboard use), not to shortcuts.
 export function isTypingTarget(target) {
@@ -27,7 +28,9 @@ export function isTypingTarget(target) {
 }
 
 // The shortcut a keydown means, or null: {action} with action one of preview, saveSelection,
-// hold, resetMeters, dropSelection, zoomSelection, fit, nudge ({edge, seconds}).
+// saveTake, saveLast, insert, hold, clear, resetMeters, readLevels, copyPath, dropSelection,
+// zoomSelection, fit, toggleScale, prevTake, nextTake, selectTake, move ({dir, fine}: the cursor,
+// or the selection's moving edge) and extend ({dir, fine}: a selection from the cursor).
 export function shortcutFor(event) {
   if (event.defaultPrevented || event.isComposing) return null;
   const target = event.target;
@@ -37,34 +40,52 @@ export function shortcutFor(event) {
   const key = event.key;
   if (command && !event.altKey && (key === 's' || key === 'S')) return { action: 'saveSelection' };
   if (command || (event.altKey && key.length === 1)) return null;
+  const ownKeys = tag === 'button' || tag === 'summary' || tag === 'a';
   if (key === ' ' || key === 'Spacebar') {
     // A focused button takes Space itself (it clicks).
-    if (tag === 'button' || tag === 'summary' || tag === 'a') return null;
+    if (ownKeys) return null;
     return event.shiftKey ? null : { action: 'preview' };
   }
+  if (key === 'Enter') return ownKeys || event.shiftKey ? null : { action: 'selectTake' };
   if (key === 'ArrowLeft' || key === 'ArrowRight') {
-    const seconds = (event.altKey ? NUDGE_COARSE_SECONDS : NUDGE_SECONDS) * (key === 'ArrowLeft' ? -1 : 1);
-    return { action: 'nudge', edge: event.shiftKey ? 'start' : 'end', seconds };
+    const dir = key === 'ArrowLeft' ? -1 : 1;
+    return { action: event.shiftKey ? 'extend' : 'move', dir, fine: !!event.altKey };
   }
+  if (key === '[') return { action: 'prevTake' };
+  if (key === ']') return { action: 'nextTake' };
   if (event.shiftKey) return null;
-  switch (key) {
-    case 'h':
-    case 'H':
-      return { action: 'hold' };
-    case 'r':
-    case 'R':
-      return { action: 'resetMeters' };
-    case 'Escape':
-      return { action: 'dropSelection' };
-    case 'z':
-    case 'Z':
-      return { action: 'zoomSelection' };
-    case 'f':
-    case 'F':
-    case '0':
-      return { action: 'fit' };
-    default:
-      return null;
+  const letters = { h: 'hold', r: 'resetMeters', z: 'zoomSelection', f: 'fit', t: 'saveTake', n: 'saveLast', i: 'insert', c: 'clear', l: 'readLevels', d: 'toggleScale', p: 'copyPath' };
+  if (key === 'Escape') return { action: 'dropSelection' };
+  if (key === '0') return { action: 'fit' };
+  const action = letters[key.toLowerCase()];
+  return action ? { action } : null;
+}
+
+const METER_KEY = 'tessarin.meters';
+export const TARGET_PRESETS = [-14, -16, -23, -24];
+
+// The loudness target (LUFS), the true-peak ceiling (dBTP) and the waveform's amplitude scale.
+export function loadMeterSettings(storage) {
+  let saved = null;
+  try {
+    saved = JSON.parse(storage?.getItem(METER_KEY) ?? 'null');
+  } catch {
+    saved = null;
+  }
+  const target = Number(saved?.target);
+  const ceiling = Number(saved?.ceiling);
+  return {
+    target: Number.isFinite(target) && target >= -60 && target <= 0 ? target : -14,
+    ceiling: [-2, -1, -0.1, 0].includes(ceiling) ? ceiling : -1,
+    scale: saved?.scale === 'db' ? 'db' : 'linear',
+  };
+}
+
+export function storeMeterSettings(storage, settings) {
+  try {
+    storage?.setItem(METER_KEY, JSON.stringify(settings));
+  } catch {
+    // as for the export settings
   }
 }
 

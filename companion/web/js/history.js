@@ -73,34 +73,70 @@ export function historyColumns(history, series, spanPoints, pixels, out = new Fl
 const FLOOR = -60;
 const CEIL = 0;
 
-// The graph: short-term and momentary lines over a LUFS grid, the span's time labels below.
-export function drawHistory(ctx, geometry, history, spanSeconds, columns) {
+export const HISTORY_THEME = { background: '#101317', grid: '#232a32', text: '#97a3b0', momentary: '#5fc3b4', shortTerm: '#e8e3d6', target: '#e6b450' };
+
+// Clock-time ticks for a span ending at endMs (local time): a round step giving about `count`
+// labels. Returns [{share, label}], share 0 at the end (now) and 1 at the span's start.
+const CLOCK_STEPS_S = [10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600];
+export function clockTicks(endMs, spanSeconds, count = 5) {
+  const step = CLOCK_STEPS_S.find((s) => s >= spanSeconds / count) ?? 3600;
+  const two = (v) => String(v).padStart(2, '0');
+  const ticks = [];
+  const stepMs = step * 1000;
+  // Round in local time: offset the epoch by the zone so minutes and hours fall on the hour.
+  const zoneMs = new Date(endMs).getTimezoneOffset() * 60000;
+  for (let t = Math.floor((endMs - zoneMs) / stepMs) * stepMs + zoneMs; t >= endMs - spanSeconds * 1000; t -= stepMs) {
+    const d = new Date(t);
+    const label = step < 60 ? `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}` : `${two(d.getHours())}:${two(d.getMinutes())}`;
+    ticks.push({ share: (endMs - t) / (spanSeconds * 1000), label });
+  }
+  return ticks;
+}
+
+// The graph: short-term and momentary lines over a LUFS grid, the target as a dashed line, and a
+// clock-time axis below. options {target (LUFS or null), endMs (wall clock of the newest point),
+// theme}.
+export function drawHistory(ctx, geometry, history, spanSeconds, columns, options = {}) {
   const { width, height, pixels } = geometry;
+  const theme = options.theme ?? HISTORY_THEME;
   const top = 6;
   const bottom = height - 16;
   const left = 30;
   const plotWidth = width - left;
-  ctx.fillStyle = '#101317';
+  ctx.fillStyle = theme.background;
   ctx.fillRect(0, 0, width, height);
   ctx.font = '11px system-ui, sans-serif';
   ctx.textBaseline = 'middle';
   const yOf = (v) => bottom - ((Math.min(CEIL, Math.max(FLOOR, v)) - FLOOR) / (CEIL - FLOOR)) * (bottom - top);
   for (let v = CEIL; v >= FLOOR; v -= 10) {
-    ctx.fillStyle = '#232a32';
+    ctx.fillStyle = theme.grid;
     ctx.fillRect(left, Math.round(yOf(v)), plotWidth, 1);
-    ctx.fillStyle = '#8d99a6';
+    ctx.fillStyle = theme.text;
     ctx.fillText(String(v), 2, yOf(v));
   }
   ctx.textBaseline = 'bottom';
-  const labels = [[0, 'now'], [0.5, `-${formatSpan(spanSeconds / 2)}`], [1, `-${formatSpan(spanSeconds)}`]];
-  for (const [share, text] of labels) {
-    const w = ctx.measureText(text).width;
-    ctx.fillText(text, Math.max(left, Math.min(width - w, left + plotWidth * (1 - share) - w / 2)), height);
+  const endMs = options.endMs ?? Date.now();
+  let lastRight = Infinity;
+  for (const tick of clockTicks(endMs, spanSeconds)) {
+    const x = left + plotWidth * (1 - tick.share);
+    ctx.fillStyle = theme.grid;
+    ctx.fillRect(Math.round(x), top, 1, bottom - top);
+    const w = ctx.measureText(tick.label).width;
+    const lx = Math.max(left, Math.min(width - w, x - w / 2));
+    if (lx + w + 8 > lastRight) continue; // labels never overlap: the older one gives way
+    ctx.fillStyle = theme.text;
+    ctx.fillText(tick.label, lx, height);
+    lastRight = lx;
+  }
+  if (Number.isFinite(options.target)) {
+    const y = Math.round(yOf(options.target));
+    ctx.fillStyle = theme.target;
+    for (let x = left; x < width; x += 6) ctx.fillRect(x, y, 3, 2);
   }
   const spanPoints = Math.round(spanSeconds * POINTS_PER_SECOND);
   const series = [
-    ['momentary', '#5fc3b4', 1],
-    ['shortTerm', '#e8e3d6', 2],
+    ['momentary', theme.momentary, 1],
+    ['shortTerm', theme.shortTerm, 2],
   ];
   for (const [name, colour, lineWidth] of series) {
     historyColumns(history, name, spanPoints, pixels, columns);

@@ -4,6 +4,11 @@
 import { tokenFromSearch, makeOverview, makeApi, Connection } from './connection.js';
 import {
   FULL_VIEW,
+  SAMPLE_ZOOM_SPAN,
+  fitView,
+  lastSettledTake,
+  stepTake,
+  extendFrom,
   capturedStart,
   clipSelection,
   ringToTime,
@@ -11,26 +16,35 @@ import {
   timeToSeconds,
   selectionToTimeline,
   viewAround,
-  nudgeEdge,
   wrap01,
   previewPastSelection,
 } from './timeline.js';
-import { drawWaveform, overviewStats, playheadTime } from './waveform.js';
-import { updateReadouts, drawLoudnessBars, formatReading } from './meters.js';
+import { drawWaveform, overviewStats, playheadTime, formatClock } from './waveform.js';
+import { updateReadouts, drawLoudnessBars, formatReading, OverIndicator, overText, levelsSummary } from './meters.js';
 import { LoudnessHistory, drawHistory } from './history.js';
-import { drawSpectrum } from './spectrum.js';
+import { drawSpectrum, spectrumAt, formatHz, holdMax } from './spectrum.js';
 import { attachWaveformPointer } from './selection.js';
+import { themeFrom } from './theme.js';
+import { HistoryPanel } from './takes_history.js';
+import { renderTakeRows, waveformLabel } from './takes.js';
 import {
   shortcutFor,
+  ARROW_SPAN_SHARE,
+  NUDGE_FINE_SECONDS,
+  loadMeterSettings,
+  storeMeterSettings,
   NORMALIZATIONS,
   loadExportSettings,
   storeExportSettings,
   copyText,
   fillDragData,
 } from './actions.js';
-import { statusText, statusTone, warnings, rateBanner } from './status.js';
+import { statusText, statusTone, warnings, captureStates } from './status.js';
 
-const RULER_PX = 24;
+const RULER_PX = 22;
+const SAMPLE_FETCH_MS = 150; // at most this often while zoomed to samples
+const MAX_SAMPLE_FRAMES = 16384;
+const LABEL_EVERY_MS = 1000; // the waveform's text alternative, at most this often
 const ANALYZE_DEBOUNCE_MS = 250;
 const ANALYZE_MAX_WAIT_MS = 1000;
 const NOTICE_MS = 4000;
@@ -49,7 +63,19 @@ const state = {
   history: new LoudnessHistory(),
   spectrum: null,
   view: FULL_VIEW,
+  fitted: true, // the view follows the captured audio until the user zooms or scrolls
   selection: null, // ring fractions {start, length}
+  anchor: null, // keyboard selection: ring fraction of the fixed end
+  takeIndex: -1, // the take [ and ] stand on
+  willSave: false, // the pointer or focus is on Save last take
+  samples: null, // a stretch of single samples for deep zoom
+  samplesUnavailable: false,
+  previewRange: null, // ring {start, length} that the running preview stops at the end of
+  meterSettings: loadMeterSettings(globalThis.localStorage),
+  overs: { sample: new OverIndicator(true), truePeak: new OverIndicator(false) },
+  spectrumHold: null,
+  historyEndMs: Date.now(),
+  theme: themeFrom(getComputedStyle(document.documentElement)),
   cursor: null, // ring fraction of the preview start point
   analysis: null,
   lastExport: null,
@@ -60,7 +86,8 @@ const state = {
   settings: loadExportSettings(globalThis.localStorage),
 };
 let thresholdEditing = false; // the user is typing a threshold: the status does not overwrite it
-const dirty = { wave: true, bars: true, readouts: true, history: true, spectrum: true, status: true, panel: true };
+const dirty = { wave: true, bars: true, readouts: true, history: true, spectrum: true, status: true, panel: true, takes: true };
+const target = () => state.meterSettings.target;
 
 // ---- derived values ----
 const ringSeconds = () => state.status?.ringSeconds ?? 60;
@@ -120,16 +147,20 @@ function notice(text) {
   clearTimeout(noticeTimer);
   noticeTimer = setTimeout(() => (el.hidden = true), NOTICE_MS);
 }
+// The outcome of the latest action, beside the actions: a saved file or an error, each
+// replacing the other, staying until the next outcome.
 function showError(text) {
   const el = $('action-error');
-  el.textContent = text ?? '';
-  el.hidden = !text;
+  if (!text) return;
+  el.textContent = text;
+  el.hidden = false;
+  $('saved').hidden = true;
+  $('outcome-idle').hidden = true;
+  $('outcome').dataset.kind = 'error';
 }
 async function call(path, body) {
   try {
-    const answer = await api(path, body);
-    showError(null);
-    return answer;
+    return await api(path, body);
   } catch (error) {
     showError(error.message);
     return null;
@@ -145,6 +176,7 @@ function setSelection(selection, settled) {
   const minLength = MIN_SELECTION_SECONDS / ringSeconds();
   state.selection = selection && selection.length >= minLength ? selection : null;
   if (state.selection) state.cursor = null;
+  else state.anchor = null;
   dirty.wave = dirty.panel = true;
   if (settled) scheduleAnalysis();
 }
@@ -216,10 +248,21 @@ function onStatus(status) {
   state.status = { ...status, writePos: wp };
   state.statusReceivedAt = performance.now();
 
-  // A preview started from a selection stops at its end.
+  if (state.fitted) state.view = fitView(capturedFrom());
+  if (prev && prev.generation !== undefined && status.generation !== prev.generation) historyPanel.refresh();
+  if (prev && (prev.takes?.length ?? 0) !== (status.takes?.length ?? 0)) historyPanel.refreshSoon();
+
+  // Over indicators: clipped samples (either channel over the newest 400 ms, else the plug-in's
+  // peak since the reset) and true peak over the ceiling.
+  const m = status.meters ?? {};
+  const channelPeak = [m.peakLeft, m.peakRight].filter((v) => typeof v === 'number');
+  const samplePeak = channelPeak.length ? Math.max(...channelPeak) : m.samplePeak;
+  if (state.overs.sample.update(samplePeak, 0) | state.overs.truePeak.update(m.truePeak, state.meterSettings.ceiling)) renderOvers();
+
+  // A preview started from a selection or a take stops at its end.
   const playhead = status.preview?.playhead;
-  if (state.stopAtSelectionEnd && state.selection && playhead != null && playhead >= 0) {
-    state.previewProgress = previewPastSelection(state.selection, playhead, state.previewProgress);
+  if (state.stopAtSelectionEnd && state.previewRange && playhead != null && playhead >= 0) {
+    state.previewProgress = previewPastSelection(state.previewRange, playhead, state.previewProgress);
     if (state.previewProgress.over) {
       state.stopAtSelectionEnd = false;
       call('/api/preview/stop', {});
@@ -229,7 +272,7 @@ function onStatus(status) {
 
   if (!prev || prev.writePos !== status.writePos || prev.preview?.playhead !== status.preview?.playhead ||
       prev.capturedSeconds !== status.capturedSeconds || JSON.stringify(prev.takes) !== JSON.stringify(status.takes))
-    dirty.wave = true;
+    dirty.wave = dirty.takes = true;
   dirty.bars = dirty.readouts = dirty.status = dirty.panel = true;
 }
 
@@ -241,11 +284,13 @@ const connection = new Connection({
     status: onStatus,
     history: (message) => {
       state.history.apply(message);
+      state.historyEndMs = Date.now();
       dirty.history = true;
     },
     spectrum: (message) => {
       const centreHz = message.centreHz ?? state.spectrum?.centreHz;
       state.spectrum = { centreHz, level: message.level, peak: message.peak };
+      state.spectrumHold = holdMax(state.spectrumHold, message.level);
       dirty.spectrum = true;
     },
     overview: () => {
@@ -271,9 +316,79 @@ function drawWave() {
     selection: state.selection ? selectionToTimeline(state.selection, wp) : null,
     cursor: state.cursor == null ? null : ringToTime(state.cursor, wp),
     playhead: playheadTime(status),
-    takes: (status?.takes ?? []).map((take) => ({ t: ringToTime(take.start, wp), wallClock: take.wallClock })),
+    takes: takeMarks(wp),
+    scale: state.meterSettings.scale,
+    samples: samplesForView(),
+    theme: state.theme.wave,
   };
   drawWaveform(wave.ctx, { width: wave.width, height: wave.height, rulerHeight: RULER_PX, pixels: wave.pixels }, scene, waveEnv);
+}
+
+// The take marks, the current one and the one "Save last take" means marked.
+function takeMarks(wp) {
+  const takes = state.status?.takes ?? [];
+  const saving = state.willSave ? lastSettledTake(takes, Date.now()) : -1;
+  return takes.map((take, i) => ({ t: ringToTime(take.start, wp), wallClock: take.wallClock, current: i === state.takeIndex || i === saving }));
+}
+
+// The fetched samples when they cover the view (and the view is narrow enough to want them).
+function samplesForView() {
+  const s = state.samples;
+  if (!s || state.view.t1 - state.view.t0 > SAMPLE_ZOOM_SPAN) return null;
+  const ringFrames = s.ringSeconds * s.rate;
+  const a = wrap01(timeToRing(state.view.t0, writePos()) - s.start) * ringFrames;
+  const b = a + (state.view.t1 - state.view.t0) * ringFrames;
+  return a >= 0 && b <= s.left.length + 1 ? s : null;
+}
+
+// Asks the daemon for the samples under a deep zoom: the view and as much again on each side.
+let samplesAskedAt = 0;
+let samplesInFlight = false;
+async function fetchSamplesIfNeeded() {
+  const span = state.view.t1 - state.view.t0;
+  if (state.samplesUnavailable || samplesInFlight || span > SAMPLE_ZOOM_SPAN || !state.status) return;
+  if (samplesForView() && !(state.status.state === 'live' && !state.status.hold && state.samples.writePos !== writePos())) return;
+  if (performance.now() - samplesAskedAt < SAMPLE_FETCH_MS) return;
+  samplesAskedAt = performance.now();
+  const rate = state.status.sampleRate || state.status.capturedRate || 48000;
+  const ringFrames = ringSeconds() * rate;
+  const length = Math.min(MAX_SAMPLE_FRAMES / ringFrames, span * 3);
+  const t0 = Math.max(capturedFrom(), Math.min(1 - length, state.view.t0 - span));
+  const start = timeToRing(Math.max(0, t0), writePos());
+  samplesInFlight = true;
+  const wpAsked = writePos();
+  try {
+    const answer = await api(`/api/samples?start=${start}&length=${length}`);
+    if (Array.isArray(answer?.left) && Array.isArray(answer?.right))
+      state.samples = { start, rate: answer.rate, ringSeconds: ringSeconds(), left: answer.left, right: answer.right, writePos: wpAsked };
+    dirty.wave = true;
+  } catch (error) {
+    if (error.status === 404) state.samplesUnavailable = true;
+  } finally {
+    samplesInFlight = false;
+  }
+}
+
+function renderOvers() {
+  const sample = $('over-sample');
+  sample.dataset.lit = String(state.overs.sample.lit);
+  sample.textContent = overText('Clip', state.overs.sample);
+  const truePeak = $('over-true');
+  truePeak.dataset.lit = String(state.overs.truePeak.lit);
+  truePeak.textContent = overText(`True peak over ${formatReading(state.meterSettings.ceiling)}`, state.overs.truePeak);
+}
+
+let labelAt = 0;
+let labelStates = '';
+function renderWaveLabel() {
+  const states = captureStates(state.status, state.link);
+  const key = states.map((s) => s.key).join();
+  // Numbers at most once a second; a change of state at once.
+  if (performance.now() - labelAt < LABEL_EVERY_MS && key === labelStates) return;
+  labelAt = performance.now();
+  labelStates = key;
+  const text = waveformLabel(state.status, selectionSeconds(state.selection), states);
+  if (wave.canvas.getAttribute('aria-label') !== text) wave.canvas.setAttribute('aria-label', text);
 }
 
 function renderStatus() {
@@ -289,9 +404,16 @@ function renderStatus() {
     list.dataset.joined = joined;
     list.replaceChildren(...items.map((t) => Object.assign(document.createElement('li'), { textContent: t })));
   }
-  const banner = rateBanner(status);
-  $('rate-banner').hidden = !banner;
-  if (banner && $('rate-banner').textContent !== banner) $('rate-banner').textContent = banner;
+  const states = captureStates(status, state.link);
+  const bannerEl = $('state-banner');
+  const bannerKey = states.map((b) => b.text).join('\n');
+  if (bannerEl.dataset.joined !== bannerKey) {
+    bannerEl.dataset.joined = bannerKey;
+    bannerEl.replaceChildren(...states.map((b) => Object.assign(document.createElement('li'), { textContent: b.text })));
+    for (const [i, b] of states.entries()) bannerEl.children[i].dataset.tone = b.tone;
+    bannerEl.hidden = states.length === 0;
+  }
+  $('wave-source').textContent = state.status?.hold ? '(live ring, held)' : '(live ring)';
   $('export-dir').textContent = status?.exportDir ?? '–';
 
   // Controls that follow the daemon.
@@ -340,6 +462,7 @@ function renderPanel() {
   $('insert').disabled = !insertAvailable || !state.selection;
   $('insert-reason').textContent = insertReason;
   $('save-selection').disabled = !state.selection;
+  $('zoom-selection').disabled = !state.selection;
   $('preview').disabled = !live && !status?.preview?.playing;
 }
 
@@ -365,20 +488,40 @@ function draw() {
   }
   if (dirty.readouts) {
     dirty.readouts = false;
-    updateReadouts(readouts, state.status?.meters);
+    updateReadouts(readouts, state.status?.meters, target());
+    updateReadouts(compactReadouts, state.status?.meters, target());
+  }
+  if (dirty.takes) {
+    dirty.takes = false;
+    const takes = state.status?.takes ?? [];
+    if (state.takeIndex >= takes.length) state.takeIndex = takes.length - 1;
+    renderTakeRows($('take-list'), takes, {
+      current: state.takeIndex,
+      willSave: state.willSave ? lastSettledTake(takes, Date.now()) : -1,
+      settled: lastSettledTake(takes, Date.now()),
+      loudness: historyPanel.loudnessById(),
+      onPick: (i) => actions.pickTake(i),
+    });
+    $('takes-empty').hidden = takes.length > 0;
   }
   if (dirty.bars && bars.width > 0) {
     dirty.bars = false;
-    drawLoudnessBars(bars.ctx, bars, state.status?.meters);
+    drawLoudnessBars(bars.ctx, bars, state.status?.meters, target(), state.theme.bars);
   }
   if (dirty.history && historyCanvas.width > 0) {
     dirty.history = false;
-    drawHistory(historyCanvas.ctx, historyCanvas, state.history, Number($('history-span').value), historyColumnsBuffer);
+    drawHistory(historyCanvas.ctx, historyCanvas, state.history, Number($('history-span').value), historyColumnsBuffer, {
+      target: target(),
+      endMs: state.historyEndMs,
+      theme: state.theme.history,
+    });
   }
   if (dirty.spectrum && spectrumCanvas.width > 0) {
     dirty.spectrum = false;
-    drawSpectrum(spectrumCanvas.ctx, spectrumCanvas, state.spectrum, Number($('slope').value));
+    drawSpectrum(spectrumCanvas.ctx, spectrumCanvas, state.spectrum, Number($('slope').value), state.spectrumHold, state.theme.spectrum);
   }
+  renderWaveLabel();
+  fetchSamplesIfNeeded();
 }
 
 // Frame work and message-to-paint times, kept for the benchmark.
@@ -402,8 +545,9 @@ function frame(now) {
 
 const readouts = {};
 for (const name of ['momentary', 'shortTerm', 'integrated', 'lra', 'truePeak', 'samplePeak', 'rms', 'crest',
-  'momentaryMax', 'shortTermMax', 'truePeakMax', 'rmsMax'])
+  'momentaryMax', 'shortTermMax', 'truePeakMax', 'rmsMax', 'rmsLeft', 'rmsRight', 'crestLeft', 'crestRight'])
   readouts[name] = $(`m-${name}`);
+const compactReadouts = { momentary: $('c-momentary'), shortTerm: $('c-shortTerm'), integrated: $('c-integrated') };
 
 // ---- the waveform's pointer ----
 attachWaveformPointer(wave.canvas, {
@@ -411,6 +555,7 @@ attachWaveformPointer(wave.canvas, {
   view: () => state.view,
   setView: (view) => {
     state.view = view;
+    state.fitted = false;
     dirty.wave = true;
   },
   writePos,
@@ -434,10 +579,32 @@ function showSaved(answer) {
   if (!answer) return;
   state.lastExport = answer;
   $('saved').hidden = false;
+  $('action-error').hidden = true;
+  $('outcome-idle').hidden = true;
+  $('outcome').dataset.kind = 'saved';
   $('saved-name').textContent = answer.name;
   const gain = answer.gainDb ? `, gain ${answer.gainDb > 0 ? '+' : ''}${answer.gainDb.toFixed(1)} dB${answer.gainCapped ? ' (capped by the true peak)' : ''}` : '';
-  $('saved-info').textContent = `${answer.seconds?.toFixed(2)} s, ${answer.format}${gain}`;
-  notice(`Saved ${answer.name}`);
+  const short = answer.note ? ` \u2014 ${answer.note}` : '';
+  $('saved-info').textContent = `${answer.seconds?.toFixed(2)} s, ${FORMAT_NAMES[answer.format] ?? answer.format}${gain}${short}`;
+}
+const FORMAT_NAMES = { wav32f: 'WAV 32-bit float', wav24: 'WAV 24-bit', wav16: 'WAV 16-bit', flac24: 'FLAC 24-bit', flac16: 'FLAC 16-bit' };
+
+function settledTakeIndex() {
+  return lastSettledTake(state.status?.takes ?? [], Date.now());
+}
+
+// The step of an arrow key: a share of the visible span, or 10 ms with Alt.
+function arrowStep(fine) {
+  return fine ? NUDGE_FINE_SECONDS / ringSeconds() : (state.view.t1 - state.view.t0) * ARROW_SPAN_SHARE;
+}
+
+// Keeps a timeline point on screen, scrolling the view when it would leave it.
+function reveal(t) {
+  const span = state.view.t1 - state.view.t0;
+  if (t >= state.view.t0 && t <= state.view.t1) return;
+  state.fitted = false;
+  const t0 = Math.min(1 - span, Math.max(0, t - span / 2));
+  state.view = { t0, t1: t0 + span };
 }
 
 const actions = {
@@ -448,13 +615,23 @@ const actions = {
       await call('/api/preview/stop', {});
       return;
     }
-    const start = state.selection?.start ?? state.cursor ?? timeToRing(capturedFrom(), writePos());
-    state.stopAtSelectionEnd = !!state.selection;
+    // The selection, else the clicked point, else the newest take.
+    let range = state.selection;
+    let start = range?.start ?? state.cursor;
+    if (start == null) {
+      const takes = status?.takes ?? [];
+      const newest = takes[takes.length - 1];
+      if (!newest) return showError('Nothing captured yet: there is nothing to preview');
+      range = { start: newest.start, length: newest.length };
+      start = newest.start;
+    }
+    state.previewRange = range;
+    state.stopAtSelectionEnd = !!range;
     state.previewProgress = null;
-    await call('/api/preview', { start });
+    await call('/api/preview', range ? { start, length: range.length } : { start });
   },
   async saveSelection() {
-    if (!state.selection) return notice('Select a stretch first');
+    if (!state.selection) return showError('Select a stretch first: drag across the waveform, or Shift+arrow keys');
     showSaved(await call('/api/export', { start: state.selection.start, length: state.selection.length, writePos: writePos(), ...exportOptions() }));
   },
   async saveLast() {
@@ -463,10 +640,14 @@ const actions = {
     showSaved(await call('/api/save-last', { seconds, ...exportOptions() }));
   },
   async saveTake() {
-    showSaved(await call('/api/save-take', exportOptions()));
+    const takes = state.status?.takes ?? [];
+    const index = settledTakeIndex();
+    if (index < 0)
+      return showError(takes.length ? 'The only take began less than a second ago: wait a moment' : 'No take captured yet');
+    showSaved(await call('/api/save-take', { take: index, ...exportOptions() }));
   },
   async insert() {
-    if (!state.selection) return;
+    if (!state.selection) return showError('Select a stretch first');
     if (await call('/api/insert', { start: state.selection.start, length: state.selection.length }))
       notice('Inserted into the project');
   },
@@ -477,7 +658,25 @@ const actions = {
     $('clear-dialog').showModal();
   },
   async resetMeters() {
-    await call('/api/reset-meters', {});
+    if ((await call('/api/reset-meters', {})) !== null) {
+      state.overs.sample.clear();
+      state.overs.truePeak.clear();
+      state.spectrumHold = null;
+      renderOvers();
+    }
+  },
+  async resetHold(hold) {
+    await call('/api/reset-meters', { hold });
+  },
+  readLevels() {
+    const el = $('levels-summary');
+    el.textContent = '';
+    // A fresh text node each time, so the same words are announced again.
+    setTimeout(() => (el.textContent = levelsSummary(state.status?.meters, target())), 50);
+  },
+  async copyPath() {
+    if (!state.lastExport) return;
+    notice((await copyText(state.lastExport.path)) ? 'Path copied' : 'Could not copy: select the name and copy it by hand');
   },
   dropSelection() {
     setSelection(null, true);
@@ -486,18 +685,96 @@ const actions = {
     if (!state.selection) return;
     const { t0, t1 } = selectionToTimeline(state.selection, writePos());
     state.view = viewAround(t0, Math.min(1, t1));
+    state.fitted = false;
     dirty.wave = true;
   },
   fit() {
-    state.view = FULL_VIEW;
+    state.fitted = true;
+    state.view = fitView(capturedFrom());
     dirty.wave = true;
   },
-  nudge({ edge, seconds }) {
-    if (!state.selection) return;
-    const next = nudgeEdge(state.selection, edge, seconds / ringSeconds(), writePos(), capturedFrom(), MIN_SELECTION_SECONDS / ringSeconds());
-    setSelection(next, true);
+  toggleScale() {
+    setScale(state.meterSettings.scale === 'db' ? 'linear' : 'db');
+  },
+  // Arrows without Shift: the selection's moving edge, else the cursor.
+  move({ dir, fine }) {
+    const dt = dir * arrowStep(fine);
+    const wp = writePos();
+    if (state.selection) {
+      const { t0, t1 } = selectionToTimeline(state.selection, wp);
+      const anchorT = state.anchor != null ? ringToTime(state.anchor, wp) : t0;
+      const movingT = Math.abs(anchorT - t0) < 1e-12 ? t1 : t0;
+      const next = extendFrom(anchorT, movingT, dt, wp, capturedFrom());
+      state.anchor = timeToRing(anchorT, wp);
+      setSelection(next.selection, true);
+      if (state.selection) state.anchor = timeToRing(anchorT, wp);
+      reveal(next.moving);
+      return;
+    }
+    const from = capturedFrom();
+    const t = state.cursor != null ? ringToTime(state.cursor, wp) : 1;
+    const moved = Math.min(1, Math.max(from, t + dt));
+    state.cursor = timeToRing(moved, wp);
+    reveal(moved);
+    dirty.wave = true;
+  },
+  // Shift+arrows: a selection from the cursor (the newest audio without one), its far edge moving.
+  extend({ dir, fine }) {
+    const wp = writePos();
+    const dt = dir * arrowStep(fine);
+    let anchorT;
+    let movingT;
+    if (state.selection) {
+      const { t0, t1 } = selectionToTimeline(state.selection, wp);
+      anchorT = state.anchor != null ? ringToTime(state.anchor, wp) : t0;
+      movingT = Math.abs(anchorT - t0) < 1e-12 ? t1 : t0;
+    } else {
+      anchorT = state.cursor != null ? ringToTime(state.cursor, wp) : 1;
+      movingT = anchorT;
+    }
+    const next = extendFrom(anchorT, movingT, dt, wp, capturedFrom());
+    setSelection(next.selection, true);
+    if (state.selection) state.anchor = timeToRing(anchorT, wp);
+    else state.cursor = timeToRing(anchorT, wp);
+    reveal(next.moving);
+  },
+  prevTake() {
+    actions.stepTake(-1);
+  },
+  nextTake() {
+    actions.stepTake(1);
+  },
+  stepTake(dir) {
+    const takes = state.status?.takes ?? [];
+    state.takeIndex = stepTake(takes.length, state.takeIndex, dir);
+    const take = takes[state.takeIndex];
+    if (take) {
+      const { t0, t1 } = selectionToTimeline(take, writePos());
+      reveal(t0);
+      reveal(Math.min(1, t1));
+      notice(`Take ${state.takeIndex + 1} of ${takes.length}: Enter selects it`);
+    }
+    dirty.wave = dirty.takes = true;
+  },
+  selectTake() {
+    const takes = state.status?.takes ?? [];
+    const take = takes[state.takeIndex];
+    if (!take) return;
+    setSelection({ start: take.start, length: take.length }, true);
+  },
+  pickTake(i) {
+    state.takeIndex = i;
+    actions.selectTake();
+    dirty.takes = true;
   },
 };
+
+function setScale(scale) {
+  state.meterSettings.scale = scale;
+  $('amp-scale').value = scale;
+  storeMeterSettings(globalThis.localStorage, state.meterSettings);
+  dirty.wave = true;
+}
 
 $('preview').addEventListener('click', () => actions.preview());
 $('save-selection').addEventListener('click', () => actions.saveSelection());
@@ -507,14 +784,79 @@ $('insert').addEventListener('click', () => actions.insert());
 $('hold').addEventListener('click', () => actions.hold());
 $('clear').addEventListener('click', () => actions.clear());
 $('reset-meters').addEventListener('click', () => actions.resetMeters());
-for (const id of ['m-momentaryMax', 'm-shortTermMax', 'm-truePeakMax', 'm-rmsMax'])
-  $(id).addEventListener('click', () => actions.resetMeters());
+$('read-levels').addEventListener('click', () => actions.readLevels());
+$('fit').addEventListener('click', () => actions.fit());
+$('zoom-selection').addEventListener('click', () => actions.zoomSelection());
+for (const hold of ['momentaryMax', 'shortTermMax', 'truePeakMax', 'rmsMax'])
+  $(`m-${hold}`).addEventListener('click', () => actions.resetHold(hold));
+$('over-sample').addEventListener('click', () => {
+  state.overs.sample.clear();
+  renderOvers();
+});
+$('over-true').addEventListener('click', () => {
+  state.overs.truePeak.clear();
+  renderOvers();
+});
+// "Save last take" shows which take it means while pointed at or focused.
+for (const [type, on] of [['pointerenter', true], ['pointerleave', false], ['focus', true], ['blur', false]])
+  $('save-take').addEventListener(type, () => {
+    state.willSave = on;
+    dirty.wave = dirty.takes = true;
+  });
+
+// Meter settings: target, ceiling, waveform scale.
+// The graphs' text alternatives say what they show with the current settings.
+function renderGraphLabels() {
+  const t = `${formatReading(target())} LUFS`;
+  bars.canvas.setAttribute('aria-label', `Momentary and short-term loudness bars, -60 to 0 LUFS, with their maxima and the ${t} target`);
+  historyCanvas.canvas.setAttribute('aria-label',
+    `Loudness history of the last ${$('history-span').selectedOptions[0]?.textContent ?? ''}: momentary and short-term against the ${t} target, by clock time`);
+  const slope = Number($('slope').value);
+  spectrumCanvas.canvas.setAttribute('aria-label',
+    `Spectrum from 20 Hz to 20 kHz in dB per band${slope ? `, tilted by +${slope} dB per octave around 1 kHz` : ''}, with its falling peak and held maximum`);
+}
+
+function applyMeterSettings() {
+  const m = state.meterSettings;
+  renderGraphLabels();
+  const preset = ['-14', '-16', '-23', '-24'].includes(String(m.target)) ? String(m.target) : 'custom';
+  $('target').value = preset;
+  $('target-custom-label').hidden = preset !== 'custom';
+  $('target-custom').value = String(m.target);
+  $('ceiling').value = String(m.ceiling);
+  $('amp-scale').value = m.scale;
+  renderOvers();
+  dirty.readouts = dirty.bars = dirty.history = dirty.wave = true;
+}
+$('target').addEventListener('change', () => {
+  const value = $('target').value;
+  $('target-custom-label').hidden = value !== 'custom';
+  state.meterSettings.target = value === 'custom' ? Number($('target-custom').value) || -18 : Number(value);
+  storeMeterSettings(globalThis.localStorage, state.meterSettings);
+  applyMeterSettings();
+});
+$('target-custom').addEventListener('change', () => {
+  const value = Number($('target-custom').value);
+  if (!(value >= -60 && value <= 0)) return showError('The target is a loudness from -60 to 0 LUFS');
+  state.meterSettings.target = value;
+  storeMeterSettings(globalThis.localStorage, state.meterSettings);
+  applyMeterSettings();
+});
+$('ceiling').addEventListener('change', () => {
+  state.meterSettings.ceiling = Number($('ceiling').value);
+  storeMeterSettings(globalThis.localStorage, state.meterSettings);
+  state.overs.truePeak.clear();
+  applyMeterSettings();
+});
+$('amp-scale').addEventListener('change', () => setScale($('amp-scale').value));
+applyMeterSettings();
 
 $('clear-dialog').addEventListener('close', async () => {
   if ($('clear-dialog').returnValue !== 'confirm') return;
   if ((await call('/api/clear', {})) !== null) {
     setSelection(null, true);
     state.cursor = null;
+    state.takeIndex = -1;
     notice('Capture cleared');
   }
 });
@@ -523,6 +865,8 @@ document.addEventListener('keydown', (event) => {
   if ($('clear-dialog').open) return;
   const shortcut = shortcutFor(event);
   if (!shortcut) return;
+  // Keys inside the history viewer belong to it.
+  if (event.target?.closest?.('#history-take') && shortcut.action !== 'saveSelection') return;
   event.preventDefault();
   const run = actions[shortcut.action];
   run(shortcut);
@@ -555,17 +899,48 @@ for (const [id, key] of [['format', 'format'], ['normalize', 'normalize'], ['las
   });
 }
 
-$('copy-path').addEventListener('click', async () => {
-  if (!state.lastExport) return;
-  notice((await copyText(state.lastExport.path)) ? 'Path copied' : 'Could not copy: select the name and copy it by hand');
-});
+$('copy-path').addEventListener('click', () => actions.copyPath());
 $('drag-file').addEventListener('dragstart', (event) => {
   if (state.lastExport) fillDragData(event.dataTransfer, state.lastExport);
 });
 
-$('history-span').addEventListener('change', () => (dirty.history = true));
-$('slope').addEventListener('change', () => (dirty.spectrum = true));
+$('history-span').addEventListener('change', () => {
+  dirty.history = true;
+  renderGraphLabels();
+});
+$('slope').addEventListener('change', () => {
+  dirty.spectrum = true;
+  renderGraphLabels();
+});
+$('spectrum-peaks').addEventListener('click', () => {
+  state.spectrumHold = null;
+  dirty.spectrum = true;
+});
+spectrumCanvas.canvas.addEventListener('pointermove', (event) => {
+  const rect = spectrumCanvas.canvas.getBoundingClientRect();
+  const at = spectrumAt(event.clientX - rect.left, event.clientY - rect.top, spectrumCanvas.width, spectrumCanvas.height, Number($('slope').value));
+  $('spectrum-hover').textContent = at ? `${formatHz(at.hz)}: ${formatReading(at.db)} dBFS per band${Number($('slope').value) ? ` (${formatReading(at.shown)} dB with the tilt)` : ''}` : '';
+});
+spectrumCanvas.canvas.addEventListener('pointerleave', () => ($('spectrum-hover').textContent = 'Point at the spectrum to read a frequency and level.'));
 addEventListener('resize', () => (dirty.wave = dirty.bars = dirty.history = dirty.spectrum = true));
+
+// The colour scheme follows the system's, redrawn when it changes.
+matchMedia('(prefers-color-scheme: light)').addEventListener('change', () => {
+  state.theme = themeFrom(getComputedStyle(document.documentElement));
+  for (const key of Object.keys(dirty)) dirty[key] = true;
+});
+
+// The history on disk.
+const historyPanel = new HistoryPanel({
+  api,
+  token,
+  $,
+  exportOptions,
+  showSaved,
+  showError,
+  theme: () => state.theme.wave,
+  onChange: () => (dirty.takes = true),
+});
 
 // ---- for tests and diagnostics ----
 globalThis.tessarin = Object.freeze({
@@ -583,6 +958,22 @@ globalThis.tessarin = Object.freeze({
   },
   get lastExport() {
     return state.lastExport;
+  },
+  get takeIndex() {
+    return state.takeIndex;
+  },
+  get fitted() {
+    return state.fitted;
+  },
+  get overs() {
+    return { sample: { ...state.overs.sample }, truePeak: { ...state.overs.truePeak } };
+  },
+  get samples() {
+    if (state.samplesUnavailable) return { unavailable: true };
+    return samplesForView() ? { start: state.samples.start, frames: state.samples.left.length } : null;
+  },
+  get historyPanel() {
+    return historyPanel.snapshot();
   },
   overviewStats: () => overviewStats(state.overview),
   benchSnapshot: () => {
@@ -608,4 +999,5 @@ api('/api/status')
   .then((status) => onStatus(status))
   .catch(() => {});
 connection.open();
+historyPanel.refresh();
 requestAnimationFrame(frame);

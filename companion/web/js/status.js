@@ -13,6 +13,8 @@ export function statusText(status, link) {
   if (!status) return 'Connecting to the companion\u2026';
   switch (status.state) {
     case 'live':
+      if (status.rateMismatch) return `Rate mismatch: not capturing (host at ${formatRate(status.sampleRate)})`;
+      if (status.hold) return `Hold: not capturing (${formatRate(status.sampleRate)})`;
       return `Live: ${formatRate(status.sampleRate)}`;
     case 'no-plugin':
       return 'Waiting for the plug-in: insert Orvelle Tessarin on a track, or re-activate it if the DAW was started first';
@@ -25,11 +27,37 @@ export function statusText(status, link) {
   }
 }
 
-// One word for styling: live, waiting, trouble.
+// One word for styling: live, hold, waiting, trouble.
 export function statusTone(status, link) {
   if (link !== 'open' && link !== 'connecting') return 'trouble';
+  if (status?.state === 'live' && status.rateMismatch) return 'trouble';
+  if (status?.state === 'live' && status.hold) return 'hold';
   if (status?.state === 'live') return 'live';
   return 'waiting';
+}
+
+// Seconds of audio in a frame count at the status's rate, one decimal.
+function lostSeconds(status) {
+  const rate = status.sampleRate || status.capturedRate || 48000;
+  return (status.lostCaptureFrames / rate).toFixed(1);
+}
+
+// The states the waveform itself shows, most pressing first: [{key, tone, text}] with tone
+// 'trouble' (red), 'hold' or 'waiting' (amber). Empty while capturing normally.
+export function captureStates(status, link) {
+  const out = [];
+  if (link === 'refused' || link === 'disconnected')
+    out.push({ key: 'link', tone: 'trouble', text: link === 'refused' ? 'Not connected: this page\u2019s key was refused' : 'Not connected: reconnecting to the companion' });
+  if (!status) return out;
+  if (status.state === 'no-plugin') out.push({ key: 'no-plugin', tone: 'waiting', text: 'No plug-in: nothing is being captured' });
+  else if (status.state === 'inactive') out.push({ key: 'inactive', tone: 'waiting', text: 'Plug-in deactivated: nothing is being captured' });
+  else if (status.state === 'stalled') out.push({ key: 'stalled', tone: 'waiting', text: 'Stalled: the host is not processing audio' });
+  if (status.rateMismatch) out.push({ key: 'rate', tone: 'trouble', text: rateBanner(status) });
+  else if (status.hold && status.state === 'live') out.push({ key: 'hold', tone: 'hold', text: 'Hold: not capturing' });
+  if (status.lostCaptureFrames > 0)
+    out.push({ key: 'lost', tone: 'trouble', text: `Lost capture: ${lostSeconds(status)} s the companion could not copy in time` });
+  if (status.historyError) out.push({ key: 'history', tone: 'trouble', text: `History not saved to disk: ${status.historyError}` });
+  return out;
 }
 
 // Warnings that stay up while their cause lasts.

@@ -35,8 +35,11 @@ export function timeToSeconds(t, ringSeconds) {
 // The visible window {t0, t1} of the timeline, 0 <= t0 < t1 <= 1.
 export const FULL_VIEW = Object.freeze({ t0: 0, t1: 1 });
 
-// Narrowest window: a few overview columns across, so zooming stops where the data ends.
-export const MIN_SPAN = 32 / OVERVIEW_COLUMNS;
+// Narrowest window: about 24 samples of a 60 s ring at 48 kHz (the daemon's copy of the audio
+// supplies single samples once the overview's columns run out).
+export const MIN_SPAN = 24 / (60 * 48000);
+// Below this span the overview's columns are too coarse: samples are fetched instead.
+export const SAMPLE_ZOOM_SPAN = 4 / OVERVIEW_COLUMNS;
 
 function clampView(t0, span) {
   span = Math.min(1, Math.max(MIN_SPAN, span));
@@ -129,7 +132,7 @@ export function takeAt(takes, t, writePos) {
 
 // Ruler ticks for the window: a round step in seconds so labels stand at least minSpacingPx apart.
 // Returns [{t, seconds}], seconds <= 0 (before now).
-const STEPS_S = [0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600];
+const STEPS_S = [0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600];
 
 export function rulerTicks(view, ringSeconds, width, minSpacingPx) {
   if (!(ringSeconds > 0) || !(width > 0)) return { step: 0, ticks: [] };
@@ -148,7 +151,7 @@ export function rulerTicks(view, ringSeconds, width, minSpacingPx) {
 
 // "-45 s", "-12.5 s", "-0.25 s": as many decimals as the step needs.
 export function formatTickSeconds(seconds, step) {
-  const decimals = step >= 1 ? 0 : step >= 0.1 ? 1 : step >= 0.01 ? 2 : 3;
+  const decimals = step >= 1 ? 0 : step >= 0.1 ? 1 : step >= 0.01 ? 2 : step >= 0.001 ? 3 : 4;
   const text = (Math.abs(seconds) < 1e-9 ? 0 : seconds).toFixed(decimals);
   return `${text === '-0' ? '0' : text} s`;
 }
@@ -163,4 +166,40 @@ export function previewPastSelection(selection, playhead, previous) {
   const wasInside = previous != null && previous.inside;
   const over = wasInside && (!inside || into < previous.into);
   return { into, inside: inside || wasInside, over };
+}
+
+// The window that shows the captured audio: from the oldest captured point (with a small margin)
+// to now. Nothing captured: the whole ring.
+export function fitView(from) {
+  if (!(from < 1)) return FULL_VIEW;
+  const margin = (1 - from) * 0.02;
+  return clampView(from - margin, 1 - Math.max(0, from - margin));
+}
+
+// The take a "save last take" means: the newest that began at least minAgeMs before nowMs (a take
+// that just began is usually the tail of a pause, not what was meant). Takes without a wall clock
+// count as old. Returns its index in takes, or -1.
+export const YOUNG_TAKE_MS = 1000;
+export function lastSettledTake(takes, nowMs, minAgeMs = YOUNG_TAKE_MS) {
+  if (!Array.isArray(takes)) return -1;
+  for (let i = takes.length - 1; i >= 0; i--) {
+    const wall = takes[i].wallClock;
+    if (!(wall > 0) || nowMs - wall >= minAgeMs) return i;
+  }
+  return -1;
+}
+
+// The take index after stepping dir (-1 previous, +1 next) from current (-1 or out of range: from
+// the newest end for -1, the oldest for +1), kept within the list. -1 for no takes.
+export function stepTake(count, current, dir) {
+  if (!(count > 0)) return -1;
+  if (!(current >= 0 && current < count)) return dir < 0 ? count - 1 : 0;
+  return Math.min(count - 1, Math.max(0, current + dir));
+}
+
+// Keyboard selection: the selection from a fixed anchor to a moving point, both timeline points,
+// the moving one moved by dt and kept inside [from, 1]. Returns {selection, moving}.
+export function extendFrom(anchorT, movingT, dt, writePos, from) {
+  const moving = Math.min(1, Math.max(from, movingT + dt));
+  return { selection: selectionFromTimes(anchorT, moving, writePos, from), moving };
 }

@@ -10,10 +10,13 @@ test('shortcuts act on the page, never while typing', () => {
   assert.deepEqual(shortcutFor(key(' ')), { action: 'preview' });
   assert.deepEqual(shortcutFor(key('s', { tagName: 'CANVAS' }, { ctrlKey: true })), { action: 'saveSelection' });
   assert.deepEqual(shortcutFor(key('s', undefined, { metaKey: true })), { action: 'saveSelection' });
-  assert.deepEqual(shortcutFor(key('ArrowLeft', undefined, { shiftKey: true })), { action: 'nudge', edge: 'start', seconds: -0.01 });
-  assert.deepEqual(shortcutFor(key('ArrowRight', undefined, { altKey: true })), { action: 'nudge', edge: 'end', seconds: 0.1 });
-  assert.deepEqual(['h', 'R', 'Escape', 'z', 'f', '0'].map((k) => shortcutFor(key(k)).action),
-    ['hold', 'resetMeters', 'dropSelection', 'zoomSelection', 'fit', 'fit']);
+  // Shift+arrows select from the cursor; plain arrows move it (or the selection's moving edge).
+  assert.deepEqual(shortcutFor(key('ArrowLeft', undefined, { shiftKey: true })), { action: 'extend', dir: -1, fine: false });
+  assert.deepEqual(shortcutFor(key('ArrowRight', undefined, { altKey: true })), { action: 'move', dir: 1, fine: true });
+  assert.deepEqual(['h', 'R', 'Escape', 'z', 'f', '0', '[', ']', 'Enter', 't', 'N', 'i', 'c', 'l', 'd', 'p'].map((k) => shortcutFor(key(k)).action),
+    ['hold', 'resetMeters', 'dropSelection', 'zoomSelection', 'fit', 'fit', 'prevTake', 'nextTake', 'selectTake', 'saveTake', 'saveLast', 'insert', 'clear', 'readLevels', 'toggleScale', 'copyPath']);
+  assert.equal(shortcutFor(key('Enter', { tagName: 'BUTTON' })), null, 'a focused button takes Enter itself');
+  for (const k of ['[', ']', 'Enter', 't']) assert.equal(shortcutFor(key(k, input)), null);
   for (const typing of [input, { tagName: 'TEXTAREA' }, { tagName: 'SELECT' }, { tagName: 'DIV', isContentEditable: true }]) {
     for (const k of [' ', 'h', 'r', 'ArrowLeft', '0']) assert.equal(shortcutFor(key(k, typing)), null);
     assert.equal(shortcutFor(key('s', typing, { ctrlKey: true })), null);
