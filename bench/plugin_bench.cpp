@@ -13,6 +13,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -44,11 +46,13 @@ const void* hostNoExtension(const clap_host*, const char*) {
     return nullptr;
 }
 
-// One instance with the companion's segment, activated at 48 kHz, fed with a playing transport.
+// One instance with the companion's segment (or without it), activated at 48 kHz, fed with a
+// playing transport.
 class Rig {
 public:
-    Rig() {
-        control.create();
+    explicit Rig(bool withCompanion = true) {
+        if (withCompanion)
+            control.create();
         host.clap_version = CLAP_VERSION;
         host.name = "plugin_bench";
         host.vendor = host.url = host.version = "";
@@ -64,15 +68,19 @@ public:
         plugin->stop_processing(plugin);
         plugin->deactivate(plugin);
         plugin->destroy(plugin);
-        control.remove();
+        if (control.valid())
+            control.remove();
     }
 
     // [audio-thread] Block number block of audio (cycled), the transport one block further on.
     void run(const Audio& audio, size_t block) {
         const size_t offset = (block % kBlocks) * kBlockFrames;
-        float* inputs[2] = {const_cast<float*>(&audio.left[offset]),
-                            const_cast<float*>(&audio.right[offset])};
-        float* outputs[2] = {outL.data(), outR.data()};
+        run(&audio.left[offset], &audio.right[offset], outL.data(), outR.data());
+    }
+    // [audio-thread] One block from and to the given buffers.
+    void run(const float* left, const float* right, float* toLeft, float* toRight) {
+        float* inputs[2] = {const_cast<float*>(left), const_cast<float*>(right)};
+        float* outputs[2] = {toLeft, toRight};
         clap_audio_buffer in{}, out{};
         in.data32 = inputs;
         in.channel_count = 2;
@@ -135,6 +143,108 @@ void BM_PluginCapturingWithPreview(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlockFrames);
 }
 BENCHMARK(BM_PluginCapturingWithPreview);
+
+// ---- Where the time goes ---------------------------------------------------------------------
+// The stages of a capturing block, apart or by difference (all at 512 frames, loud noise):
+//   meters        BM_StageMeters: meterBlock and publishMeters alone
+//   feed copy     BM_StageFeedCopy: the spectrum feed's append alone
+//   overview      BM_PluginCapturing - BM_PluginCapturingWithoutCompanion (also the status
+//                 publication, a few stores)
+//   capture ring  BM_PluginCapturing - BM_PluginCaptureHeld - overview
+//   gate, pass-through and the rest of the block
+//                 BM_PluginCaptureHeld - meters - feed copy
+
+void BM_PluginCaptureHeld(benchmark::State& state) {
+    Rig rig;
+    rig.control.setCaptureHold(true);
+    size_t block = 0;
+    for (auto _ : state)
+        rig.run(loud(), block++);
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+}
+BENCHMARK(BM_PluginCaptureHeld);
+
+void BM_PluginCapturingWithoutCompanion(benchmark::State& state) {
+    Rig rig(false);
+    size_t block = 0;
+    for (auto _ : state)
+        rig.run(loud(), block++);
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+}
+BENCHMARK(BM_PluginCapturingWithoutCompanion);
+
+void BM_StageMeters(benchmark::State& state) {
+    const Audio& a = loud();
+    LoudnessMeter loudness;
+    LevelMeter level;
+    std::vector<ControlBlock> control(1);
+    prepareMeters(loudness, level, kRateHz);
+    resetMeters(loudness, level);
+    loudness.integrating = true;
+    size_t block = 0;
+    for (auto _ : state) {
+        const size_t offset = (block++ % kBlocks) * kBlockFrames;
+        meterBlock(loudness, level, control.data(), &a.left[offset], &a.right[offset],
+                   kBlockFrames);
+        publishMeters(loudness, level, control[0]);
+    }
+    benchmark::DoNotOptimize(control[0].momentaryLufs);
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+}
+BENCHMARK(BM_StageMeters);
+
+void BM_StageFeedCopy(benchmark::State& state) {
+    const Audio& a = loud();
+    // The segment's layout on the heap: the append touches nothing but the header and rings.
+    std::vector<uint64_t> segment(kSpectrumSegmentBytes / sizeof(uint64_t));
+    SpectrumFeed feed;
+    feed.header = reinterpret_cast<SpectrumFeedHeader*>(segment.data());
+    feed.channels = 2;
+    size_t block = 0;
+    for (auto _ : state) {
+        const size_t offset = (block++ % kBlocks) * kBlockFrames;
+        feedSpectrum(feed, &a.left[offset], &a.right[offset], kBlockFrames);
+    }
+    benchmark::DoNotOptimize(segment.data());
+    feed.header = nullptr;
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+}
+BENCHMARK(BM_StageFeedCopy);
+
+// Host buffers the way a DAW keeps them: fixed input and output buffers the host refills every
+// block. Page-aligned, their addresses differ by multiples of 4 KiB, which some cores take for
+// possible store-to-load conflicts; staggered, each starts 1,088 bytes after a page boundary
+// further than the one before.
+void pluginWithHostBuffers(benchmark::State& state, size_t staggerBytes) {
+    constexpr size_t kPage = 4096;
+    constexpr size_t kBufferBytes = kBlockFrames * sizeof(float);  // 2 KiB
+    const size_t stride = 2 * kPage + staggerBytes;
+    auto* arena = static_cast<uint8_t*>(std::aligned_alloc(kPage, 4 * stride + kPage));
+    float* buffers[4];
+    for (int b = 0; b < 4; ++b)
+        buffers[b] = reinterpret_cast<float*>(arena + b * stride);
+    static_assert(kBufferBytes <= kPage);
+    Rig rig;
+    const Audio& a = loud();
+    size_t block = 0;
+    for (auto _ : state) {
+        const size_t offset = (block++ % kBlocks) * kBlockFrames;
+        std::memcpy(buffers[0], &a.left[offset], kBufferBytes);
+        std::memcpy(buffers[1], &a.right[offset], kBufferBytes);
+        rig.run(buffers[0], buffers[1], buffers[2], buffers[3]);
+    }
+    benchmark::DoNotOptimize(buffers[2]);
+    std::free(arena);
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+}
+void BM_PluginHostBuffersPageAligned(benchmark::State& state) {
+    pluginWithHostBuffers(state, 0);
+}
+BENCHMARK(BM_PluginHostBuffersPageAligned);
+void BM_PluginHostBuffersStaggered(benchmark::State& state) {
+    pluginWithHostBuffers(state, 1088);
+}
+BENCHMARK(BM_PluginHostBuffersStaggered);
 
 // libebur128 fed the same blocks, its three measurements kept up to date but not read out: the
 // cheapest form of the reference, and the one the ratios are taken against.
@@ -234,10 +344,34 @@ int main(int argc, char** argv) {
         const double ms = time.cpuNs / 1e6;
         std::printf("  %-30s %9.4f ms (%8.4f) %6.2f %% of the block %8.0fx real time", name.c_str(),
                     ms, time.realNs / 1e6, 100.0 * ms / kBlockMs, kBlockMs / ms);
-        if (name.rfind("BM_Plugin", 0) == 0 && feed != t.end() && msi != t.end())
+        if ((name.rfind("BM_Plugin", 0) == 0 || name.rfind("BM_Stage", 0) == 0) &&
+            feed != t.end() && msi != t.end())
             std::printf("  %.2fx feed, %.3fx M|S|I", time.cpuNs / feed->second.cpuNs,
                         time.cpuNs / msi->second.cpuNs);
         std::printf("\n");
+    }
+
+    // The stages of a capturing block, from the runs above (see "Where the time goes").
+    auto cpuNs = [&](const char* name) {
+        const auto found = t.find(name);
+        return found == t.end() ? NAN : found->second.cpuNs;
+    };
+    const double all = cpuNs("BM_PluginCapturing");
+    const double held = cpuNs("BM_PluginCaptureHeld");
+    const double meters = cpuNs("BM_StageMeters");
+    const double feedCopy = cpuNs("BM_StageFeedCopy");
+    const double overview = all - cpuNs("BM_PluginCapturingWithoutCompanion");
+    if (std::isfinite(all + held + meters + feedCopy + overview)) {
+        std::printf("\nA capturing block of %.0f ns, by stage (ns per block, ns per frame):\n",
+                    all);
+        const std::pair<const char*, double> stages[] = {
+            {"meters", meters},
+            {"feed copy", feedCopy},
+            {"overview (and status)", overview},
+            {"capture ring", all - held - overview},
+            {"gate, pass-through, the rest", held - meters - feedCopy}};
+        for (const auto& [stage, ns] : stages)
+            std::printf("  %-30s %8.0f ns %6.2f ns\n", stage, ns, ns / kBlockFrames);
     }
     return 0;
 }

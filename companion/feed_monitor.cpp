@@ -118,6 +118,9 @@ struct FeedMonitor::State : FeedSink {
 
     // [feed-thread]
     void run() {
+        // Without a watch the thread polls the name at the idle pace alone.
+        FeedNameWatch watch;
+        openFeedNameWatch(watch, reader.name);
         Clock::time_point nextSpectrum = Clock::now();
         while (!stopRequested.load(std::memory_order_acquire)) {
             const Clock::time_point now = Clock::now();
@@ -136,8 +139,10 @@ struct FeedMonitor::State : FeedSink {
                 publishSpectrum();
                 nextSpectrum = std::max(nextSpectrum + kSpectrumPeriod, now);
             }
-            // Paced from the end of this poll: a late one is not made up for with a burst.
-            std::this_thread::sleep_for(std::chrono::milliseconds(nextPollDelayMs(reader)));
+            // Paced from the end of this poll: a late one is not made up for with a burst. A new
+            // segment under the name cuts the wait short.
+            if (waitForFeedName(watch, nextPollDelayMs(reader)))
+                feedNameChanged(reader, steadyMs(Clock::now()));
         }
     }
 };

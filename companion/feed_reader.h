@@ -8,7 +8,10 @@
 //     for (;;) { pollFeed(reader, sink, nowMs()); sleep 10 ms; }
 //
 // A poll never blocks and allocates only when a segment is (re)mapped. Everything read from the
-// segment is untrusted: its size is checked before mapping, the header before every read.
+// segment is untrusted: only a segment of the user's own that nobody else may write is mapped,
+// its size is checked before mapping, the header before every read, and a frame counter that
+// runs back or leaps further than any host could write is taken for a new stream, never for
+// lost frames.
 #pragma once
 
 #include "companion/segments.h"
@@ -39,9 +42,12 @@ inline constexpr int64_t kFeedPollMs = 25;
 inline constexpr int64_t kFeedFastPollMs = 2;
 inline constexpr int64_t kFeedIdlePollMs = 100;
 inline constexpr double kFeedPaceMemoryMs = 1000.0;  // how long a fast pace is remembered
-// Rates the reader accepts; anything else reads as no feed.
-inline constexpr double kFeedMinRateHz = 1.0;
-inline constexpr double kFeedMaxRateHz = 4.0e9;
+// A new stream may come at any speed (an offline render starts at full tilt): until its pace is
+// seen it is polled as if a quarter of the safe stretch arrived every kFeedFastPollMs.
+inline constexpr double kFeedNewStreamFramesPerMs = double(kFeedSafeFrames / 4) / kFeedFastPollMs;
+// No host pushes more frames than this through the plug-in in a second (its meters alone cost
+// more per frame): a counter that leaps further between two looks is garbage, not lost audio.
+inline constexpr double kFeedMostFramesPerSecond = 1.0e9;
 
 // What a poll delivers, in order: a restart before the first frames of every stream (a new
 // segment, a rate change), a gap before frames that follow lost ones, then the frames.
@@ -78,7 +84,10 @@ struct FeedReader {
     double rateHz = 0.0;
     uint32_t channels = 0;
     uint64_t nextFrame = 0;  // the first frame not yet delivered or counted lost
-    bool sawStream = false;  // a stream was followed before: a later one is read from its start
+    // The name was looked at before: a stream found now began while the reader watched, so it is
+    // read from its first frame (what is gone of it counts as lost).
+    bool watchedBefore = false;
+    int64_t nameChangedMs = INT64_MIN / 2;  // when a FeedNameWatch last saw the name change
     FeedState state = FeedState::absent;
 
     // Since the reader was made.
@@ -109,5 +118,28 @@ int64_t nextPollDelayMs(const FeedReader& reader);
 
 // [feed-thread] Unmaps; the next poll looks the name up again. Counters stay.
 void closeFeed(FeedReader& reader);
+
+// [feed-thread] Something happened to the name (a FeedNameWatch said so) at nowMs: the next poll
+// looks it up at once, and polls come fast for kFeedNameCheckMs while a new segment is built.
+void feedNameChanged(FeedReader& reader, int64_t nowMs);
+
+// Wakes the feed thread when a segment under the feed's name is made, sized, replaced or removed
+// in /dev/shm, so a new instance's stream is followed from its first block rather than from the
+// next idle poll (an offline render writes 96,000 frames in 100 ms at 20 times real time).
+struct FeedNameWatch {
+    int fd = -1;           // inotify on /dev/shm; -1: none, the caller just sleeps
+    std::string fileName;  // the name as a file there
+
+    FeedNameWatch() = default;
+    ~FeedNameWatch();
+    FeedNameWatch(const FeedNameWatch&) = delete;
+    FeedNameWatch& operator=(const FeedNameWatch&) = delete;
+};
+
+// [feed-thread] Starts watching; false when the system offers no watch (then fd stays -1).
+bool openFeedNameWatch(FeedNameWatch& watch, const std::string& name);
+// [feed-thread] Waits up to timeoutMs; true as soon as something happened to the name, false
+// when the time passed (or there is no watch: it then sleeps the whole time).
+bool waitForFeedName(FeedNameWatch& watch, int64_t timeoutMs);
 
 }  // namespace companion

@@ -1,8 +1,10 @@
 #include "companion/segments.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,12 +16,14 @@ namespace companion {
 
 namespace {
 
-uint8_t* mapByName(const char* name, size_t size, bool writable) {
+// trusted: only a segment of this user's own that nobody else may write is mapped.
+uint8_t* mapByName(const char* name, size_t size, bool writable, bool trusted) {
     const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0666);
     if (fd < 0)
         return nullptr;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || static_cast<size_t>(info.st_size) < size) {
+    if (fstat(fd, &info) != 0 || static_cast<size_t>(info.st_size) < size ||
+        (trusted && !privateToUs(info))) {
         ::close(fd);
         return nullptr;
     }
@@ -34,7 +38,29 @@ template <class T> T acquireAt(const uint8_t* base, size_t offset) {
         .load(std::memory_order_acquire);
 }
 
+// A level as read: kNoValue unless finite and within what any float input can produce.
+double boundedLevel(double db) {
+    return std::isfinite(db) && std::fabs(db) <= kMaxLevelMagnitudeDb ? db : kNoValue;
+}
+
+// The request bytes the companion raises and the plug-in lowers (previewRequest is a level the
+// companion holds, also lowered at a restart: nobody is left to stop the preview).
+constexpr size_t kRequestBytes[] = {off::previewRequest, off::insertRequest, off::snapshotRequest,
+                                    off::resetMetersRequest, off::clearRequest};
+
 }  // namespace
+
+bool pluginRate(double rateHz) {
+    // The plug-in's ring: trunc(rate * 120) floats, made even, announced as a u32 byte count.
+    return std::isfinite(rateHz) && rateHz >= kMinPluginRateHz &&
+           (static_cast<uint64_t>(rateHz * kPluginRingFloatsPerHz) & ~uint64_t{1}) *
+                   sizeof(float) <=
+               kPluginMaxRingBytes;
+}
+
+bool privateToUs(const struct stat& info) {
+    return info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 ControlSegment::~ControlSegment() {
     close();
@@ -68,7 +94,7 @@ bool ControlSegment::create(size_t sizeBytes, uint32_t magic) {
 
 bool ControlSegment::open() {
     close();
-    base_ = mapByName(kControlName, kControlBytes, true);
+    base_ = mapByName(kControlName, kControlBytes, true, false);
     size_ = base_ ? kControlBytes : 0;
     return base_ != nullptr;
 }
@@ -116,9 +142,14 @@ bool ControlSegment::attachOrCreate(Attach& how, std::string& error) {
     }
     if (fresh) {
         // The umask may have narrowed the mode further; it must never widen it.
-        if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(kControlBytes)) != 0 ||
-            posix_fallocate(fd, 0, static_cast<off_t>(kControlBytes)) != 0) {
-            error = path + ": cannot size it: " + std::strerror(errno);
+        // posix_fallocate returns its error rather than setting errno.
+        int failure = 0;
+        if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(kControlBytes)) != 0)
+            failure = errno;
+        else
+            failure = posix_fallocate(fd, 0, static_cast<off_t>(kControlBytes));
+        if (failure != 0) {
+            error = path + ": cannot size it: " + std::strerror(failure);
             ::close(fd);
             shm_unlink(kControlName);
             return false;
@@ -155,6 +186,9 @@ bool ControlSegment::attachOrCreate(Attach& how, std::string& error) {
         initialiseFields();
         how = Attach::initialised;
     } else {
+        // Every request up now was raised by a companion that is gone: nobody waits for it.
+        for (const size_t request : kRequestBytes)
+            store<uint8_t>(request, 0);
         how = Attach::reused;
     }
     return true;
@@ -179,11 +213,10 @@ void ControlSegment::unlinkName() {
 }
 
 MeterReadings ControlSegment::meters() const {
-    return {loadPlain<double>(off::momentaryLufs),    loadPlain<double>(off::shortTermLufs),
-            loadPlain<double>(off::shortTermMaxLufs), loadPlain<double>(off::integratedLufs),
-            loadPlain<double>(off::momentaryMaxLufs), loadPlain<double>(off::rmsDb),
-            loadPlain<double>(off::rmsMaxDb),         loadPlain<double>(off::peakDb),
-            loadPlain<double>(off::crestDb)};
+    auto level = [this](size_t offset) { return boundedLevel(loadPlain<double>(offset)); };
+    return {level(off::momentaryLufs),  level(off::shortTermLufs),    level(off::shortTermMaxLufs),
+            level(off::integratedLufs), level(off::momentaryMaxLufs), level(off::rmsDb),
+            level(off::rmsMaxDb),       level(off::peakDb),           level(off::crestDb)};
 }
 
 float ControlSegment::overview(size_t arrayOffset, uint32_t column) const {
@@ -215,7 +248,7 @@ SpectrumReader::~SpectrumReader() {
 
 bool SpectrumReader::open() {
     close();
-    base_ = mapByName(kSpectrumName, kSpectrumBytes, false);
+    base_ = mapByName(kSpectrumName, kSpectrumBytes, false, true);
     return base_ != nullptr;
 }
 
@@ -269,7 +302,7 @@ SnapshotReader::~SnapshotReader() {
 
 bool SnapshotReader::open(size_t sizeBytes) {
     close();
-    base_ = mapByName(kSnapshotName, sizeBytes, false);
+    base_ = mapByName(kSnapshotName, sizeBytes, false, true);
     size_ = base_ ? sizeBytes : 0;
     return base_ != nullptr;
 }
@@ -321,15 +354,23 @@ void ControlSegment::clearMeterFields() {
 ControlStatus ControlSegment::status() const {
     ControlStatus s{};
     s.active = load<uint8_t>(off::active) == 1;
-    s.writePosFraction = load<float>(off::writePosFraction);
+    const float writePos = load<float>(off::writePosFraction);
+    s.writePosFraction = std::isfinite(writePos) ? std::clamp(writePos, 0.0f, 1.0f) : 0.0f;
     s.updateCounter = load<uint32_t>(off::updateCounter);
-    s.playheadFraction = load<float>(off::playheadFraction);
-    s.snapshotBytes = load<uint32_t>(off::snapshotBytes);
-    s.sampleRateHz = load<double>(off::sampleRate);
+    const float playhead = load<float>(off::playheadFraction);
+    s.playheadFraction = playhead >= 0.0f && playhead <= 1.0f ? playhead : -1.0f;  // NaN: -1
+    // The ring holds an even number of floats.
+    const uint32_t bytes = load<uint32_t>(off::snapshotBytes);
+    s.snapshotBytes = bytes % (2 * sizeof(float)) == 0 ? bytes : 0;
+    const double rate = load<double>(off::sampleRate);
+    s.sampleRateHz = pluginRate(rate) ? rate : 0.0;
     s.heartbeatMs = load<int64_t>(off::heartbeatMs);
     s.rateMismatch = (load<uint8_t>(off::rateMismatch) & 1) != 0;
-    s.capturedRateHz = loadPlain<double>(off::capturedRate);
-    s.lastOverviewColumn = load<int32_t>(off::lastOverviewColumn);
+    const double capturedRate = loadPlain<double>(off::capturedRate);
+    s.capturedRateHz = pluginRate(capturedRate) ? capturedRate : 0.0;
+    const int32_t column = load<int32_t>(off::lastOverviewColumn);
+    s.lastOverviewColumn =
+        column >= 0 && column < static_cast<int32_t>(kOverviewColumns) ? column : -1;
     return s;
 }
 

@@ -18,6 +18,8 @@
 // poll; nothing here blocks the plug-in.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +39,22 @@ inline constexpr uint32_t kSpectrumMagic = 0x4F525646;  // bytes 46 56 52 4F
 inline constexpr size_t kSpectrumBytes = 524352;
 inline constexpr uint32_t kSpectrumFrames = 65536;
 inline constexpr uint32_t kOverviewColumns = 64000;
+
+// What the plug-in can publish, as bounds on what is read: everything in the segments is
+// untrusted (a program of the same user may write anything there).
+//   Rates: at least 1 Hz, and at most the plug-in's own limit, the rate whose 60 s stereo ring
+//   of floats still has its byte count fit the u32 it is announced in (about 8,947,848 Hz).
+inline constexpr double kMinPluginRateHz = 1.0;
+inline constexpr double kPluginRingFloatsPerHz = 120.0;  // 60 s of two channels
+inline constexpr uint64_t kPluginMaxRingBytes = UINT32_MAX;
+//   Levels: no float input reads above about +780 dB or below about -900 dB.
+inline constexpr double kMaxLevelMagnitudeDb = 1000.0;
+
+// [any-thread] Whether the plug-in can be activated at rateHz (see above).
+bool pluginRate(double rateHz);
+// [any-thread] Whether a segment may be trusted: made by this user, and nobody else may write it
+// (the plug-in attaches only to such a control block).
+bool privateToUs(const struct stat& info);
 
 // Byte offsets of the control segment's fields.
 namespace off {
@@ -60,23 +78,26 @@ inline constexpr size_t magic = 0, version = 4, capacity = 8, channels = 12, sam
                         totalFrames = 24, reserved = 32, leftRing = 64, rightRing = 262208;
 }
 
-// Meter values as the companion reads them (plain loads), in LUFS and dB.
+// Meter values as the companion reads them (plain loads), in LUFS and dB; kNoValue where the
+// segment holds no value or one no input can produce.
 struct MeterReadings {
     double momentaryLufs, shortTermLufs, shortTermMaxLufs, integratedLufs, momentaryMaxLufs;
     double rmsDb, rmsMaxDb, peakDb, crestDb;
 };
 
-// The plug-in's published status (acquire loads of the status fields).
+// The plug-in's published status (acquire loads of the status fields), each value within what
+// the plug-in can publish: anything else reads as its "none".
 struct ControlStatus {
     bool active;                 // the plug-in is activated
-    float writePosFraction;      // capture write position / ring length
+    float writePosFraction;      // capture write position / ring length, 0..1
     uint32_t updateCounter;      // capture publications (wrapping)
     float playheadFraction;      // preview position / ring length, -1.0 while no preview sounds
-    uint32_t snapshotBytes;      // snapshot segment size, 0 = no segment (ring floats = bytes / 4)
-    double sampleRateHz;         // the host's rate at the latest activation
+    uint32_t snapshotBytes;      // snapshot segment size, 0 = no segment (ring floats = bytes / 4,
+                                 // an even count)
+    double sampleRateHz;         // the host's rate at the latest activation; 0 = none
     int64_t heartbeatMs;         // monotonic clock at the plug-in's last heartbeat
     bool rateMismatch;           // the ring holds audio recorded at capturedRateHz
-    double capturedRateHz;       // valid while rateMismatch
+    double capturedRateHz;       // valid while rateMismatch; 0 = none
     int32_t lastOverviewColumn;  // last overview column written, -1 = none
 };
 
@@ -111,10 +132,12 @@ public:
     // Maps an existing segment of the name (a second view, as another process would have).
     bool open();
     // The daemon's way in: reuses a segment of the right size, owner and magic as it is (an
-    // attached plug-in keeps its mapping for good), initialises one of the right size and owner
-    // whose magic is wrong in place (a companion died while creating it), and otherwise creates
-    // it (mode 0600, zero-filled, defaults set, the magic written last). A segment of another
-    // size or owner is left untouched: false, with one line for people in error.
+    // attached plug-in keeps its mapping for good) but with every request byte lowered (a
+    // companion killed mid-request left it up, and the plug-in would act on it whenever its
+    // host resumed), initialises one of the right size and owner whose magic is wrong in place
+    // (a companion died while creating it), and otherwise creates it (mode 0600, zero-filled,
+    // defaults set, the magic written last). A segment of another size or owner is left
+    // untouched: false, with one line for people in error.
     // Never removes or resizes the name.
     enum class Attach { reused, initialised, created };
     bool attachOrCreate(Attach& how, std::string& error);
@@ -169,8 +192,8 @@ public:
 
     ControlStatus status() const;
     // The ring's length in floats as the plug-in announced it (snapshotBytes / 4); 0 before the
-    // plug-in's first activation.
-    uint64_t ringFloats() const { return load<uint32_t>(off::snapshotBytes) / sizeof(float); }
+    // plug-in's first activation, and for a byte count no ring has.
+    uint64_t ringFloats() const { return status().snapshotBytes / sizeof(float); }
 
     // Requests that wait for their answer: each raises the request (parameters first) and polls
     // its answer until timeoutMs passes, calling pump between polls.
@@ -200,7 +223,8 @@ private:
     uint64_t inode_ = 0;
 };
 
-// A read-only view of the spectrum feed, by name.
+// A read-only view of the spectrum feed, by name (only a segment of the user's own that nobody
+// else may write).
 class SpectrumReader {
 public:
     ~SpectrumReader();
@@ -223,7 +247,7 @@ private:
     const uint8_t* base_ = nullptr;
 };
 
-// A read-only view of the export snapshot segment.
+// A read-only view of the export snapshot segment (the same ownership rule).
 class SnapshotReader {
 public:
     ~SnapshotReader();

@@ -137,60 +137,83 @@ clap_process_status TessarinPlugin::process(const clap_process* process) {
     return CLAP_PROCESS_CONTINUE;
 }
 
-uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* outL, float* outR,
-                                   uint32_t frames, uint64_t writePos,
-                                   const BlockSettings& settings) {
-    // Everything the loop touches lives in locals for the block and is stored back after it.
-    const uint64_t size = capture.captureSize;
-    float* const ring = capture.buffer.data();
-    uint64_t w = writePos;
-    uint64_t silence = capture.silenceCounter;
-    const uint64_t tail = settings.gate.tailFrames;
-    const uint64_t ceiling = settings.gate.ceilingFrames;
-    const float threshold = settings.silenceThreshold;
-    const bool capturing = !settings.captureHold && !settings.rateMismatch && size != 0;
-    const bool mono = settings.monoInput;
+namespace {
 
-    uint64_t previewPos = preview.previewPos;
-    float previewGain = preview.previewGain;
-    // The preview's state changes only at block start: whether it sounds is known per block.
-    const bool previewActive = preview.previewActive && size != 0;
-    const bool previewSilent = !previewActive && previewGain <= 0.0f;
-    const float step = settings.fadeStep;
+// Left and right side by side (lanes 0 and 1; 2 and 3 unused): one packed compare and select
+// does per lane exactly what the scalar one does, so an overview column's four extremes cost
+// half the instructions and come out bit for bit alike.
+typedef float Lanes __attribute__((vector_size(16)));
 
-    ControlBlock* const block = settings.control;
-    const bool drawing = capturing && block != nullptr;
-    int32_t column = capture.lastOverviewColumn;
-    // Ring positions [columnFrom, columnTo) all lie in positionColumn: the column rule runs only
-    // when the write position leaves that range.
-    uint64_t columnFrom = 0;
+// Everything the frame loop reads and updates, in locals for the block and stored back after it.
+struct FrameLoop {
+    const float* inL;
+    const float* inR;  // null for a mono block
+    float* outL;
+    float* outR;
+    uint32_t frames;
+    float* ring;
+    uint64_t size;  // ring length in floats
+    uint64_t w;     // working write position
+    uint64_t silence;
+    uint64_t tail, ceiling;
+    float threshold;
+    uint64_t previewPos;
+    float previewGain;
+    bool previewActive;
+    float step;
+    ControlBlock* block;
+    int32_t column;
+    Lanes minimum, maximum;  // of the column being drawn: left in lane 0, right in lane 1
+};
+
+// [audio-thread] A finished overview column's four values into the control block.
+inline void storeColumn(ControlBlock& block, int32_t column, Lanes minimum, Lanes maximum) {
+    block.overviewMinL[column] = minimum[0];
+    block.overviewMaxL[column] = maximum[0];
+    block.overviewMinR[column] = minimum[1];
+    block.overviewMaxR[column] = maximum[1];
+}
+
+// [audio-thread] S3 to S8 for every frame. The block's fixed choices are template arguments, so
+// the loop carries no test of them: kPreview, the preview may sound in this block; kOutput, the
+// loop writes the outputs (else the caller copies the input to them as whole blocks); kCapture,
+// frames the gate lets through go into the ring; kDraw, they also go into the overview.
+template <bool kPreview, bool kOutput, bool kCapture, bool kDraw> void frameLoop(FrameLoop& f) {
+    static_assert(kOutput || !kPreview,
+                  "a sounding preview is mixed into the output frame by frame");
+    static_assert(kCapture || !kDraw, "only captured frames are drawn");
+    const bool mono = f.inR == nullptr;
+    float* const ring = f.ring;
+    const uint64_t size = f.size;
+    uint64_t w = f.w;
+    uint64_t silence = f.silence;
+    uint64_t previewPos = f.previewPos;
+    float previewGain = f.previewGain;
+    int32_t column = f.column;
+    Lanes minimum = f.minimum, maximum = f.maximum;
+    // Ring positions from where the column rule last ran up to columnTo all lie in
+    // positionColumn: the rule runs again only when the write position reaches columnTo, or
+    // wraps to the ring's start (which sets columnTo to 0).
     uint64_t columnTo = 0;
     int32_t positionColumn = -1;
-    float minL = 0.0f, maxL = 0.0f, minR = 0.0f, maxR = 0.0f;
-    if (drawing && column >= 0) {
-        minL = block->overviewMinL[column];
-        maxL = block->overviewMaxL[column];
-        minR = block->overviewMinR[column];
-        maxR = block->overviewMaxR[column];
-    }
 
-    for (uint32_t i = 0; i < frames; ++i) {
-        const float l = inL[i];
-        const float r = mono ? 0.0f : inR[i];  // a missing right input reads 0.0 at any length
+    for (uint32_t i = 0; i < f.frames; ++i) {
+        const float l = f.inL[i];
+        const float r = mono ? 0.0f : f.inR[i];  // a missing right input reads 0.0 at any length
 
         // S3: the preview reads the ring before this frame's capture write. While it is silent
         // the input goes out untouched, bit for bit (0.0 + -0.0 would turn the sign).
         float outLeft = l;
         float outRight = r;
-        if (!previewSilent) {
+        if (kPreview) {
             float pl = 0.0f;
             float pr = 0.0f;
             bool read = false;
-            if (previewActive) {
-                previewGain = std::min(previewGain + step, 1.0f);
+            if (f.previewActive) {
+                previewGain = std::min(previewGain + f.step, 1.0f);
                 read = true;
             } else if (previewGain > 0.0f) {
-                previewGain = std::max(previewGain - step, 0.0f);
+                previewGain = std::max(previewGain - f.step, 0.0f);
                 read = size != 0;
             }
             if (read) {
@@ -202,57 +225,140 @@ uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* ou
             }
         }
         // S4
-        if (outL != nullptr)
-            outL[i] = outLeft;
-        if (outR != nullptr)
-            outR[i] = outRight;
-        // S5
-        const bool loud = std::fabs(l) >= threshold || std::fabs(r) >= threshold;
-        silence = loud ? 0 : (silence < ceiling ? silence + 1 : silence);
+        if (kOutput) {
+            if (f.outL != nullptr)
+                f.outL[i] = outLeft;
+            if (f.outR != nullptr)
+                f.outR[i] = outRight;
+        }
+        // S5: both tests always made (no short circuit), so no branch depends on the samples.
+        const bool loud = (std::fabs(l) >= f.threshold) | (std::fabs(r) >= f.threshold);
+        silence = loud ? 0 : (silence < f.ceiling ? silence + 1 : silence);
         // S7
-        if (!capturing || silence >= tail)
+        if (!kCapture || silence >= f.tail)
             continue;
         storeRelaxed(ring[w], l);  // relaxed: host insertion may copy on the main thread
         storeRelaxed(ring[w + 1], r);
-        w = w + 2 < size ? w + 2 : 0;
+        if (w + 2 < size) {
+            w += 2;
+        } else {
+            w = 0;
+            columnTo = 0;
+        }
         // S8
-        if (!drawing)
+        if (!kDraw)
             continue;
         const float right = mono ? l : r;
-        if (w >= columnTo || w < columnFrom) {
-            columnFrom = w;
+        if (w >= columnTo) {
             positionColumn = overviewColumn(w, size);
             columnTo = nextColumnBoundary(w, size);
         }
+        const Lanes x = {l, right, 0.0f, 0.0f};
         if (positionColumn != column) {
-            if (column >= 0) {
-                block->overviewMinL[column] = minL;
-                block->overviewMaxL[column] = maxL;
-                block->overviewMinR[column] = minR;
-                block->overviewMaxR[column] = maxR;
-            }
+            if (column >= 0)
+                storeColumn(*f.block, column, minimum, maximum);
             column = positionColumn;
-            minL = maxL = l;
-            minR = maxR = right;
+            minimum = maximum = x;
         } else {
-            minL = l >= minL ? minL : l;  // a NaN sample becomes the minimum, never the maximum
-            maxL = l > maxL ? l : maxL;
-            minR = right >= minR ? minR : right;
-            maxR = right > maxR ? right : maxR;
+            // A NaN sample becomes the minimum, never the maximum.
+            minimum = x >= minimum ? minimum : x;
+            maximum = x > maximum ? x : maximum;
+        }
+    }
+    f.w = w;
+    f.silence = silence;
+    f.previewPos = previewPos;
+    f.previewGain = previewGain;
+    f.column = column;
+    f.minimum = minimum;
+    f.maximum = maximum;
+}
+
+template <bool kPreview, bool kOutput> void frameLoopFor(FrameLoop& f, bool capture, bool draw) {
+    if (draw)
+        frameLoop<kPreview, kOutput, true, true>(f);
+    else if (capture)
+        frameLoop<kPreview, kOutput, true, false>(f);
+    else
+        frameLoop<kPreview, kOutput, false, false>(f);
+}
+
+bool overlap(const float* a, const float* b, uint32_t frames) {
+    return a != nullptr && b != nullptr && a < b + frames && b < a + frames;
+}
+
+// Whether the outputs may take the input as whole-block copies after the frame loop rather than
+// frame by frame within it: each output is its own input (in place) or overlaps no input, and
+// the two outputs do not overlap. A host that lays its buffers out any other way gets the
+// frame-by-frame writes, whose result depends on their order.
+bool outputsCopyAsBlocks(const float* inL, const float* inR, const float* outL, const float* outR,
+                         uint32_t frames) {
+    if (overlap(outL, outR, frames))
+        return false;
+    const bool leftClear =
+        outL == inL || (!overlap(outL, inL, frames) && !overlap(outL, inR, frames));
+    const bool rightClear = (outR == inR && inR != nullptr) ||
+                            (!overlap(outR, inL, frames) && !overlap(outR, inR, frames));
+    return leftClear && rightClear;
+}
+
+}  // namespace
+
+uint64_t TessarinPlugin::runFrames(const float* inL, const float* inR, float* outL, float* outR,
+                                   uint32_t frames, uint64_t writePos,
+                                   const BlockSettings& settings) {
+    FrameLoop f{};
+    f.inL = inL;
+    f.inR = settings.monoInput ? nullptr : inR;
+    f.outL = outL;
+    f.outR = outR;
+    f.frames = frames;
+    f.ring = capture.buffer.data();
+    f.size = capture.captureSize;
+    f.w = writePos;
+    f.silence = capture.silenceCounter;
+    f.tail = settings.gate.tailFrames;
+    f.ceiling = settings.gate.ceilingFrames;
+    f.threshold = settings.silenceThreshold;
+    f.previewPos = preview.previewPos;
+    f.previewGain = preview.previewGain;
+    // The preview's state changes only at block start: whether it sounds is known per block.
+    f.previewActive = preview.previewActive && f.size != 0;
+    f.step = settings.fadeStep;
+    f.block = settings.control;
+    f.column = capture.lastOverviewColumn;
+    const bool capturing = !settings.captureHold && !settings.rateMismatch && f.size != 0;
+    const bool drawing = capturing && f.block != nullptr;
+    if (drawing && f.column >= 0) {
+        f.minimum = Lanes{f.block->overviewMinL[f.column], f.block->overviewMinR[f.column]};
+        f.maximum = Lanes{f.block->overviewMaxL[f.column], f.block->overviewMaxR[f.column]};
+    }
+
+    const bool previewSilent = !f.previewActive && f.previewGain <= 0.0f;
+    if (!previewSilent) {
+        frameLoopFor<true, true>(f, capturing, drawing);
+    } else if (!outputsCopyAsBlocks(f.inL, f.inR, outL, outR, frames)) {
+        frameLoopFor<false, true>(f, capturing, drawing);
+    } else {
+        // S4 for the whole block: the input goes out bit for bit (a missing right input as 0.0).
+        frameLoopFor<false, false>(f, capturing, drawing);
+        if (outL != nullptr && outL != f.inL)
+            std::memcpy(outL, f.inL, frames * sizeof(float));
+        if (outR != nullptr && outR != f.inR) {
+            if (f.inR != nullptr)
+                std::memcpy(outR, f.inR, frames * sizeof(float));
+            else
+                std::fill(outR, outR + frames, 0.0f);
         }
     }
 
-    if (drawing && column >= 0) {
-        block->overviewMinL[column] = minL;
-        block->overviewMaxL[column] = maxL;
-        block->overviewMinR[column] = minR;
-        block->overviewMaxR[column] = maxR;
-    }
-    capture.lastOverviewColumn = column;
-    capture.silenceCounter = silence;
-    preview.previewPos = previewPos;
-    preview.previewGain = previewGain;
-    return w;
+    if (drawing && f.column >= 0)
+        storeColumn(*f.block, f.column, f.minimum, f.maximum);
+    capture.lastOverviewColumn = f.column;
+    capture.silenceCounter = f.silence;
+    preview.previewPos = f.previewPos;
+    preview.previewGain = f.previewGain;
+    return f.w;
 }
 
 void TessarinPlugin::serveClearRequest(ControlBlock& block) {

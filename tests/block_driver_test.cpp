@@ -152,6 +152,44 @@ TEST_F(BlockDriver, BufferShapes) {
     }
 }
 
+// Buffers a host lays out crosswise: the outputs are written frame by frame, each frame's
+// samples read before its outputs are written, whatever the layout.
+TEST_F(BlockDriver, CrossedAndOverlappingBuffersGetTheFrameByFrameResult) {
+    start(48000.0);
+    constexpr uint32_t kFrames = 300;
+    auto left = [](uint32_t i) { return 0.5f + float(i) / 1024.0f; };
+    auto right = [](uint32_t i) { return -0.25f - float(i) / 1024.0f; };
+    {  // in place, channels swapped: each input buffer ends up holding the other channel
+        Buffers b(kFrames);
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            b.inL[i] = left(i);
+            b.inR[i] = right(i);
+        }
+        b.outputs[0] = b.inR.data();
+        b.outputs[1] = b.inL.data();
+        EXPECT_EQ(instance->processRaw(b.process), CLAP_PROCESS_CONTINUE);
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            ASSERT_EQ(b.inR[i], left(i)) << i;
+            ASSERT_EQ(b.inL[i], right(i)) << i;
+        }
+    }
+    {  // the right output one sample behind the left in the same buffer: the later frame's left
+       // sample overwrites the earlier frame's right one, the last right sample stays
+        Buffers b(kFrames);
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            b.inL[i] = left(i);
+            b.inR[i] = right(i);
+        }
+        std::vector<float> shared(kFrames + 1, kSentinel);
+        b.outputs[0] = shared.data();
+        b.outputs[1] = shared.data() + 1;
+        EXPECT_EQ(instance->processRaw(b.process), CLAP_PROCESS_CONTINUE);
+        for (uint32_t i = 0; i < kFrames; ++i)
+            ASSERT_EQ(shared[i], left(i)) << i;
+        EXPECT_EQ(shared[kFrames], right(kFrames - 1));
+    }
+}
+
 TEST_F(BlockDriver, LongMonoBlocksReadSilenceOnTheRightForEveryFrame) {
     start(48000.0);
     for (uint32_t frames : {8191u, 8192u, 8193u, 16384u, 40000u}) {

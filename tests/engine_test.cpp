@@ -344,3 +344,77 @@ TEST_F(EngineTest, MeterResetAlsoEmptiesTheHoldsAndTheCrest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(engine->status().meters.truePeakMaxDb, truePeakMaxDb);
 }
+
+// A daemon killed mid-request leaves its request byte up. The restarted daemon lowers every one
+// it did not raise itself, so the plug-in does not act on them when its host resumes.
+TEST_F(EngineTest, ARestartLowersTheRequestsADeadDaemonLeftRaised) {
+    startEngine();
+    startPlugin();
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.capturedSeconds > 0.05; }));
+    live->setMode(LiveHost::Mode::stopped);  // the host pauses
+    engine->stop();
+    engine.reset();
+
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    const float headBefore = view.load<float>(off::writePosFraction);
+    const size_t requests[] = {off::clearRequest, off::snapshotRequest, off::insertRequest,
+                               off::resetMetersRequest, off::previewRequest};
+    for (const size_t request : requests)
+        view.store<uint8_t>(request, 1);
+    startEngine();
+    for (const size_t request : requests)
+        EXPECT_EQ(view.load<uint8_t>(request), 0) << "request byte at offset " << request;
+
+    const uint32_t counter = view.load<uint32_t>(off::updateCounter);
+    live->setMode(LiveHost::Mode::loud);  // the host resumes: nothing may be cleared
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) { return s.updateCounter - counter >= 3; }));
+    EXPECT_GT(view.load<float>(off::writePosFraction), headBefore);
+    EXPECT_EQ(view.load<uint8_t>(off::snapshotReady), 0);
+}
+
+// A program of the same user writing garbage into the block: rates outside what a plug-in can
+// be activated at, meters no float input can produce. The engine shows none of it.
+TEST_F(EngineTest, GarbageInTheBlockShowsNoAbsurdNumbers) {
+    startEngine();
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    std::atomic<bool> beating{true};
+    std::thread heart([&] {  // a fresh heartbeat, as from a live plug-in
+        while (beating) {
+            view.store<int64_t>(off::heartbeatMs,
+                                std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    view.store<uint8_t>(off::active, 1);
+    view.store<uint32_t>(off::snapshotBytes, 23040000u);  // 60 s at 48 kHz
+    view.storePlain<double>(off::momentaryLufs, 1.0e300);
+    view.storePlain<double>(off::peakDb, -1.0e300);
+    for (const double garbage : {2.9e-317, 1.8e-139, 0.5, 9.0e6, -48000.0}) {
+        view.store<double>(off::sampleRate, 48000.0);
+        ASSERT_TRUE(waitFor(*engine, [](const auto& s) {
+            return s.state == PluginState::live && s.sampleRateHz == 48000.0;
+        }));
+        EXPECT_EQ(engine->status().ringSeconds, 60.0);
+        view.store<double>(off::sampleRate, garbage);
+        ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.sampleRateHz != 48000.0; }));
+        const companion::EngineStatus s = engine->status();
+        EXPECT_EQ(s.sampleRateHz, 0.0) << "rate " << garbage;
+        EXPECT_EQ(s.ringSeconds, 0.0) << "rate " << garbage;
+    }
+    // The plug-in's own extremes are shown: 1 Hz, and the fastest rate whose 60 s ring fits
+    // the 32-bit byte count it is announced in.
+    for (const double rate : {1.0, 8947848.0}) {
+        view.store<double>(off::sampleRate, rate);
+        EXPECT_TRUE(waitFor(*engine, [&](const auto& s) { return s.sampleRateHz == rate; }))
+            << rate;
+    }
+    const companion::MeterValues meters = engine->status().meters;
+    EXPECT_TRUE(std::isnan(meters.momentaryLufs)) << meters.momentaryLufs;
+    EXPECT_TRUE(std::isnan(meters.samplePeakDb)) << meters.samplePeakDb;
+    beating = false;
+    heart.join();
+}

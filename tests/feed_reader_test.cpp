@@ -4,8 +4,10 @@
 #include "companion/feed_monitor.h"
 #include "companion/feed_reader.h"
 #include "feed_emulator.h"
+#include "live_host.h"
 #include "plugin_fixture.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -211,5 +213,78 @@ TEST(FeedMonitoring, MeasuresTheFeedAndRestartsWithIt) {
     EXPECT_EQ(monitor.snapshot().channels, 1u);
     feed.destroy();
     EXPECT_TRUE(waitFor([&] { return !monitor.snapshot().connected; }));
+    monitor.stop();
+}
+
+// A program of the same user writing garbage into a feed: rates no plug-in can run at read as no
+// feed, and a frame counter that leaps about never makes the reader count more frames than a
+// render at 10,000 times real time could have carried.
+TEST(FeedGarbage, AbsurdRatesAndLeapingCountersStayWithinWhatAStreamCanCarry) {
+    const std::string name = "ORV_Tessarin_SpectrumFeed_garbage_" + std::to_string(getpid());
+    FeedEmulator feed;
+    ASSERT_TRUE(feed.create(name, 48000.0));
+    const int fd = shm_open(name.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    void* addr = mmap(nullptr, kSpectrumBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(addr, MAP_FAILED);
+    auto* header = static_cast<uint8_t*>(addr);
+    auto write = [&](size_t offset, auto value) {
+        std::atomic_ref(*reinterpret_cast<decltype(value)*>(header + offset))
+            .store(value, std::memory_order_release);
+    };
+
+    FeedReader reader;
+    reader.name = name;
+    Recorder sink;
+    int64_t nowMs = 0;
+    for (const double rate : {2.9e-317, 0.5, 9.0e6, std::nan(""), HUGE_VAL}) {
+        write(spectrumOff::sampleRate, rate);
+        EXPECT_EQ(pollFeed(reader, sink, nowMs += 10), FeedState::absent) << rate;
+    }
+    EXPECT_TRUE(sink.restartRates.empty());
+    EXPECT_TRUE(sink.left.empty());
+
+    write(spectrumOff::sampleRate, 48000.0);
+    std::vector<float> l(1000, 0.5f);
+    feed.append(l.data(), l.data(), l.size());
+    ASSERT_EQ(pollFeed(reader, sink, nowMs += 10), FeedState::live);
+    EXPECT_EQ(sink.left.size(), 1000u);
+
+    // One second of polls, the counter leaping to the end of its range and back at each.
+    for (uint64_t i = 0; i < 100; ++i) {
+        write(spectrumOff::totalFrames, i % 2 == 1 ? UINT64_MAX - i : i * 1000);
+        pollFeed(reader, sink, nowMs += 10);
+    }
+    const uint64_t carried = 48000ull * 10000;
+    EXPECT_LE(reader.framesLost, carried);
+    EXPECT_LE(reader.framesRead + reader.framesLost, carried + 1000);
+    munmap(addr, kSpectrumBytes);
+}
+
+// Offline renders at 20 times real time in 16,384-frame blocks, each by a new instance (as a DAW
+// makes one per bounce) started while the monitor idles with no feed under the name: every frame
+// of each is read, from its first block on.
+TEST(FeedMonitoring, KeepsUpWithOfflineRendersFromTheirFirstBlock) {
+    constexpr uint32_t kBlockFrames = 16384;
+    constexpr int kBlockPeriodUs = 17067;  // 16,384 frames at 48 kHz / 20
+    FeedMonitor monitor;                   // the plug-in's own name
+    monitor.start();
+    uint64_t rendered = 0;
+    for (int render = 0; render < 5; ++render) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 23 * render));
+        testhost::LiveHost host(48000.0, kBlockFrames, kBlockPeriodUs);
+        ASSERT_TRUE(host.start());
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        host.stop();
+        rendered += host.loudFrames();
+    }  // each instance is destroyed here, its feed torn down
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (monitor.snapshot().framesRead + monitor.snapshot().framesLost < rendered &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const FeedSnapshot snap = monitor.snapshot();
+    EXPECT_EQ(snap.framesLost, 0u);
+    EXPECT_EQ(snap.framesRead, rendered);
     monitor.stop();
 }

@@ -1,9 +1,11 @@
 // Segments carry one user's audio and requests: the plug-in makes its own for its user alone,
 // never writes into a name another user holds, and attaches only to a control block that its
 // user owns and nobody else may write.
+#include "companion/feed_reader.h"
 #include "plugin_fixture.h"
 #include "private_shm.h"
 
+#include <cmath>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mman.h>
@@ -100,7 +102,97 @@ int foreignNamesAreNeverWritten() {
     return 0;
 }
 
+// Makes a live spectrum feed under the plug-in's name as a hostile program would: the header
+// complete, 4,800 frames of a full-scale 1 kHz sine at 48 kHz in both rings, owned by uid with
+// the given mode.
+bool plantLiveFeed(uid_t uid, mode_t mode) {
+    namespace so = companion::spectrumOff;
+    const int fd = shm_open(companion::kSpectrumName, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        return false;
+    const bool sized = ftruncate(fd, off_t(companion::kSpectrumBytes)) == 0;
+    void* addr =
+        sized ? mmap(nullptr, companion::kSpectrumBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+              : MAP_FAILED;
+    const bool handedOver = fchmod(fd, mode) == 0 && fchown(fd, uid, uid) == 0;
+    close(fd);
+    if (addr == MAP_FAILED)
+        return false;
+    auto* base = static_cast<uint8_t*>(addr);
+    auto put = [&](size_t offset, auto value) { std::memcpy(base + offset, &value, sizeof value); };
+    auto* left = reinterpret_cast<float*>(base + so::leftRing);
+    auto* right = reinterpret_cast<float*>(base + so::rightRing);
+    for (int i = 0; i < 4800; ++i)
+        left[i] = right[i] = float(std::sin(2.0 * M_PI * 1000.0 * i / 48000.0));
+    put(so::magic, companion::kSpectrumMagic);
+    put(so::version, uint32_t{1});
+    put(so::capacity, companion::kSpectrumFrames);
+    put(so::channels, uint32_t{2});
+    put(so::sampleRate, 48000.0);
+    put(so::totalFrames, uint64_t{4800});
+    munmap(addr, companion::kSpectrumBytes);
+    return handedOver;
+}
+
+bool changeFeed(uid_t uid, mode_t mode) {
+    const int fd = shm_open(companion::kSpectrumName, O_RDWR, 0);
+    const bool changed = fd >= 0 && fchown(fd, uid, uid) == 0 && fchmod(fd, mode) == 0;
+    if (fd >= 0)
+        close(fd);
+    return changed;
+}
+
+struct FrameCounter : companion::FeedSink {
+    uint64_t frames = 0;
+    uint64_t restarts = 0;
+    void feedRestarted(double) override { ++restarts; }
+    void feedGap(uint64_t) override {}
+    void feedFrames(const float*, const float*, size_t n, uint32_t) override { frames += n; }
+};
+
+// In a private /dev/shm, as root: a live feed under the plug-in's name that another user owns,
+// or that the group or others may write, reads as no feed; the same segment made the user's
+// own and private is read, so the reader does look at it.
+int foreignFeedsAreNeverRead() {
+    if (!privateshm::mountPrivate("4m"))
+        return kCannotMount;
+    if (!plantLiveFeed(kOtherUid, 0644))
+        return 2;
+    companion::FeedReader reader;
+    FrameCounter sink;
+    int64_t nowMs = 0;
+    auto absent = [&] {
+        for (int poll = 0; poll < 3; ++poll)
+            if (companion::pollFeed(reader, sink, nowMs += 10) != companion::FeedState::absent)
+                return false;
+        return sink.frames == 0 && sink.restarts == 0;
+    };
+    if (!absent())
+        return 3;  // another user's feed
+    for (mode_t mode : {mode_t{0620}, mode_t{0602}, mode_t{0666}})
+        if (!changeFeed(geteuid(), mode) || !absent())
+            return 4;  // ours, but others may write it
+    if (!changeFeed(geteuid(), 0600))
+        return 5;
+    if (companion::pollFeed(reader, sink, nowMs += 10) != companion::FeedState::live ||
+        sink.frames != 4800)
+        return 6;
+    // Given away while mapped: the next look at the name lets it go.
+    if (!changeFeed(kOtherUid, 0644))
+        return 7;
+    companion::pollFeed(reader, sink, nowMs += companion::kFeedNameCheckMs);
+    if (reader.base != nullptr || sink.frames != 4800)
+        return 8;
+    return 0;
+}
+
 }  // namespace
+
+TEST(SegmentOwnership, FeedsOfOtherUsersOrWritableByOthersAreNeverRead) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting another user's segment needs root";
+    privateshm::expectChildSucceeds(foreignFeedsAreNeverRead);
+}
 
 TEST(SegmentOwnership, PluginSegmentsAreTheUsersAloneWhateverTheUmask) {
     companion::ControlSegment::unlinkName();

@@ -4,8 +4,12 @@
 #include "plugin_fixture.h"
 #include "private_shm.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 
 namespace off = companion::off;
 using privateshm::expectChildSucceeds;
@@ -121,7 +125,30 @@ int segmentsAreMadeOnceThereIsRoom() {
     return 0;
 }
 
+// The companion making its control block on a /dev/shm too small for it: the one line it
+// reports names the cause, and no half-made segment is left under the name.
+int companionReportsAFullSharedMemory() {
+    if (!privateshm::mountPrivate("512k"))  // the block needs 1,024,256 bytes
+        return kCannotMount;
+    companion::ControlSegment control;
+    companion::ControlSegment::Attach how{};
+    std::string error;
+    if (control.attachOrCreate(how, error))
+        return 2;
+    if (error.find(std::strerror(ENOSPC)) == std::string::npos) {
+        std::fprintf(stderr, "reported: %s\n", error.c_str());
+        return 3;
+    }
+    if (shm_open(companion::kControlName, O_RDONLY, 0) >= 0 || errno != ENOENT)
+        return 4;
+    return 0;
+}
+
 }  // namespace
+
+TEST(SegmentSpace, AFullSharedMemoryIsReportedAsSuchByTheCompanion) {
+    expectChildSucceeds(companionReportsAFullSharedMemory);
+}
 
 TEST(SegmentSpace, SegmentsThatCouldNotBeMadeAreMadeAtALaterActivation) {
     expectChildSucceeds(segmentsAreMadeOnceThereIsRoom);
