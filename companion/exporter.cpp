@@ -285,7 +285,8 @@ std::string errnoText(int err) {
 struct TempFile {
     int dirFd = -1;
     int fd = -1;
-    std::string name;  // relative to dirFd; empty once claimed
+    std::string name;      // relative to dirFd; empty once claimed or while unnamed
+    bool unnamed = false;  // O_TMPFILE: gone by itself if the process dies before it is named
     ~TempFile() {
         if (fd >= 0) {
             close(fd);
@@ -299,8 +300,24 @@ struct TempFile {
     }
 };
 
-// [any thread] A new file in dirFd under a random hidden name, mode 0644 less the umask.
+// The unnamed file gets its name through its /proc/self/fd link (linkat with AT_EMPTY_PATH
+// would need CAP_DAC_READ_SEARCH).
+std::string procFdPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// [any thread] A new file in dirFd, mode 0644 less the umask: unnamed where the filesystem
+// allows (a killed daemon leaves nothing), else under a random hidden name.
 bool createTempFile(TempFile& temp, std::string& error) {
+    if (access("/proc/self/fd", X_OK) == 0) {
+        const int fd = openat(temp.dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC,
+                              S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
+        if (fd >= 0) {
+            temp.fd = fd;
+            temp.unnamed = true;
+            return true;
+        }
+    }
     static constexpr char kAlphabet[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
@@ -340,6 +357,19 @@ bool claimName(TempFile& temp, const std::string& base, const char* extension, s
             name += std::to_string(suffix);
         }
         name += extension;
+        if (temp.unnamed) {
+            if (linkat(AT_FDCWD, procFdPath(temp.fd).c_str(), temp.dirFd, name.c_str(),
+                       AT_SYMLINK_FOLLOW) == 0) {
+                temp.unnamed = false;
+                claimed = std::move(name);
+                return true;
+            }
+            if (errno == EEXIST) {
+                continue;
+            }
+            error = "cannot name the file " + name + ": " + errnoText(errno);
+            return false;
+        }
         if (renameat2(temp.dirFd, temp.name.c_str(), temp.dirFd, name.c_str(), RENAME_NOREPLACE) ==
             0) {
             temp.name.clear();
@@ -606,11 +636,15 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
         error = "writing failed: " + errnoText(errno);
         return false;
     }
-    const int fd = temp.fd;
-    temp.fd = -1;
-    if (close(fd) != 0) {
-        error = "writing failed: " + errnoText(errno);
-        return false;
+    // A named temporary file is closed first (a close can still report a failed write); an
+    // unnamed one needs its descriptor to get a name.
+    if (!temp.unnamed) {
+        const int fd = temp.fd;
+        temp.fd = -1;
+        if (close(fd) != 0) {
+            error = "writing failed: " + errnoText(errno);
+            return false;
+        }
     }
 
     std::string name;

@@ -58,7 +58,9 @@ struct ExportResult {
 
 // Writes the stretch into directory (created if missing) under a new name from the local time,
 // tessarin_YYYY-MM-DD_HH-MM-SS.<ext>, then _2, _3, ... : never overwrites. The file is written
-// under a temporary name and renamed when complete. Returns false with one line in error.
+// unnamed (O_TMPFILE; where the filesystem lacks it, under a hidden temporary name) and named
+// when complete, so a process killed meanwhile leaves nothing. Returns false with one line in
+// error.
 //
 // - wav32f without gain holds the input bit for bit, NaN and inf included. With a gain, and in
 //   the integer formats, a sample that is not finite is written as 0.

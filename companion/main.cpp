@@ -32,8 +32,9 @@ int pointAtRunningDaemon(const companion::CommandLine& command) {
     }
     std::cout << running.url << std::endl;
     std::cerr << "tessarin-companion: already running (pid " << running.pid << ")\n";
-    if (command.openBrowser) {
-        companion::openInBrowser(running.url);
+    std::string error;
+    if (command.openBrowser && !companion::openPage(running.url, error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
     }
     return 0;
 }
@@ -49,15 +50,21 @@ int runDaemon(const companion::CommandLine& command) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // Without the lock two daemons could drive one control block: no start.
+    std::string error;
+    if (!companion::prepareRuntimeFolder(error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
+        return companion::kExitFailure;
+    }
     const std::filesystem::path runtimeFile = companion::runtimeFilePath();
     bool heldElsewhere = false;
-    std::string error;
     const int lockFd = companion::lockDaemon(runtimeFile, heldElsewhere, error);
     if (lockFd < 0 && heldElsewhere) {
         return pointAtRunningDaemon(command);
     }
     if (lockFd < 0) {
-        std::cerr << "tessarin-companion: " << error << " (going on without it)\n";
+        std::cerr << "tessarin-companion: " << error << '\n';
+        return companion::kExitFailure;
     }
 
     const std::filesystem::path exportDir = command.exportDir.empty()
@@ -69,14 +76,14 @@ int runDaemon(const companion::CommandLine& command) {
         return companion::kExitFailure;
     }
     // A page left open across a restart reconnects by itself only to the same port and token:
-    // both come from the last session unless --port says otherwise.
+    // both come from the last session unless --port says otherwise (then both are new).
     companion::RuntimeInfo session;
     std::string ignored;
     const std::filesystem::path sessionFile = companion::sessionFilePath();
     const bool haveSession = companion::readRuntimeFile(sessionFile, session, ignored) &&
                              companion::wellFormedToken(session.token);
     // A fresh token into `token`; false (with the reason on stderr) when the kernel gives none.
-    std::string token = haveSession ? session.token : std::string();
+    std::string token = haveSession && !command.portGiven ? session.token : std::string();
     const auto freshToken = [&] {
         try {
             token = companion::makeToken();
@@ -125,8 +132,10 @@ int runDaemon(const companion::CommandLine& command) {
         std::cerr << "tessarin-companion: " << error
                   << " (the page works; the command line will not find this daemon)\n";
     }
-    if (command.openBrowser) {
-        companion::openInBrowser(url);
+    // Through a 0600 launch page: xdg-open's and the browser's arguments are public.
+    const bool wroteLaunchFile = command.openBrowser && companion::openPage(url, error);
+    if (command.openBrowser && !wroteLaunchFile) {
+        std::cerr << "tessarin-companion: " << error << " (open the address above)\n";
     }
 
     int received = 0;
@@ -136,13 +145,14 @@ int runDaemon(const companion::CommandLine& command) {
               << ", stopping\n";
     server->stop();
     engine.stop();  // the control block stays: an attached plug-in keeps its mapping
+    std::error_code ignoredError;
     if (wroteRuntimeFile) {
-        std::error_code ignored;
-        std::filesystem::remove(runtimeFile, ignored);
+        std::filesystem::remove(runtimeFile, ignoredError);
     }
-    if (lockFd >= 0) {
-        close(lockFd);
+    if (wroteLaunchFile) {
+        std::filesystem::remove(companion::launchFilePath(), ignoredError);
     }
+    close(lockFd);
     return 0;
 }
 

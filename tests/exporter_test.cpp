@@ -303,4 +303,42 @@ TEST_F(ExporterTest, RefusalsAndFailuresLeaveNothing) {
     }
 }
 
+// Does the process hold a file in dir open? Named or unnamed, /proc shows its place.
+bool holdsFileIn(pid_t pid, const fs::path& dir) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string target = fs::read_symlink(it->path(), ec).string();
+        if (!ec && target.starts_with(dir.string() + "/"))
+            return true;
+    }
+    return false;
+}
+
+// SIGKILL halfway through a long export, once the process has its file open: nothing is left in
+// the folder, not even a hidden temporary file.
+TEST_F(ExporterTest, KilledExportLeavesNothing) {
+    const fs::path dir = root / "killed";
+    fs::create_directories(dir);
+    const std::vector<float> x = sine(997, 0.5, 60);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string e;
+        ExportResult res;
+        _exit(exportStretch(x, kRate, {ExportFormat::flac24}, dir, when, res, e) ? 0 : 1);
+    }
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; ++i) {
+        caught = holdsFileIn(pid, dir);
+        if (!caught)
+            usleep(100);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(caught && WIFSIGNALED(status)) << "the export ended before it could be killed";
+    EXPECT_EQ(names(dir), std::vector<std::string>{});
+}
+
 }  // namespace
