@@ -203,14 +203,17 @@ int openPrivateFile(const std::filesystem::path& path, int flags, mode_t mode = 
 // fallback: that nobody else may enter).
 bool folderPrivate(const std::filesystem::path& dir, bool strict, std::string& error) {
     struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) {
+    // The /tmp fallback is a name anyone could have taken: not through a link.
+    if ((strict ? ::lstat(dir.c_str(), &st) : ::stat(dir.c_str(), &st)) != 0) {
         error = "cannot use " + dir.string() + ": " + std::strerror(errno);
         return false;
     }
     const mode_t forbidden = strict ? mode_t{S_IRWXG | S_IRWXO} : mode_t{S_IWGRP | S_IWOTH};
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & forbidden) != 0) {
-        error = dir.string() + " is not this user's private folder: remove it or set " +
-                "XDG_RUNTIME_DIR";
+        error = strict ? dir.string() + " is not this user's private folder: remove it or set " +
+                             "XDG_RUNTIME_DIR"
+                       : "XDG_RUNTIME_DIR (" + dir.string() +
+                             ") must be a folder of this user that nobody else may write into";
         return false;
     }
     return true;
