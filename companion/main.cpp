@@ -50,7 +50,6 @@ int runDaemon(const companion::CommandLine& command) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    // Without the lock two daemons could drive one control block: no start.
     std::string error;
     if (!companion::prepareRuntimeFolder(error)) {
         std::cerr << "tessarin-companion: " << error << '\n';
@@ -62,7 +61,7 @@ int runDaemon(const companion::CommandLine& command) {
     if (lockFd < 0 && heldElsewhere) {
         return pointAtRunningDaemon(command);
     }
-    if (lockFd < 0) {
+    if (lockFd < 0) {  // without the lock two daemons could drive one control block
         std::cerr << "tessarin-companion: " << error << '\n';
         return companion::kExitFailure;
     }

@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kDaemon = TESSARIN_BINARY_DIR "/tessarin-companion";
-constexpr int kStartMs = 5000;
+constexpr int kStartMs = 15000;  // sanitizer builds start and stop slowly
 constexpr uid_t kNobody = 65534;
 
 struct Process {
@@ -297,7 +297,7 @@ TEST(DaemonRuntimeFolder, WithoutXdgRuntimeDirOtherUsersFilesAreNeverUsed) {
     if (child == 0) {
         _exit(withoutRuntimeDirectory());
     }
-    const int status = waitFor(child, 60000);
+    const int status = waitFor(child, 180000);
     ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
     if (WEXITSTATUS(status) == 77) {
         GTEST_SKIP() << "no private mount namespace here";
