@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -62,6 +63,9 @@ constexpr double kFlacCompressionLevel = 0.125;
 
 constexpr int kMaxNameSuffix = 9999;
 constexpr int kTempNameAttempts = 64;
+constexpr std::string_view kTempPrefix = ".tessarin_";
+constexpr std::string_view kTempSuffix = ".part";
+constexpr size_t kTempRandomChars = 8;
 constexpr uint64_t kDitherSeed = 0x7e55a41d17be12c5ull;  // fixed: the same take exports the same
 
 double toDb(double linear) {
@@ -326,11 +330,11 @@ bool createTempFile(TempFile& temp, std::string& error) {
             error = "cannot make a temporary name: " + errnoText(errno);
             return false;
         }
-        std::string name = ".tessarin_";
+        std::string name(kTempPrefix);
         for (unsigned char r : random) {
             name += kAlphabet[r % (sizeof(kAlphabet) - 1)];
         }
-        name += ".part";
+        name += kTempSuffix;
         const int fd = openat(temp.dirFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
                               S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
         if (fd >= 0) {
@@ -655,6 +659,32 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
     out.path = directory / name;
     joinAnalysis();
     return true;
+}
+
+size_t removeLeftoverTempFiles(const std::filesystem::path& directory) {
+    const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return 0;
+    }
+    size_t removed = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(directory, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const bool ours =
+            name.size() == kTempPrefix.size() + kTempRandomChars + kTempSuffix.size() &&
+            name.starts_with(kTempPrefix) && name.ends_with(kTempSuffix) &&
+            std::all_of(name.begin() + kTempPrefix.size(), name.end() - kTempSuffix.size(),
+                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+        struct stat st {};
+        if (ours && fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            unlinkat(dirFd, name.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    close(dirFd);
+    return removed;
 }
 
 }  // namespace companion

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -77,5 +78,11 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
                    const ExportSettings& settings, const std::filesystem::path& directory,
                    std::chrono::system_clock::time_point when, ExportResult& out,
                    std::string& error);
+
+// [main-thread] Removes the hidden temporary files (.tessarin_XXXXXXXX.part, regular, this
+// user's) that a killed export left in directory where the filesystem has no O_TMPFILE. Call it
+// only while no export of this user runs there: at the daemon's start, holding its lock. Returns
+// how many it removed.
+size_t removeLeftoverTempFiles(const std::filesystem::path& directory);
 
 }  // namespace companion

@@ -2,6 +2,7 @@
 #include "companion/cli.h"
 #include "companion/engine.h"
 #include "companion/engine_backend.h"
+#include "companion/exporter.h"
 #include "companion/http_server.h"
 
 #include <signal.h>
@@ -69,6 +70,8 @@ int runDaemon(const companion::CommandLine& command) {
     const std::filesystem::path exportDir = command.exportDir.empty()
                                                 ? companion::defaultExportDir()
                                                 : std::filesystem::absolute(command.exportDir);
+    // This user's only daemon (the lock): a temporary export file there is a killed one's.
+    companion::removeLeftoverTempFiles(exportDir);
     companion::Engine engine(companion::EngineOptions{exportDir, true});
     if (!engine.start(error)) {
         std::cerr << "tessarin-companion: " << error << '\n';

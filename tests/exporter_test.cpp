@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <limits>
 
 using namespace companion;
@@ -339,6 +340,36 @@ TEST_F(ExporterTest, KilledExportLeavesNothing) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(caught && WIFSIGNALED(status)) << "the export ended before it could be killed";
     EXPECT_EQ(names(dir), std::vector<std::string>{});
+}
+
+// Where the filesystem has no O_TMPFILE a killed export leaves its hidden temporary file: the
+// daemon removes those of this user at start, and nothing else.
+TEST_F(ExporterTest, LeftoverTempFilesAreRemovedAndNothingElse) {
+    const fs::path dir = root / "leftovers";
+    fs::create_directories(dir);
+    const auto touch = [&](const std::string& name) { std::ofstream(dir / name) << "x"; };
+    touch(".tessarin_AbCd1234.part");
+    touch(".tessarin_AbCd1234.part.keep");
+    touch(".tessarin_short.part");
+    touch("tessarin_2026-12-08_14-03-07.wav");
+    touch("elsewhere.wav");
+    fs::create_symlink(dir / "elsewhere.wav", dir / ".tessarin_Zz9Zz9Zz.part");
+    fs::create_directory(dir / ".tessarin_Dir12345.part");
+    std::vector<std::string> kept = {".tessarin_AbCd1234.part.keep",
+                                     ".tessarin_Dir12345.part",
+                                     ".tessarin_Zz9Zz9Zz.part",
+                                     ".tessarin_short.part",
+                                     "elsewhere.wav",
+                                     "tessarin_2026-12-08_14-03-07.wav"};
+    if (geteuid() == 0) {  // another user's file under our name pattern stays
+        touch(".tessarin_Other123.part");
+        ASSERT_EQ(chown((dir / ".tessarin_Other123.part").c_str(), 65534, 65534), 0);
+        kept.push_back(".tessarin_Other123.part");
+        std::sort(kept.begin(), kept.end());
+    }
+    EXPECT_EQ(removeLeftoverTempFiles(dir), 1u);
+    EXPECT_EQ(names(dir), kept);
+    EXPECT_EQ(removeLeftoverTempFiles(root / "missing"), 0u);
 }
 
 }  // namespace
