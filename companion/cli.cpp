@@ -18,16 +18,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
+#include <limits>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -40,8 +44,18 @@ using json = nlohmann::json;
 constexpr size_t kMaxRuntimeFileBytes = 64 * 1024;
 constexpr size_t kMaxAnswerBytes = 16 * 1024 * 1024;
 
+constexpr size_t kMaxQuotedChars = 40;        // a bad argument is shown this far
+constexpr size_t kMaxDaemonErrorChars = 300;  // a daemon's error line is shown this far
+constexpr const char* kRuntimeFileName = "tessarin-companion.json";
+constexpr const char* kSessionFileName = "tessarin-companion-session.json";
+constexpr const char* kLockFileName = "tessarin-companion.lock";
+constexpr const char* kLaunchFileName = "tessarin-companion-open.html";
+constexpr mode_t kPrivateFolderMode = 0700;
+
+// Decimal only: strtod alone also takes hex ("0x10" would be 16 s), "inf" and "nan".
 bool parseNumber(const char* text, double& value) {
-    if (text == nullptr || *text == '\0') {
+    if (text == nullptr || *text == '\0' ||
+        std::strspn(text, "0123456789.eE+-") != std::strlen(text)) {
         return false;
     }
     char* end = nullptr;
@@ -83,8 +97,155 @@ bool parseNormalize(std::string_view text, json& out) {
     return true;
 }
 
-bool processAlive(pid_t pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+// A text from argv or from the daemon as one short printable line: control bytes become '?',
+// and a long one is cut.
+std::string printable(std::string_view text, size_t maxChars) {
+    std::string out;
+    for (const char c : text.substr(0, maxChars)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte < 0x20 || byte == 0x7F ? '?' : c;
+    }
+    if (text.size() > maxChars) {
+        out += "...";
+    }
+    return out;
+}
+
+std::string quoted(std::string_view argument) {
+    std::string out(1, '"');
+    out += printable(argument, kMaxQuotedChars);
+    out += '"';
+    return out;
+}
+
+// "-5" is a (refused) number of seconds, not an option.
+bool looksNegative(std::string_view argument) {
+    return argument.size() > 1 && argument[0] == '-' &&
+           (std::isdigit(static_cast<unsigned char>(argument[1])) || argument[1] == '.');
+}
+
+// The process lives and is this user's: another user's pid (kill gives EPERM) is no daemon of ours.
+bool processOurs(pid_t pid) {
+    struct stat st {};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    return pid > 0 && ::stat(proc.c_str(), &st) == 0 && st.st_uid == geteuid();
+}
+
+// The socket inode listening on 127.0.0.1:port (or any address) as this user, from
+// /proc/net/tcp; 0 when none.
+unsigned long listeningInode(int port) {
+    FILE* table = std::fopen("/proc/net/tcp", "re");
+    if (table == nullptr) {
+        return 0;
+    }
+    constexpr unsigned kListenState = 0x0A;
+    constexpr unsigned long kLoopbackHex = 0x0100007F;  // 127.0.0.1 as the kernel prints it
+    char line[512];
+    unsigned long found = 0;
+    std::fgets(line, sizeof line, table);  // the heading
+    while (found == 0 && std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned long address = 0, inode = 0;
+        unsigned localPort = 0, state = 0, uid = 0;
+        if (std::sscanf(line, " %*d: %lX:%X %*X:%*X %X %*X:%*X %*X:%*X %*X %u %*d %lu", &address,
+                        &localPort, &state, &uid, &inode) == 5 &&
+            localPort == static_cast<unsigned>(port) && state == kListenState && uid == geteuid() &&
+            (address == kLoopbackHex || address == 0)) {
+            found = inode;
+        }
+    }
+    std::fclose(table);
+    return found;
+}
+
+// The daemon named by a runtime file is the one listening on its port: the pid is ours and
+// holds the listening socket. Else a stale file names a port that someone else may hold now, and
+// the token must not go there.
+bool daemonOwnsPort(pid_t pid, int port) {
+    if (!processOurs(pid)) {
+        return false;
+    }
+    const unsigned long inode = listeningInode(port);
+    if (inode == 0) {
+        return false;
+    }
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    std::error_code ec;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (auto it = std::filesystem::directory_iterator(fds, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        char target[64];
+        const ssize_t n = ::readlink(it->path().c_str(), target, sizeof target);
+        if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Opens a file of ours in the runtime folder without following a link and without waiting on a
+// FIFO; -1 with errno ENXIO (not a regular file) or EPERM (another owner) when it is not one.
+int openPrivateFile(const std::filesystem::path& path, int flags, mode_t mode = 0600) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        const int reason = S_ISREG(st.st_mode) ? EPERM : ENXIO;
+        ::close(fd);
+        errno = reason;
+        return -1;
+    }
+    return fd;
+}
+
+// The folder is a real directory of this user that nobody else may write into (the /tmp
+// fallback: that nobody else may enter).
+bool folderPrivate(const std::filesystem::path& dir, bool strict, std::string& error) {
+    struct stat st {};
+    // The /tmp fallback is a name anyone could have taken: not through a link.
+    if ((strict ? ::lstat(dir.c_str(), &st) : ::stat(dir.c_str(), &st)) != 0) {
+        error = "cannot use " + dir.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const mode_t forbidden = strict ? mode_t{S_IRWXG | S_IRWXO} : mode_t{S_IWGRP | S_IWOTH};
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & forbidden) != 0) {
+        error = strict ? dir.string() + " is not this user's private folder: remove it or set " +
+                             "XDG_RUNTIME_DIR"
+                       : "XDG_RUNTIME_DIR (" + dir.string() +
+                             ") must be a folder of this user that nobody else may write into";
+        return false;
+    }
+    return true;
+}
+
+bool writePrivateFile(const std::filesystem::path& path, const std::string& text,
+                      std::string& error) {
+    std::string temporary = path.string() + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0) {
+        error = "cannot write " + path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t written = 0;
+    bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    while (ok && written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        written += ok ? static_cast<size_t>(n) : 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    const int savedErrno = errno;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path.string() + ": " + std::strerror(ok ? errno : savedErrno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::string levelText(const json& value, const char* unit) {
@@ -112,12 +273,78 @@ std::string stateWords(const std::string& state) {
     return state;
 }
 
+enum class Kind { numberOrNull, boolean, string, object, array };
+
+bool hasKind(const json& object, const char* key, Kind kind) {
+    const auto it = object.find(key);
+    if (it == object.end()) {
+        return false;
+    }
+    switch (kind) {
+    case Kind::numberOrNull:
+        return it->is_number() || it->is_null();
+    case Kind::boolean:
+        return it->is_boolean();
+    case Kind::string:
+        return it->is_string();
+    case Kind::object:
+        return it->is_object();
+    case Kind::array:
+        return it->is_array();
+    }
+    return false;
+}
+
+// Every field printStatus reads, with its kind; the name of the first one that is missing or
+// of another kind, or empty when the answer is a status as the daemon makes them.
+std::string statusFault(const json& s) {
+    static constexpr std::pair<const char*, Kind> kFields[] = {
+        {"state", Kind::string},
+        {"sampleRate", Kind::numberOrNull},
+        {"rateMismatch", Kind::boolean},
+        {"capturedRate", Kind::numberOrNull},
+        {"ringSeconds", Kind::numberOrNull},
+        {"capturedSeconds", Kind::numberOrNull},
+        {"hold", Kind::boolean},
+        {"takes", Kind::array},
+        {"exportDir", Kind::string},
+        {"meters", Kind::object}};
+    static constexpr const char* kMeters[] = {"momentary",  "shortTerm", "integrated",  "lra",
+                                              "samplePeak", "truePeak",  "truePeakMax", "rms"};
+    if (!s.is_object()) {
+        return "the answer";
+    }
+    for (const auto& [key, kind] : kFields) {
+        if (!hasKind(s, key, kind)) {
+            return key;
+        }
+    }
+    static constexpr const char* kStates[] = {"live", "stalled", "inactive", "no-plugin"};
+    const std::string& state = s["state"].get_ref<const std::string&>();
+    if (std::none_of(std::begin(kStates), std::end(kStates),
+                     [&](const char* known) { return state == known; })) {
+        return "state";
+    }
+    for (const char* key : kMeters) {
+        if (!hasKind(s["meters"], key, Kind::numberOrNull)) {
+            return std::string("meters.") + key;
+        }
+    }
+    for (const json& take : s["takes"]) {
+        if (!take.is_object() || !hasKind(take, "seconds", Kind::numberOrNull)) {
+            return "takes";
+        }
+    }
+    return {};
+}
+
+// s has passed statusFault.
 void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
-    const json& m = s.value("meters", json::object());
-    out << "state      " << stateWords(s.value("state", "")) << '\n';
+    const json& m = s["meters"];
+    out << "state      " << stateWords(s["state"].get<std::string>()) << '\n';
     if (s["sampleRate"].is_number()) {
         out << "rate       " << s["sampleRate"].get<double>() << " Hz";
-        if (s.value("rateMismatch", false) && s["capturedRate"].is_number()) {
+        if (s["rateMismatch"].get<bool>() && s["capturedRate"].is_number()) {
             out << " (the ring holds audio recorded at " << s["capturedRate"].get<double>()
                 << " Hz)";
         }
@@ -126,7 +353,7 @@ void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
         out << "rate       - (not activated yet)\n";
     }
     out << "captured   " << levelText(s["capturedSeconds"], "s") << " of a "
-        << levelText(s["ringSeconds"], "s") << " ring" << (s.value("hold", false) ? ", held" : "")
+        << levelText(s["ringSeconds"], "s") << " ring" << (s["hold"].get<bool>() ? ", held" : "")
         << '\n';
     out << "loudness   momentary " << levelText(m["momentary"], "LUFS") << ", short-term "
         << levelText(m["shortTerm"], "LUFS") << ", integrated "
@@ -134,13 +361,14 @@ void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
     out << "peaks      sample " << levelText(m["samplePeak"], "dBFS") << ", true "
         << levelText(m["truePeak"], "dBTP") << " (max " << levelText(m["truePeakMax"], "dBTP")
         << "), RMS (power sum of both channels) " << levelText(m["rms"], "dB") << '\n';
-    const json& takes = s.value("takes", json::array());
+    const json& takes = s["takes"];
     out << "takes      " << takes.size();
     if (!takes.empty()) {
         out << ", newest " << levelText(takes.back()["seconds"], "s");
     }
     out << '\n';
-    out << "exports    " << s.value("exportDir", daemon.exportDir) << '\n';
+    const std::string& exportDir = s["exportDir"].get_ref<const std::string&>();
+    out << "exports    " << printable(exportDir, exportDir.size()) << '\n';
     out << "page       " << daemon.url << '\n';
 }
 
@@ -148,7 +376,7 @@ void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
 std::string answerError(int status, const std::string& answer) {
     const json body = json::parse(answer, nullptr, false);
     if (body.is_object() && body.contains("error") && body["error"].is_string()) {
-        return body["error"].get<std::string>();
+        return printable(body["error"].get<std::string>(), kMaxDaemonErrorChars);
     }
     return "the daemon answered HTTP " + std::to_string(status);
 }
@@ -252,15 +480,15 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::
             }
             out.take = static_cast<int>(take);
             ++i;
-        } else if (command == Command::saveLast && !haveSeconds && !arg.starts_with("-")) {
+        } else if (command == Command::saveLast && !haveSeconds &&
+                   (!arg.starts_with("-") || looksNegative(arg))) {
             if (!parseNumber(argv[i], out.seconds) || !(out.seconds > 0.0)) {
-                error =
-                    "save-last needs a number of seconds above 0, not \"" + std::string(arg) + "\"";
+                error = "save-last needs a number of seconds above 0, not " + quoted(arg);
                 return false;
             }
             haveSeconds = true;
         } else {
-            error = "unknown option \"" + std::string(arg) + "\" (see --help)";
+            error = "unknown option " + quoted(arg) + " (see --help)";
             return false;
         }
     }
@@ -306,18 +534,35 @@ std::string makeToken() {
     return token;
 }
 
-std::filesystem::path runtimeFilePath() {
+std::filesystem::path runtimeFolder() {
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
     if (runtimeDir != nullptr && *runtimeDir != '\0') {
-        return std::filesystem::path(runtimeDir) / "tessarin-companion.json";
+        return runtimeDir;
     }
-    return "/tmp/tessarin-companion-" + std::to_string(getuid()) + ".json";
+    return "/tmp/tessarin-" + std::to_string(geteuid());
+}
+
+bool prepareRuntimeFolder(std::string& error) {
+    const std::filesystem::path dir = runtimeFolder();
+    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    const bool fallback = runtimeDir == nullptr || *runtimeDir == '\0';
+    if (fallback && ::mkdir(dir.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+        error = "cannot make " + dir.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    return folderPrivate(dir, fallback, error);
+}
+
+std::filesystem::path runtimeFilePath() {
+    return runtimeFolder() / kRuntimeFileName;
 }
 
 std::filesystem::path sessionFilePath() {
-    std::filesystem::path path = runtimeFilePath();
-    path.replace_filename(path.stem().string() + "-session.json");
-    return path;
+    return runtimeFolder() / kSessionFileName;
+}
+
+std::filesystem::path launchFilePath() {
+    return runtimeFolder() / kLaunchFileName;
 }
 
 bool wellFormedToken(const std::string& token) {
@@ -328,51 +573,40 @@ bool wellFormedToken(const std::string& token) {
 
 bool writeRuntimeFile(const std::filesystem::path& path, const RuntimeInfo& info,
                       std::string& error) {
+    // A folder name need not be UTF-8: such bytes are written as U+FFFD (the name is shown,
+    // never used to reach the folder).
     const std::string text = json{{"url", info.url},
                                   {"port", info.port},
                                   {"token", info.token},
                                   {"pid", info.pid},
                                   {"exportDir", info.exportDir}}
-                                 .dump() +
+                                 .dump(-1, ' ', false, json::error_handler_t::replace) +
                              "\n";
-    std::string temporary = path.string() + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
-    if (fd < 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-    while (ok && written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        written += ok ? static_cast<size_t>(n) : 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    const int savedErrno = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(ok ? errno : savedErrno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return writePrivateFile(path, text, error);
+}
+
+bool writeLaunchFile(const std::string& url, std::filesystem::path& file, std::string& error) {
+    file = launchFilePath();
+    const std::string text = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n"
+                             "<meta http-equiv=\"refresh\" content=\"0;url=" +
+                             url +
+                             "\">\n<title>Tessarin</title></head>\n"
+                             "<body><p>Opening <a href=\"" +
+                             url + "\">the Tessarin companion</a>.</p></body></html>\n";
+    return writePrivateFile(file, text, error);
 }
 
 bool readRuntimeFile(const std::filesystem::path& path, RuntimeInfo& info, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openPrivateFile(path, O_RDONLY);
     if (fd < 0) {
-        error = path.string() + ": " + std::strerror(errno);
+        error = errno == ENXIO || errno == EPERM
+                    ? path.string() + " is not this user's runtime file"
+                    : path.string() + ": " + std::strerror(errno);
         return false;
     }
     struct stat st {};
     std::string text;
-    // In /tmp anyone may create the name: only a file of ours counts.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        st.st_size > static_cast<off_t>(kMaxRuntimeFileBytes)) {
+    if (fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(kMaxRuntimeFileBytes)) {
         ::close(fd);
         error = path.string() + " is not this user's runtime file";
         return false;
@@ -410,18 +644,12 @@ bool readRuntimeFile(const std::filesystem::path& path, RuntimeInfo& info, std::
 
 int lockDaemon(const std::filesystem::path& runtimeFile, bool& heldElsewhere, std::string& error) {
     heldElsewhere = false;
-    std::filesystem::path lockPath = runtimeFile;
-    lockPath.replace_extension(".lock");
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::filesystem::path lockPath = runtimeFile.parent_path() / kLockFileName;
+    const int fd = openPrivateFile(lockPath, O_RDWR | O_CREAT);
     if (fd < 0) {
-        error = "cannot open " + lockPath.string() + ": " + std::strerror(errno);
-        return -1;
-    }
-    // In /tmp another user may have made the name first, and would hold our lock for us.
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() || !S_ISREG(info.st_mode)) {
-        error = lockPath.string() + " is not this user's: set XDG_RUNTIME_DIR";
-        ::close(fd);
+        error = errno == ENXIO || errno == EPERM
+                    ? lockPath.string() + " is not this user's lock file: remove it"
+                    : "cannot open " + lockPath.string() + ": " + std::strerror(errno);
         return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -434,8 +662,20 @@ int lockDaemon(const std::filesystem::path& runtimeFile, bool& heldElsewhere, st
 }
 
 bool findRunningDaemon(RuntimeInfo& info) {
+    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    const bool fallback = runtimeDir == nullptr || *runtimeDir == '\0';
     std::string ignored;
-    return readRuntimeFile(runtimeFilePath(), info, ignored) && processAlive(info.pid);
+    return folderPrivate(runtimeFolder(), fallback, ignored) &&
+           readRuntimeFile(runtimeFilePath(), info, ignored) && daemonOwnsPort(info.pid, info.port);
+}
+
+bool openPage(const std::string& url, std::string& error) {
+    std::filesystem::path file;
+    if (!writeLaunchFile(url, file, error)) {
+        return false;
+    }
+    openInBrowser(file.string());
+    return true;
 }
 
 void openInBrowser(const std::string& url) {
@@ -590,14 +830,24 @@ int runClientCommand(const CommandLine& command, std::ostream& out, std::ostream
         return kExitFailure;
     }
     if (command.command == Command::status) {
+        if (const std::string fault = statusFault(result); !fault.empty()) {
+            err << "the daemon's status is not understood (" << fault << ")\n";
+            return kExitFailure;
+        }
         if (command.json) {
             out << result.dump(2) << '\n';
         } else {
             printStatus(result, daemon, out);
         }
-    } else {
-        out << result.value("path", "") << '\n';
+        return 0;
     }
+    const auto written = result.find("path");
+    if (written == result.end() || !written->is_string() ||
+        written->get_ref<const std::string&>().empty()) {
+        err << "the daemon's answer names no file\n";
+        return kExitFailure;
+    }
+    out << written->get<std::string>() << '\n';
     return 0;
 }
 

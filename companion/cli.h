@@ -53,29 +53,49 @@ struct RuntimeInfo {
     pid_t pid = 0;
     std::string exportDir;
 };
-// $XDG_RUNTIME_DIR/tessarin-companion.json, else /tmp/tessarin-companion-$UID.json.
+// The folder of the runtime, session, lock and launch files: $XDG_RUNTIME_DIR, else
+// /tmp/tessarin-$EUID (made 0700; one that another user made first is refused, never used).
+std::filesystem::path runtimeFolder();
+// [main-thread] Makes the /tmp fallback if missing and checks the folder: a directory of this
+// user that nobody else may write into (the fallback: nobody else may enter). Returns false with
+// one line in error.
+bool prepareRuntimeFolder(std::string& error);
+// tessarin-companion.json in the runtime folder.
 std::filesystem::path runtimeFilePath();
 // The session kept across restarts (port and token, same format) so a page left open
 // reconnects by itself: tessarin-companion-session.json beside the runtime file. Never removed.
 std::filesystem::path sessionFilePath();
+// tessarin-companion-open.html beside the runtime file: see writeLaunchFile.
+std::filesystem::path launchFilePath();
 // A token as makeToken makes them: 2 * kTokenBytes lowercase hex digits.
 bool wellFormedToken(const std::string& token);
-// Written under a temporary name with mode 0600, then renamed over the old one.
+// Written under a temporary name with mode 0600, then renamed over the old one. Bytes of
+// exportDir that are not UTF-8 are written as U+FFFD.
 bool writeRuntimeFile(const std::filesystem::path& path, const RuntimeInfo& info,
                       std::string& error);
-// Refuses a file that is not ours (another owner) or not a regular file.
+// Refuses a file that is not ours (another owner) or not a regular file, without waiting on a
+// FIFO or following a link.
 bool readRuntimeFile(const std::filesystem::path& path, RuntimeInfo& info, std::string& error);
 
 // One daemon per user, or two engines would drive the same control block: an exclusive lock on
-// the runtime file's name with ".lock", held for the daemon's life. Returns the descriptor, or -1
-// with heldElsewhere set when another daemon holds it (else with one line in error).
+// tessarin-companion.lock beside the runtime file, held for the daemon's life. Returns the
+// descriptor, or -1 with heldElsewhere set when another daemon holds it (else with one line in
+// error).
 int lockDaemon(const std::filesystem::path& runtimeFile, bool& heldElsewhere, std::string& error);
-// The running daemon's runtime file, if its process is still alive.
+// The running daemon's runtime file, if its process is this user's and holds the listening
+// socket of the port the file names (a stale file may name a port someone else holds now: the
+// token must not go there).
 bool findRunningDaemon(RuntimeInfo& info);
 
-// Opens the address in the user's browser with xdg-open, detached, its output discarded.
+// The launch page: a file of mode 0600 at launchFilePath() that sends the browser on to url.
+// Opening it keeps the token out of every command line (ps shows argv to every user).
+bool writeLaunchFile(const std::string& url, std::filesystem::path& file, std::string& error);
+// [main-thread] Writes the launch page and opens it in the browser. False with one line in
+// error when the file cannot be written.
+bool openPage(const std::string& url, std::string& error);
+// Opens a file or address in the user's browser with xdg-open, detached, its output discarded.
 // Does nothing without DISPLAY or WAYLAND_DISPLAY.
-void openInBrowser(const std::string& url);
+void openInBrowser(const std::string& target);
 
 // Runs a subcommand against the running daemon, its results on out and one error line on err.
 // Returns the exit status.

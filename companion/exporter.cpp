@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -62,6 +63,9 @@ constexpr double kFlacCompressionLevel = 0.125;
 
 constexpr int kMaxNameSuffix = 9999;
 constexpr int kTempNameAttempts = 64;
+constexpr std::string_view kTempPrefix = ".tessarin_";
+constexpr std::string_view kTempSuffix = ".part";
+constexpr size_t kTempRandomChars = 8;
 constexpr uint64_t kDitherSeed = 0x7e55a41d17be12c5ull;  // fixed: the same take exports the same
 
 double toDb(double linear) {
@@ -285,7 +289,8 @@ std::string errnoText(int err) {
 struct TempFile {
     int dirFd = -1;
     int fd = -1;
-    std::string name;  // relative to dirFd; empty once claimed
+    std::string name;      // relative to dirFd; empty once claimed or while unnamed
+    bool unnamed = false;  // O_TMPFILE: gone by itself if the process dies before it is named
     ~TempFile() {
         if (fd >= 0) {
             close(fd);
@@ -299,8 +304,24 @@ struct TempFile {
     }
 };
 
-// [any thread] A new file in dirFd under a random hidden name, mode 0644 less the umask.
+// The unnamed file gets its name through its /proc/self/fd link (linkat with AT_EMPTY_PATH
+// would need CAP_DAC_READ_SEARCH).
+std::string procFdPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// [any thread] A new file in dirFd, mode 0644 less the umask: unnamed where the filesystem
+// allows (a killed daemon leaves nothing), else under a random hidden name.
 bool createTempFile(TempFile& temp, std::string& error) {
+    if (access("/proc/self/fd", X_OK) == 0) {
+        const int fd = openat(temp.dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC,
+                              S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
+        if (fd >= 0) {
+            temp.fd = fd;
+            temp.unnamed = true;
+            return true;
+        }
+    }
     static constexpr char kAlphabet[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
@@ -309,11 +330,11 @@ bool createTempFile(TempFile& temp, std::string& error) {
             error = "cannot make a temporary name: " + errnoText(errno);
             return false;
         }
-        std::string name = ".tessarin_";
+        std::string name(kTempPrefix);
         for (unsigned char r : random) {
             name += kAlphabet[r % (sizeof(kAlphabet) - 1)];
         }
-        name += ".part";
+        name += kTempSuffix;
         const int fd = openat(temp.dirFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
                               S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
         if (fd >= 0) {
@@ -340,6 +361,19 @@ bool claimName(TempFile& temp, const std::string& base, const char* extension, s
             name += std::to_string(suffix);
         }
         name += extension;
+        if (temp.unnamed) {
+            if (linkat(AT_FDCWD, procFdPath(temp.fd).c_str(), temp.dirFd, name.c_str(),
+                       AT_SYMLINK_FOLLOW) == 0) {
+                temp.unnamed = false;
+                claimed = std::move(name);
+                return true;
+            }
+            if (errno == EEXIST) {
+                continue;
+            }
+            error = "cannot name the file " + name + ": " + errnoText(errno);
+            return false;
+        }
         if (renameat2(temp.dirFd, temp.name.c_str(), temp.dirFd, name.c_str(), RENAME_NOREPLACE) ==
             0) {
             temp.name.clear();
@@ -606,11 +640,15 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
         error = "writing failed: " + errnoText(errno);
         return false;
     }
-    const int fd = temp.fd;
-    temp.fd = -1;
-    if (close(fd) != 0) {
-        error = "writing failed: " + errnoText(errno);
-        return false;
+    // A named temporary file is closed first (a close can still report a failed write); an
+    // unnamed one needs its descriptor to get a name.
+    if (!temp.unnamed) {
+        const int fd = temp.fd;
+        temp.fd = -1;
+        if (close(fd) != 0) {
+            error = "writing failed: " + errnoText(errno);
+            return false;
+        }
     }
 
     std::string name;
@@ -621,6 +659,32 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
     out.path = directory / name;
     joinAnalysis();
     return true;
+}
+
+size_t removeLeftoverTempFiles(const std::filesystem::path& directory) {
+    const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return 0;
+    }
+    size_t removed = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(directory, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const bool ours =
+            name.size() == kTempPrefix.size() + kTempRandomChars + kTempSuffix.size() &&
+            name.starts_with(kTempPrefix) && name.ends_with(kTempSuffix) &&
+            std::all_of(name.begin() + kTempPrefix.size(), name.end() - kTempSuffix.size(),
+                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+        struct stat st {};
+        if (ours && fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            unlinkat(dirFd, name.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    close(dirFd);
+    return removed;
 }
 
 }  // namespace companion

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -58,7 +59,9 @@ struct ExportResult {
 
 // Writes the stretch into directory (created if missing) under a new name from the local time,
 // tessarin_YYYY-MM-DD_HH-MM-SS.<ext>, then _2, _3, ... : never overwrites. The file is written
-// under a temporary name and renamed when complete. Returns false with one line in error.
+// unnamed (O_TMPFILE; where the filesystem lacks it, under a hidden temporary name) and named
+// when complete, so a process killed meanwhile leaves nothing. Returns false with one line in
+// error.
 //
 // - wav32f without gain holds the input bit for bit, NaN and inf included. With a gain, and in
 //   the integer formats, a sample that is not finite is written as 0.
@@ -75,5 +78,11 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
                    const ExportSettings& settings, const std::filesystem::path& directory,
                    std::chrono::system_clock::time_point when, ExportResult& out,
                    std::string& error);
+
+// [main-thread] Removes the hidden temporary files (.tessarin_XXXXXXXX.part, regular, this
+// user's) that a killed export left in directory where the filesystem has no O_TMPFILE. Call it
+// only while no export of this user runs there: at the daemon's start, holding its lock. Returns
+// how many it removed.
+size_t removeLeftoverTempFiles(const std::filesystem::path& directory);
 
 }  // namespace companion

@@ -1,4 +1,5 @@
 #include "companion/http_server.h"
+#include "companion/token_proof.h"
 
 #include "companion/segments.h"
 #include "companion/status_json.h"
@@ -377,7 +378,23 @@ struct HttpServer::Impl {
             sendReply(conn, reply);
             return reply.status;
         }
+        if (path == kProofPath) {  // a page left open asks before it sends its token again
+            const Reply reply = self.proofReply(request);
+            sendReply(conn, reply);
+            return reply.status;
+        }
         return self.serveAsset(conn, path, method);
+    }
+
+    // [server-thread] GET /proof?nonce=HEX: {"proof": HMAC of the nonce keyed with the token}.
+    Reply proofReply(const mg_request_info* request) const {
+        char nonce[kMaxNonceChars + 2] = {};
+        const char* query = request->query_string ? request->query_string : "";
+        if (mg_get_var(query, std::strlen(query), "nonce", nonce, sizeof nonce) < 0 ||
+            !wellFormedNonce(nonce)) {
+            return errorReply(400, "\"nonce\" must be 16 to 128 lowercase hex digits");
+        }
+        return Reply{200, json{{"proof", tokenProof(options.token, nonce)}}};
     }
 
     int serveAsset(mg_connection* conn, std::string_view path, std::string_view method) {

@@ -2,6 +2,7 @@
 #include "companion/cli.h"
 #include "companion/engine.h"
 #include "companion/engine_backend.h"
+#include "companion/exporter.h"
 #include "companion/http_server.h"
 
 #include <signal.h>
@@ -32,8 +33,9 @@ int pointAtRunningDaemon(const companion::CommandLine& command) {
     }
     std::cout << running.url << std::endl;
     std::cerr << "tessarin-companion: already running (pid " << running.pid << ")\n";
-    if (command.openBrowser) {
-        companion::openInBrowser(running.url);
+    std::string error;
+    if (command.openBrowser && !companion::openPage(running.url, error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
     }
     return 0;
 }
@@ -49,34 +51,41 @@ int runDaemon(const companion::CommandLine& command) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    std::string error;
+    if (!companion::prepareRuntimeFolder(error)) {
+        std::cerr << "tessarin-companion: " << error << '\n';
+        return companion::kExitFailure;
+    }
     const std::filesystem::path runtimeFile = companion::runtimeFilePath();
     bool heldElsewhere = false;
-    std::string error;
     const int lockFd = companion::lockDaemon(runtimeFile, heldElsewhere, error);
     if (lockFd < 0 && heldElsewhere) {
         return pointAtRunningDaemon(command);
     }
-    if (lockFd < 0) {
-        std::cerr << "tessarin-companion: " << error << " (going on without it)\n";
+    if (lockFd < 0) {  // without the lock two daemons could drive one control block
+        std::cerr << "tessarin-companion: " << error << '\n';
+        return companion::kExitFailure;
     }
 
     const std::filesystem::path exportDir = command.exportDir.empty()
                                                 ? companion::defaultExportDir()
                                                 : std::filesystem::absolute(command.exportDir);
+    // This user's only daemon (the lock): a temporary export file there is a killed one's.
+    companion::removeLeftoverTempFiles(exportDir);
     companion::Engine engine(companion::EngineOptions{exportDir, true});
     if (!engine.start(error)) {
         std::cerr << "tessarin-companion: " << error << '\n';
         return companion::kExitFailure;
     }
     // A page left open across a restart reconnects by itself only to the same port and token:
-    // both come from the last session unless --port says otherwise.
+    // both come from the last session unless --port says otherwise (then both are new).
     companion::RuntimeInfo session;
     std::string ignored;
     const std::filesystem::path sessionFile = companion::sessionFilePath();
     const bool haveSession = companion::readRuntimeFile(sessionFile, session, ignored) &&
                              companion::wellFormedToken(session.token);
     // A fresh token into `token`; false (with the reason on stderr) when the kernel gives none.
-    std::string token = haveSession ? session.token : std::string();
+    std::string token = haveSession && !command.portGiven ? session.token : std::string();
     const auto freshToken = [&] {
         try {
             token = companion::makeToken();
@@ -125,8 +134,10 @@ int runDaemon(const companion::CommandLine& command) {
         std::cerr << "tessarin-companion: " << error
                   << " (the page works; the command line will not find this daemon)\n";
     }
-    if (command.openBrowser) {
-        companion::openInBrowser(url);
+    // Through a 0600 launch page: xdg-open's and the browser's arguments are public.
+    const bool wroteLaunchFile = command.openBrowser && companion::openPage(url, error);
+    if (command.openBrowser && !wroteLaunchFile) {
+        std::cerr << "tessarin-companion: " << error << " (open the address above)\n";
     }
 
     int received = 0;
@@ -136,13 +147,14 @@ int runDaemon(const companion::CommandLine& command) {
               << ", stopping\n";
     server->stop();
     engine.stop();  // the control block stays: an attached plug-in keeps its mapping
+    std::error_code ignoredError;
     if (wroteRuntimeFile) {
-        std::error_code ignored;
-        std::filesystem::remove(runtimeFile, ignored);
+        std::filesystem::remove(runtimeFile, ignoredError);
     }
-    if (lockFd >= 0) {
-        close(lockFd);
+    if (wroteLaunchFile) {
+        std::filesystem::remove(companion::launchFilePath(), ignoredError);
     }
+    close(lockFd);
     return 0;
 }
 

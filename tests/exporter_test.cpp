@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <limits>
 
 using namespace companion;
@@ -301,6 +302,74 @@ TEST_F(ExporterTest, RefusalsAndFailuresLeaveNothing) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << formatName(format);
         EXPECT_TRUE(names(dir).empty()) << formatName(format);
     }
+}
+
+// Does the process hold a file in dir open? Named or unnamed, /proc shows its place.
+bool holdsFileIn(pid_t pid, const fs::path& dir) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string target = fs::read_symlink(it->path(), ec).string();
+        if (!ec && target.starts_with(dir.string() + "/"))
+            return true;
+    }
+    return false;
+}
+
+// SIGKILL halfway through a long export, once the process has its file open: nothing is left in
+// the folder, not even a hidden temporary file.
+TEST_F(ExporterTest, KilledExportLeavesNothing) {
+    const fs::path dir = root / "killed";
+    fs::create_directories(dir);
+    const std::vector<float> x = sine(997, 0.5, 60);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string e;
+        ExportResult res;
+        _exit(exportStretch(x, kRate, {ExportFormat::flac24}, dir, when, res, e) ? 0 : 1);
+    }
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; ++i) {
+        caught = holdsFileIn(pid, dir);
+        if (!caught)
+            usleep(100);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(caught && WIFSIGNALED(status)) << "the export ended before it could be killed";
+    EXPECT_EQ(names(dir), std::vector<std::string>{});
+}
+
+// Where the filesystem has no O_TMPFILE a killed export leaves its hidden temporary file: the
+// daemon removes those of this user at start, and nothing else.
+TEST_F(ExporterTest, LeftoverTempFilesAreRemovedAndNothingElse) {
+    const fs::path dir = root / "leftovers";
+    fs::create_directories(dir);
+    const auto touch = [&](const std::string& name) { std::ofstream(dir / name) << "x"; };
+    touch(".tessarin_AbCd1234.part");
+    touch(".tessarin_AbCd1234.part.keep");
+    touch(".tessarin_short.part");
+    touch("tessarin_2026-12-08_14-03-07.wav");
+    touch("elsewhere.wav");
+    fs::create_symlink(dir / "elsewhere.wav", dir / ".tessarin_Zz9Zz9Zz.part");
+    fs::create_directory(dir / ".tessarin_Dir12345.part");
+    std::vector<std::string> kept = {".tessarin_AbCd1234.part.keep",
+                                     ".tessarin_Dir12345.part",
+                                     ".tessarin_Zz9Zz9Zz.part",
+                                     ".tessarin_short.part",
+                                     "elsewhere.wav",
+                                     "tessarin_2026-12-08_14-03-07.wav"};
+    if (geteuid() == 0) {  // another user's file under our name pattern stays
+        touch(".tessarin_Other123.part");
+        ASSERT_EQ(chown((dir / ".tessarin_Other123.part").c_str(), 65534, 65534), 0);
+        kept.push_back(".tessarin_Other123.part");
+        std::sort(kept.begin(), kept.end());
+    }
+    EXPECT_EQ(removeLeftoverTempFiles(dir), 1u);
+    EXPECT_EQ(names(dir), kept);
+    EXPECT_EQ(removeLeftoverTempFiles(root / "missing"), 0u);
 }
 
 }  // namespace

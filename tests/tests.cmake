@@ -27,5 +27,7 @@ tessarin_test(exporter_test SOURCES exporter_test.cpp
 tessarin_test(dsp_test SOURCES dsp_test.cpp LIBS tessarin_daemon)
 tessarin_test(feed_reader_test SHM SOURCES feed_reader_test.cpp LIBS tessarin_daemon)
 tessarin_test(http_server_test SOURCES http_server_test.cpp LIBS tessarin_daemon)
-tessarin_test(cli_test SOURCES cli_test.cpp LIBS tessarin_daemon)
+tessarin_test(cli_test SOURCES cli_test.cpp token_proof_test.cpp LIBS tessarin_daemon)
 tessarin_test(segment_ownership_test SHM SOURCES segment_ownership_test.cpp LIBS tessarin_daemon)
+tessarin_test(companion_daemon_test SHM SOURCES companion_daemon_test.cpp)
+add_dependencies(companion_daemon_test tessarin-companion)

@@ -71,7 +71,9 @@ export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir
       await stopChild(daemon.child);
     },
     async start() {
-      daemon = await startWithUrl(daemonPath, daemonArgs(info.port), 'tessarin-companion');
+      // Without --port: the daemon takes its last session's port and token again (with --port
+      // it would take a new token).
+      daemon = await startWithUrl(daemonPath, ['--no-browser', '--export-dir', exportDir], 'tessarin-companion');
       Object.assign(this, parseUrl(daemon.line));
     },
     async stop() {

@@ -481,6 +481,12 @@ const server = http.createServer(async (request, response) => {
   const url = new URL(request.url, `http://127.0.0.1:${port}`);
   const refused = allowed(request, port);
   if (refused) return json(response, refused, { error: 'foreign Host or Origin' });
+  if (url.pathname === '/proof') {
+    // The daemon's proof that it knows the token, asked by a page that lost its link.
+    const nonce = url.searchParams.get('nonce') ?? '';
+    if (!/^[0-9a-f]{16,128}$/.test(nonce)) return json(response, 400, { error: 'bad nonce' });
+    return json(response, 200, { proof: crypto.createHmac('sha256', token).update(`tessarin-companion proof ${nonce}`).digest('hex') });
+  }
   if (url.pathname.startsWith('/api/')) {
     if (!authorised(request, url)) return json(response, 401, { error: 'missing or wrong token' });
     return api(request, response, url);

@@ -83,6 +83,38 @@ export function makeApi(token, fetchImpl = globalThis.fetch.bind(globalThis)) {
   };
 }
 
+// Before the page sends its token again after a lost link, whatever answers at this address
+// proves that it knows the token: HMAC-SHA-256 keyed with the token over PROOF_CONTEXT and a
+// fresh nonce (GET /proof?nonce=..., which carries no token). A daemon restarted with a new token
+// and another program that took the port cannot give it, so neither is sent the token.
+const PROOF_CONTEXT = 'tessarin-companion proof ';
+const NONCE_BYTES = 16;
+
+function hex(bytes) {
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+export async function expectedProof(token, nonce, subtle = globalThis.crypto.subtle) {
+  const encoder = new TextEncoder();
+  const key = await subtle.importKey('raw', encoder.encode(token), { name: 'HMAC', hash: 'SHA-256' }, false, ['sign']);
+  return hex(new Uint8Array(await subtle.sign('HMAC', key, encoder.encode(PROOF_CONTEXT + nonce))));
+}
+
+// Resolves true when the daemon proved that it knows token, false when something answered
+// without the proof; rejects when nothing answered (the link is down).
+export async function daemonKnowsToken(token, fetchImpl = globalThis.fetch.bind(globalThis), cryptoImpl = globalThis.crypto) {
+  const nonce = hex(cryptoImpl.getRandomValues(new Uint8Array(NONCE_BYTES)));
+  const response = await fetchImpl(`/proof?nonce=${nonce}`, { cache: 'no-store' });
+  let answer = null;
+  try {
+    answer = await response.json();
+  } catch {
+    return false;
+  }
+  if (!response.ok || typeof answer?.proof !== 'string') return false;
+  return answer.proof === (await expectedProof(token, nonce, cryptoImpl.subtle));
+}
+
 // Reconnection delays after a lost link: quick at first (a daemon restart takes a moment), then
 // backing off to a few seconds so a stopped daemon is not hammered.
 export function backoffMs(attempt) {
@@ -91,10 +123,13 @@ export function backoffMs(attempt) {
 
 // The WebSocket, reopened after every loss. handlers: status(json), history(json), spectrum(json),
 // overview(result of applyOverviewMessage), link(state) with state 'connecting', 'open',
-// 'disconnected' or 'refused' (the daemon answers but no longer accepts the token).
+// 'disconnected' or 'refused' (something answers but does not know or take the token: the
+// page then keeps its token to itself). prove() resolves whether the daemon proved it knows the
+// token (daemonKnowsToken by default).
 export class Connection {
-  constructor({ token, overview, handlers, api, WebSocketImpl = globalThis.WebSocket, location = globalThis.location }) {
+  constructor({ token, overview, handlers, api, prove, WebSocketImpl = globalThis.WebSocket, location = globalThis.location }) {
     this.token = token;
+    this.prove = prove ?? (() => daemonKnowsToken(token));
     this.overview = overview;
     this.handlers = handlers;
     this.api = api;
@@ -153,8 +188,9 @@ export class Connection {
     }
   }
 
-  // After a loss: wait, then ask /api/status whether the daemon is back and still takes the
-  // token before reopening the socket (a WebSocket cannot tell a refusal from a missing server).
+  // After a loss: wait, have whatever answers now prove it knows the token, then ask
+  // /api/status whether it still takes the token before reopening the socket (a WebSocket cannot
+  // tell a refusal from a missing server).
   retry(justLost) {
     if (justLost) this.attempt = 0;
     const delay = backoffMs(this.attempt++);
@@ -162,6 +198,13 @@ export class Connection {
     this.timer = setTimeout(async () => {
       if (this.closed) return;
       try {
+        if (!(await this.prove())) {
+          if (this.closed) return;
+          this.handlers.link?.('refused');
+          this.retry(false);
+          return;
+        }
+        if (this.closed) return;
         const status = await this.api('/api/status');
         this.handlers.status?.({ type: 'status', ...status });
         this.open();

@@ -1,6 +1,7 @@
 import { test, mock } from 'node:test';
 import assert from 'node:assert/strict';
-import { applyOverviewMessage, makeOverview, Connection, makeApi, tokenFromSearch } from '../js/connection.js';
+import { createHmac } from 'node:crypto';
+import { applyOverviewMessage, makeOverview, Connection, makeApi, tokenFromSearch, daemonKnowsToken, expectedProof } from '../js/connection.js';
 
 // An overview message written byte by byte as the daemon sends it.
 function message(first, columns, { whole = false, type = 1, extraBytes = 0 } = {}) {
@@ -83,10 +84,15 @@ test('after the daemon goes away the page says so, waits for it and reconnects',
     if (!tokenAccepted) throw Object.assign(new Error('missing or wrong token'), { status: 401 });
     return { state: 'live', writePos: 0.5 };
   };
+  const prove = async () => {
+    if (!daemonUp) throw new TypeError('Failed to fetch');
+    return true;
+  };
   const connection = new Connection({
     token: 't0k',
     overview: makeOverview(),
     api,
+    prove,
     WebSocketImpl: FakeSocket,
     location: { protocol: 'http:', host: '127.0.0.1:4321' },
     handlers: { link: (l) => links.push(l), status: (s) => statuses.push(s) },
@@ -123,4 +129,80 @@ test('after the daemon goes away the page says so, waits for it and reconnects',
   await flush();
   assert.equal(links.at(-1), 'refused');
   connection.close();
+});
+
+// The proof as the daemon computes it, from node's own HMAC.
+function daemonProof(token, nonce) {
+  return createHmac('sha256', token).update(`tessarin-companion proof ${nonce}`).digest('hex');
+}
+
+test('the proof is HMAC-SHA-256 of the nonce keyed with the token', async () => {
+  const token = '0123456789abcdef'.repeat(4);
+  const nonce = '00112233445566778899aabbccddeeff';
+  assert.equal(await expectedProof(token, nonce), daemonProof(token, nonce));
+  assert.notEqual(await expectedProof(token, nonce), daemonProof(`${token.slice(1)}0`, nonce));
+});
+
+test('after a restart the token goes back only to a daemon that proves it knows it', async (t) => {
+  mock.timers.enable({ apis: ['setTimeout'] });
+  t.after(() => mock.timers.reset());
+  FakeSocket.made = [];
+  const token = 'ab'.repeat(32);
+  // Who listens on the port: nobody, another program, a daemon with a new token, ours again.
+  let listener = 'nobody';
+  const requests = [];
+  const fetchImpl = async (path, init = {}) => {
+    requests.push({ listener, path, authorization: init.headers?.Authorization });
+    if (listener === 'nobody') throw new TypeError('Failed to fetch');
+    const url = new URL(path, 'http://127.0.0.1:4321');
+    const nonce = url.searchParams.get('nonce');
+    const json = (status, body) => ({ ok: status === 200, status, statusText: '', json: async () => body });
+    if (listener === 'other program') return { ok: true, status: 200, json: async () => ({ proof: 'f'.repeat(64) }) };
+    const daemonToken = listener === 'new token' ? 'cd'.repeat(32) : token;
+    if (url.pathname === '/proof') return json(200, { proof: daemonProof(daemonToken, nonce) });
+    if (init.headers?.Authorization !== `Bearer ${daemonToken}`) return json(401, { error: 'wrong token' });
+    return json(200, { state: 'live' });
+  };
+  const links = [];
+  const connection = new Connection({
+    token,
+    overview: makeOverview(),
+    api: makeApi(token, fetchImpl),
+    prove: () => daemonKnowsToken(token, fetchImpl),
+    WebSocketImpl: FakeSocket,
+    location: { protocol: 'http:', host: '127.0.0.1:4321' },
+    handlers: { link: (l) => links.push(l), status: () => {} },
+  });
+  t.after(() => connection.close());
+  connection.open();
+  FakeSocket.made[0].onopen();
+  FakeSocket.made[0].onclose();
+  // The proof is checked with WebCrypto, off the main thread: wait for its outcome.
+  const until = async (done) => {
+    for (let i = 0; i < 100000 && !done(); i++) await new Promise((resolve) => setImmediate(resolve));
+  };
+  for (const who of ['nobody', 'other program', 'new token']) {
+    listener = who;
+    const before = requests.length;
+    const linksBefore = links.length;
+    mock.timers.tick(4000);
+    await until(() => links.length > linksBefore);
+    assert.equal(requests.length, before + 1, who);
+    assert.equal(links.at(-1), who === 'nobody' ? 'disconnected' : 'refused', who);
+  }
+  assert.equal(FakeSocket.made.length, 1, 'no socket opened meanwhile');
+  for (const r of requests) {
+    assert.equal(r.authorization, undefined, `${r.listener} was sent the token`);
+    assert.ok(!r.path.includes(token), r.path);
+  }
+
+  listener = 'ours';
+  const before = requests.length;
+  mock.timers.tick(4000);
+  await until(() => FakeSocket.made.length > 1);
+  assert.deepEqual(requests.slice(before).map((r) => [r.path.split('?')[0], r.authorization]), [
+    ['/proof', undefined],
+    ['/api/status', `Bearer ${token}`],
+  ]);
+  assert.equal(FakeSocket.made.length, 2, 'the socket reopens once the daemon proved itself');
 });
