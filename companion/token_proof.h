@@ -18,7 +18,7 @@ inline constexpr size_t kMaxNonceChars = 128;
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
-// [any-thread] FIPS 180-4 SHA-256 and RFC 2104 HMAC over it.
+// [any-thread] SHA-256 and HMAC over it, from OpenSSL's libcrypto.
 Sha256Digest sha256(std::string_view data);
 Sha256Digest hmacSha256(std::string_view key, std::string_view message);
 

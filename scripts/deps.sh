@@ -2,7 +2,7 @@
 # As root it installs what is missing; otherwise it prints the one apt-get line to run.
 tessarin_packages=(cmake g++ make pkg-config dpf-source googletest libgtest-dev libgmock-dev
     libbenchmark-dev libebur128-dev libsndfile1-dev sox clang-format-14
-    libcivetweb-dev nlohmann-json3-dev libkissfft-dev libsqlite3-dev sqlite3 chromium nodejs
+    libcivetweb-dev nlohmann-json3-dev libkissfft-dev libsqlite3-dev libssl-dev sqlite3 chromium nodejs
     dpkg-dev lintian man-db file
     clang-14 libclang-rt-14-dev llvm-14)
 
