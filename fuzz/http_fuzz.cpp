@@ -56,7 +56,7 @@ Harness& harness() {
 }
 
 // Sends the request, ends our side and reads the answer until the server closes.
-std::string exchange(int port, const std::string& request) {
+std::string sendRequest(int port, const std::string& request) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     timeval timeout{3, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -182,15 +182,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         request += "\r\n" + body;
     }
-    const std::string answer = exchange(h.port, request);
+    const std::string answer = sendRequest(h.port, request);
     checkAnswer(answer);
     if (!tokenGiven && h.backend.calls() != callsBefore) {
         fail("a route reached the engine without the token", answer);
     }
     // The server still serves.
     const std::string status =
-        exchange(h.port, "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:" + port +
-                             "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n");
+        sendRequest(h.port, "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                                "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n");
     if (statusOf(status) != 200) {
         fail("the server stopped answering", status);
     }

@@ -4,6 +4,7 @@
 // that are not UTF-8.
 #include "fake_backend.h"
 
+#include "companion/http_guard.h"
 #include "companion/http_server.h"
 
 #include <gtest/gtest.h>
@@ -224,6 +225,17 @@ TEST_F(HardeningTest, IdleConnectionsNeitherStarveRequestsNorStay) {
         idle.push_back(
             connectTo(port, 0, root && i % 2 == 0 ? std::optional(kNobody) : std::nullopt));
     }
+    // The guard tells their owners apart.
+    const auto ownerOf = [&](int fd) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
+        return companion::loopbackPeerUid(
+            static_cast<uint16_t>(port),
+            companion::PeerAddress{local.sin_addr.s_addr, ntohs(local.sin_port)});
+    };
+    EXPECT_EQ(ownerOf(idle[0]), root ? kNobody : geteuid());
+    EXPECT_EQ(ownerOf(idle[1]), geteuid());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     for (int round = 0; round < 3; ++round) {
         const Answer answer = roundTrip(port, head(port, "GET", "/api/status") + "\r\n");
