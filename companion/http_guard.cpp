@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,71 +20,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The local port and the peer of a connected IPv4 socket; nothing for any other descriptor.
-bool socketEnds(int fd, uint16_t& localPort, PeerAddress& peer) {
-    sockaddr_in local{}, remote{};
-    socklen_t localSize = sizeof local, remoteSize = sizeof remote;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
-        local.sin_family != AF_INET ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remoteSize) != 0 ||
-        remote.sin_family != AF_INET) {
-        return false;
-    }
-    localPort = ntohs(local.sin_port);
-    peer = PeerAddress{remote.sin_addr.s_addr, ntohs(remote.sin_port)};
-    return true;
-}
+// civetweb closes the silent connections its workers hold after kRequestHeadTimeout; the guard
+// closes those still queued a little later, so the two never close one socket together.
+constexpr std::chrono::milliseconds kQueuedLateMargin{500};
 
-struct Accepted {
-    int fd;
-    ino_t inode;
-    PeerAddress peer;
+// The loopback table as far as our port goes: our accepted sockets by inode with their peers,
+// and the owners of the client ends by their address. Read from /proc/net/tcp, so the guard never
+// touches a descriptor civetweb may be closing meanwhile.
+struct PortTable {
+    std::map<ino_t, PeerAddress> accepted;
+    std::map<PeerAddress, uid_t> owners;
 };
 
-// Every socket of this process accepted on localPort (its local end is the port; a client of
-// the same process has the port at its peer's end).
-std::vector<Accepted> acceptedSockets(uint16_t localPort) {
-    std::vector<Accepted> out;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return out;
-    }
-    const int own = dirfd(dir);
-    while (const dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == own) {
-            continue;
-        }
-        struct stat st {};
-        if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) {
-            continue;
-        }
-        uint16_t port = 0;
-        PeerAddress peer;
-        if (socketEnds(static_cast<int>(fd), port, peer) && port == localPort) {
-            out.push_back(Accepted{static_cast<int>(fd), st.st_ino, peer});
-        }
-    }
-    closedir(dir);
-    return out;
-}
-
-// Shuts the connection down if the descriptor still is the one seen: civetweb's worker then
-// reads the end at once and closes it.
-void shutDown(const Accepted& socket, uint16_t localPort) {
-    struct stat st {};
-    uint16_t port = 0;
-    PeerAddress peer;
-    if (fstat(socket.fd, &st) == 0 && st.st_ino == socket.inode &&
-        socketEnds(socket.fd, port, peer) && port == localPort && peer == socket.peer) {
-        shutdown(socket.fd, SHUT_RDWR);
-    }
-}
-
-// The owners of the client ends of loopback connections to localPort, by their address.
-std::map<PeerAddress, uid_t> peerOwners(uint16_t localPort) {
-    std::map<PeerAddress, uid_t> out;
+PortTable portTable(uint16_t localPort) {
+    constexpr unsigned kListening = 0x0A;
+    PortTable out;
     FILE* table = std::fopen("/proc/net/tcp", "re");
     if (table == nullptr) {
         return out;
@@ -98,19 +47,83 @@ std::map<PeerAddress, uid_t> peerOwners(uint16_t localPort) {
     while (std::fgets(line, sizeof line, table) != nullptr) {
         unsigned slot = 0, localAddress = 0, localPortHex = 0, remoteAddress = 0, remotePortHex = 0,
                  state = 0;
-        unsigned long uid = 0;
-        // sl local rem st tx:rx tr:when retransmits uid ...
-        if (std::sscanf(line, " %u: %8X:%4X %8X:%4X %2X %*x:%*x %*x:%*x %*x %lu", &slot,
-                        &localAddress, &localPortHex, &remoteAddress, &remotePortHex, &state,
-                        &uid) == 7 &&
-            remotePortHex == localPort) {
-            // /proc prints the address as the 32-bit value stored in memory.
-            out[PeerAddress{static_cast<uint32_t>(localAddress),
-                            static_cast<uint16_t>(localPortHex)}] = static_cast<uid_t>(uid);
+        unsigned long uid = 0, inode = 0;
+        // sl local rem st tx:rx tr:when retransmits uid timeout inode; an address is the
+        // 32-bit value as stored in memory, a port in host order.
+        if (std::sscanf(line, " %u: %8X:%4X %8X:%4X %2X %*x:%*x %*x:%*x %*x %lu %*d %lu", &slot,
+                        &localAddress, &localPortHex, &remoteAddress, &remotePortHex, &state, &uid,
+                        &inode) != 8) {
+            continue;
+        }
+        if (localPortHex == localPort && state != kListening && inode != 0) {
+            out.accepted[static_cast<ino_t>(inode)] = PeerAddress{
+                static_cast<uint32_t>(remoteAddress), static_cast<uint16_t>(remotePortHex)};
+        }
+        if (remotePortHex == localPort) {
+            out.owners[PeerAddress{static_cast<uint32_t>(localAddress),
+                                   static_cast<uint16_t>(localPortHex)}] = static_cast<uid_t>(uid);
         }
     }
     std::fclose(table);
     return out;
+}
+
+// The socket inode a descriptor of ours refers to, from its /proc link; 0 for anything else.
+ino_t socketInode(int dir, const char* name) {
+    char link[64];
+    const ssize_t size = readlinkat(dir, name, link, sizeof link - 1);
+    if (size <= 0) {
+        return 0;
+    }
+    link[size] = '\0';
+    unsigned long inode = 0;
+    return std::sscanf(link, "socket:[%lu]", &inode) == 1 ? static_cast<ino_t>(inode) : 0;
+}
+
+struct Accepted {
+    int fd;
+    ino_t inode;
+    PeerAddress peer;
+};
+
+// Every socket of this process accepted on localPort (its local end is the port; a client of
+// the same process has the port at its peer's end).
+std::vector<Accepted> acceptedSockets(const PortTable& table) {
+    std::vector<Accepted> out;
+    if (table.accepted.empty()) {
+        return out;
+    }
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return out;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0') {
+            continue;
+        }
+        const auto it = table.accepted.find(socketInode(dirfd(dir), entry->d_name));
+        if (it != table.accepted.end()) {
+            out.push_back(Accepted{static_cast<int>(fd), it->first, it->second});
+        }
+    }
+    closedir(dir);
+    return out;
+}
+
+// Shuts the connection down if the descriptor still is the one seen: civetweb's worker then
+// reads the end at once and closes it.
+void shutDown(const Accepted& socket) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return;
+    }
+    const std::string name = std::to_string(socket.fd);
+    if (socketInode(dirfd(dir), name.c_str()) == socket.inode) {
+        shutdown(socket.fd, SHUT_RDWR);
+    }
+    closedir(dir);
 }
 
 }  // namespace
@@ -124,7 +137,7 @@ std::optional<PeerAddress> peerAddress(const char* text, int port) {
 }
 
 int findAcceptedSocket(uint16_t localPort, const PeerAddress& peer) {
-    for (const Accepted& socket : acceptedSockets(localPort)) {
+    for (const Accepted& socket : acceptedSockets(portTable(localPort))) {
         if (socket.peer == peer) {
             return socket.fd;
         }
@@ -133,7 +146,7 @@ int findAcceptedSocket(uint16_t localPort, const PeerAddress& peer) {
 }
 
 std::optional<uid_t> loopbackPeerUid(uint16_t localPort, const PeerAddress& peer) {
-    const std::map<PeerAddress, uid_t> owners = peerOwners(localPort);
+    const std::map<PeerAddress, uid_t> owners = portTable(localPort).owners;
     const auto it = owners.find(peer);
     return it == owners.end() ? std::nullopt : std::optional(it->second);
 }
@@ -197,7 +210,8 @@ void ConnectionGuard::run() {
 }
 
 void ConnectionGuard::sweep(Clock::time_point now) {
-    std::vector<Accepted> sockets = acceptedSockets(port_);
+    const PortTable table = portTable(port_);
+    const std::vector<Accepted> sockets = acceptedSockets(table);
     std::set<PeerAddress> heads;
     {
         std::lock_guard lock(mutex_);
@@ -226,7 +240,7 @@ void ConnectionGuard::sweep(Clock::time_point now) {
     }
     std::sort(waiting.begin(), waiting.end(),
               [](const Waiting& a, const Waiting& b) { return a.first < b.first; });
-    const std::map<PeerAddress, uid_t> owners = peerOwners(port_);
+    const std::map<PeerAddress, uid_t>& owners = table.owners;
     std::map<std::optional<uid_t>, int> perPeer;
     std::vector<bool> shut(waiting.size(), false);
     int kept = 0;
@@ -235,7 +249,7 @@ void ConnectionGuard::sweep(Clock::time_point now) {
         const auto owner = owners.find(waiting[i].socket.peer);
         const std::optional<uid_t> uid =
             owner == owners.end() ? std::nullopt : std::optional(owner->second);
-        const bool late = now - waiting[i].first > kRequestHeadTimeout;
+        const bool late = now - waiting[i].first > kRequestHeadTimeout + kQueuedLateMargin;
         if (late || perPeer[uid] >= kMaxWaitingPerPeer || kept >= kMaxWaitingTotal) {
             shut[i] = true;
             continue;
@@ -245,7 +259,7 @@ void ConnectionGuard::sweep(Clock::time_point now) {
     }
     for (size_t i = 0; i < waiting.size(); ++i) {
         if (shut[i]) {
-            shutDown(waiting[i].socket, port_);
+            shutDown(waiting[i].socket);
             seen_[waiting[i].socket.inode].shut = true;
         }
     }
