@@ -11,6 +11,10 @@
 
 namespace companion {
 
+namespace {
+constexpr size_t kMaxDrainedBytes = 16 * 1024 * 1024;  // more than a socket's receive buffer
+}  // namespace
+
 WsOutbox::WsOutbox() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 WsOutbox::~WsOutbox() {
@@ -103,6 +107,17 @@ void WsOutbox::serve(mg_connection* conn, int fd, PushTally& tally) {
         }
     }
     serving_ = false;
+    lock.unlock();
+    // What the page sent is discarded here, so civetweb, reading after we return, finds the end
+    // and nothing it would buffer (a declared frame size is allocated whole).
+    char sink[16384];
+    for (size_t drained = 0; drained < kMaxDrainedBytes;) {
+        const ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+        drained += static_cast<size_t>(n);
+    }
 }
 
 }  // namespace companion
