@@ -1,9 +1,11 @@
 #include "companion/http_server.h"
 #include "companion/token_proof.h"
 
+#include "companion/http_guard.h"
 #include "companion/segments.h"
 #include "companion/status_json.h"
 #include "companion/web_assets.h"
+#include "companion/ws_push.h"
 
 #include <civetweb.h>
 #include <nlohmann/json.hpp>
@@ -41,11 +43,19 @@ struct BadRequest : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A body above kMaxBodyBytes: answered with 413.
+struct TooLarge {};
+
 // What a route answers: a status and a JSON body.
 struct Reply {
     int status = 200;
     json body;
 };
+
+// JSON text that never throws: bytes that are not UTF-8 (a path can hold any) become U+FFFD.
+std::string jsonText(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 Reply errorReply(int status, const std::string& message) {
     return Reply{status, json{{"error", message}}};
@@ -123,6 +133,11 @@ int32_t integerField(const json& value, const char* name, int64_t lowest) {
     if (!value.is_number_integer()) {
         throw BadRequest(std::string("\"") + name + "\" must be an integer");
     }
+    // Above INT64_MAX the parser keeps an unsigned value, which get<int64_t> would wrap.
+    if (value.is_number_unsigned() &&
+        value.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        throw BadRequest(std::string("\"") + name + "\" is out of range");
+    }
     const int64_t number = value.get<int64_t>();
     if (number < lowest || number > std::numeric_limits<int32_t>::max()) {
         throw BadRequest(std::string("\"") + name + "\" is out of range");
@@ -194,7 +209,7 @@ void sendResponse(mg_connection* conn, int status, const char* contentType, cons
 }
 
 void sendReply(mg_connection* conn, const Reply& reply, const std::string& extraHeaders = {}) {
-    const std::string text = reply.body.dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string text = jsonText(reply.body);
     sendResponse(conn, reply.status, kJsonType, text.data(), text.size(), extraHeaders);
 }
 
@@ -253,13 +268,10 @@ std::string overviewMessage(const OverviewChange& change, bool whole) {
     return out;
 }
 
-// One open WebSocket. The pusher writes under writeMutex; the close handler sets closed under
-// it, after which civetweb frees the connection and nobody touches conn again.
+// One open WebSocket. The pusher queues into its outbox; the page's worker writes from it.
 struct WsClient {
-    mg_connection* conn;
-    std::mutex writeMutex;
-    bool closed = false;  // under writeMutex
-    bool failed = false;  // a write failed: the connection is going away
+    const mg_connection* conn;
+    WsOutbox outbox;
 
     // The pusher's own bookkeeping.
     uint64_t statusSequence = 0;  // the status text last sent
@@ -287,10 +299,12 @@ struct HttpServer::Impl {
     std::thread pusher;
     std::mutex pusherMutex;
     std::condition_variable pusherWake;
-    bool stopping = false;   // under pusherMutex
-    bool newClient = false;  // under pusherMutex
+    bool stopping = false;        // under pusherMutex
+    bool newClient = false;       // under pusherMutex
+    bool closingSockets = false;  // under clientsMutex: stop() ends every page
 
-    std::atomic<uint64_t> bytesPushed{0}, textPushed{0}, binaryPushed{0};
+    PushTally pushed;
+    ConnectionGuard guard;
 
     // The pusher's shared state: texts built once per tick for every client.
     std::string statusText;
@@ -413,21 +427,30 @@ struct HttpServer::Impl {
         return 200;
     }
 
-    // Reads the body, at most kMaxBodyBytes; false when it is larger.
-    static bool readBody(mg_connection* conn, const mg_request_info* request, std::string& body) {
+    // Reads the body, at most kMaxBodyBytes: 413 when it is larger. A body that ends before its
+    // Content-Length (the client stopped sending, or took longer than civetweb's request
+    // timeout) is refused, never executed as far as it came.
+    static void readBody(mg_connection* conn, const mg_request_info* request, std::string& body) {
         if (request->content_length > static_cast<long long>(kMaxBodyBytes)) {
-            return false;
+            throw TooLarge();
         }
         char buffer[4096];
         for (;;) {
             const int n = mg_read(conn, buffer, sizeof buffer);
-            if (n <= 0) {
-                return true;
+            if (n < 0) {
+                throw BadRequest("the body could not be read");
+            }
+            if (n == 0) {
+                break;
             }
             body.append(buffer, static_cast<size_t>(n));
             if (body.size() > kMaxBodyBytes) {
-                return false;
+                throw TooLarge();
             }
+        }
+        if (request->content_length >= 0 &&
+            body.size() != static_cast<size_t>(request->content_length)) {
+            throw BadRequest("the body ended before its Content-Length");
         }
     }
 
@@ -549,7 +572,9 @@ struct HttpServer::Impl {
             return errorReply(405, "use POST");
         }
         std::string text;
-        if (!readBody(conn, request, text)) {
+        try {
+            readBody(conn, request, text);
+        } catch (const TooLarge&) {
             return errorReply(413, "the body is larger than 64 KB");
         }
         json body = json::object();
@@ -583,24 +608,37 @@ struct HttpServer::Impl {
         return 0;
     }
 
+    // The page's worker stays here, writing what the pusher queues, until the page goes: civetweb
+    // reads nothing from the page meanwhile (see ws_push.h).
     static void wsReady(mg_connection* conn, void* data) {
         Impl& self = *static_cast<Impl*>(data);
+        const mg_request_info* request = mg_get_request_info(conn);
+        const std::optional<PeerAddress> peer =
+            peerAddress(request->remote_addr, request->remote_port);
+        const int fd = peer ? findAcceptedSocket(static_cast<uint16_t>(self.port), *peer) : -1;
         auto client = std::make_shared<WsClient>();
         client->conn = conn;
         {
             std::lock_guard lock(self.clientsMutex);
             std::erase_if(self.handshaking, [&](const auto& h) { return h.first == conn; });
-            self.clients.push_back(std::move(client));
+            if (fd < 0 || self.closingSockets) {
+                return;  // civetweb's reading then ends it at the page's first frame
+            }
+            self.clients.push_back(client);
         }
-        // The newcomer gets the whole overview and history at once, not at the next tick.
-        std::lock_guard lock(self.pusherMutex);
-        self.newClient = true;
-        self.pusherWake.notify_one();
+        {
+            // The newcomer gets the whole overview and history at once, not at the next tick.
+            std::lock_guard lock(self.pusherMutex);
+            self.newClient = true;
+            self.pusherWake.notify_one();
+        }
+        client->outbox.serve(conn, fd, self.pushed);
+        std::lock_guard lock(self.clientsMutex);
+        std::erase(self.clients, client);
     }
 
-    static int wsData(mg_connection*, int bits, char*, size_t, void*) {
-        // The page sends nothing; a close frame ends the connection.
-        return (bits & 0x0F) == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE ? 0 : 1;
+    static int wsData(mg_connection*, int, char*, size_t, void*) {
+        return 0;  // the page sends nothing: any frame ends the connection
     }
 
     static void wsClose(const mg_connection* conn, void* data) {
@@ -617,31 +655,19 @@ struct HttpServer::Impl {
             client = *it;
             self.clients.erase(it);
         }
-        // Waits for a write in progress; civetweb frees the connection after we return.
-        std::lock_guard lock(client->writeMutex);
-        client->closed = true;
+        client->outbox.drop();
     }
 
-    // [server-thread] the pusher.
+    // [server-thread] the pusher: queues, never waits for the page.
     void send(WsClient& client, int opcode, const std::string& message) {
-        std::lock_guard lock(client.writeMutex);
-        if (client.closed || client.failed) {
-            return;
-        }
-        if (mg_websocket_write(client.conn, opcode, message.data(), message.size()) <= 0) {
-            client.failed = true;
-            return;
-        }
-        bytesPushed.fetch_add(message.size(), std::memory_order_relaxed);
-        (opcode == MG_WEBSOCKET_OPCODE_TEXT ? textPushed : binaryPushed)
-            .fetch_add(1, std::memory_order_relaxed);
+        client.outbox.enqueue(opcode, std::make_shared<const std::string>(message), Clock::now());
     }
 
     void pushStatus(const std::vector<std::shared_ptr<WsClient>>& targets,
                     const EngineStatus& status) {
         json message = statusJson(status);
         message["type"] = "status";
-        std::string text = message.dump();
+        std::string text = jsonText(message);
         // An unchanged status (no plug-in, nothing moving) is not sent again.
         if (text != statusText) {
             statusText = std::move(text);
@@ -682,7 +708,7 @@ struct HttpServer::Impl {
                                   {"from", first + offset},
                                   {"momentary", std::move(momentary)},
                                   {"shortTerm", std::move(shortTerm)}};
-            send(client, MG_WEBSOCKET_OPCODE_TEXT, message.dump());
+            send(client, MG_WEBSOCKET_OPCODE_TEXT, jsonText(message));
             reset = false;
             offset += count;
         } while (offset < points.size());
@@ -744,7 +770,7 @@ struct HttpServer::Impl {
         };
         json message = {
             {"type", "spectrum"}, {"level", tenths(bands.levelDb)}, {"peak", tenths(bands.peakDb)}};
-        const std::string withoutCentres = message.dump();
+        const std::string withoutCentres = jsonText(message);
         std::string withCentres;
         for (const auto& client : targets) {
             if (client->spectrumSequence == bands.sequence &&
@@ -755,7 +781,7 @@ struct HttpServer::Impl {
                 if (withCentres.empty()) {
                     json centres = message;
                     centres["centreHz"] = bandCentres;
-                    withCentres = centres.dump();
+                    withCentres = jsonText(centres);
                 }
                 send(*client, MG_WEBSOCKET_OPCODE_TEXT, withCentres);
             } else {
@@ -822,6 +848,39 @@ struct HttpServer::Impl {
         }
     }
 
+    // [server-thread] civetweb's callbacks for the connection guard (http_guard.h).
+    static Impl& of(const mg_connection* conn) {
+        return *static_cast<Impl*>(mg_get_user_context_data(conn));
+    }
+    static std::optional<PeerAddress> peerOf(const mg_connection* conn) {
+        const mg_request_info* request = mg_get_request_info(conn);
+        return request ? peerAddress(request->remote_addr, request->remote_port) : std::nullopt;
+    }
+    static int initConnection(const mg_connection* conn, void**) {
+        of(conn).guard.connectionOpened();
+        return 0;
+    }
+    static int beginRequest(mg_connection* conn) {
+        if (const std::optional<PeerAddress> peer = peerOf(conn)) {
+            of(conn).guard.headArrived(*peer);
+        }
+        return 0;  // civetweb goes on: the gate, then the handlers
+    }
+    static void connectionClosed(const mg_connection* conn) {
+        const std::optional<PeerAddress> peer = peerOf(conn);
+        of(conn).guard.connectionClosed(peer.value_or(PeerAddress{}));
+    }
+
+    // [server-thread] What civetweb refuses itself (a head too large or malformed, a bad
+    // Content-Length) is answered as JSON too.
+    static int httpError(mg_connection* conn, int status, const char* message) {
+        const std::string text = message != nullptr && *message != '\0'
+                                     ? std::string(message)
+                                     : std::string(mg_get_response_code_text(conn, status));
+        sendReply(conn, errorReply(status, text));
+        return 0;
+    }
+
     static int logMessage(const mg_connection*, const char* message) {
         std::fprintf(stderr, "tessarin-companion: http: %s\n", message);
         return 1;
@@ -856,17 +915,25 @@ bool HttpServer::start(std::string& error) {
     }
     const std::string ports = "127.0.0.1:" + std::to_string(s.options.port);
     const std::string threads = std::to_string(kServerThreads);
+    const std::string queue = std::to_string(kConnectionQueue);
+    const std::string requestTimeout = std::to_string(kRequestHeadTimeout.count());
     const char* config[] = {
-        "listening_ports", ports.c_str(), "num_threads", threads.c_str(),
+        "listening_ports", ports.c_str(), "num_threads", threads.c_str(), "connection_queue",
+        queue.c_str(),
         // One request per connection: an idle keep-alive connection would hold a worker.
         "enable_keep_alive", "no",
-        // Bounds a write to a page that stopped reading; a quiet socket is pinged and a dead
-        // one dropped, so its worker comes back.
-        "request_timeout_ms", "10000", "websocket_timeout_ms", "10000",
-        "enable_websocket_ping_pong", "yes", "enable_directory_listing", "no", "tcp_nodelay", "1",
-        nullptr};
+        // Bounds the wait for a head and a body, and a write to a client that stopped reading.
+        "request_timeout_ms", requestTimeout.c_str(), "enable_directory_listing", "no",
+        "tcp_nodelay", "1",
+        // No CORS: civetweb would answer preflights itself, before the gate.
+        "access_control_allow_origin", "", "access_control_allow_methods", "",
+        "access_control_allow_headers", "", nullptr};
     mg_callbacks callbacks{};
     callbacks.log_message = &Impl::logMessage;
+    callbacks.init_connection = &Impl::initConnection;
+    callbacks.begin_request = &Impl::beginRequest;
+    callbacks.connection_closed = &Impl::connectionClosed;
+    callbacks.http_error = &Impl::httpError;
     char errorText[256] = "";
     mg_error_data errorData{};
     errorData.text = errorText;
@@ -894,6 +961,7 @@ bool HttpServer::start(std::string& error) {
                               " ws://localhost:" + p +
                               "; img-src 'self' data: blob:; style-src 'self'; "
                               "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+    s.guard.start(static_cast<uint16_t>(s.port));
     mg_set_auth_handler(s.context, "/", &Impl::gate, &s);
     mg_set_websocket_handler(s.context, "/api/ws", &Impl::wsConnect, &Impl::wsReady, &Impl::wsData,
                              &Impl::wsClose, &s);
@@ -901,6 +969,10 @@ bool HttpServer::start(std::string& error) {
     {
         std::lock_guard lock(s.pusherMutex);
         s.stopping = false;
+    }
+    {
+        std::lock_guard lock(s.clientsMutex);
+        s.closingSockets = false;
     }
     s.pusher = std::thread([&s] { s.runPusher(); });
     return true;
@@ -916,11 +988,20 @@ void HttpServer::stop() {
         }
         s.pusher.join();
     }
+    {
+        // Every page's worker returns, so civetweb can stop.
+        std::lock_guard lock(s.clientsMutex);
+        s.closingSockets = true;
+        for (const auto& client : s.clients) {
+            client->outbox.drop();
+        }
+    }
     if (s.context != nullptr) {
         mg_stop(s.context);
         s.context = nullptr;
         mg_exit_library();
     }
+    s.guard.stop();
 }
 
 int HttpServer::port() const {
@@ -928,8 +1009,8 @@ int HttpServer::port() const {
 }
 
 PushCounters HttpServer::pushCounters() const {
-    return PushCounters{impl_->bytesPushed.load(), impl_->textPushed.load(),
-                        impl_->binaryPushed.load()};
+    return PushCounters{impl_->pushed.bytes.load(), impl_->pushed.textMessages.load(),
+                        impl_->pushed.binaryMessages.load()};
 }
 
 }  // namespace companion

@@ -7,8 +7,9 @@
 // route and the WebSocket need the token. Bodies are limited to kMaxBodyBytes and every field is
 // checked before it reaches the backend.
 //
-// Threads: civetweb's workers ([server-thread]) serve requests and each WebSocket's reads; one
-// pusher thread of ours ([server-thread], the pusher) writes to every WebSocket.
+// Threads: civetweb's workers ([server-thread]) serve requests, and each WebSocket's worker
+// writes what one pusher thread of ours ([server-thread], the pusher) queues for it (ws_push.h);
+// a guard thread ([server-thread]) lets go of connections that send no request (http_guard.h).
 #pragma once
 
 #include "companion/engine.h"
@@ -27,8 +28,10 @@
 namespace companion {
 
 inline constexpr size_t kMaxBodyBytes = 64 * 1024;
-inline constexpr int kServerThreads = 6;
-// Each open WebSocket holds one worker for its whole life: keep workers for plain requests.
+// Silent connections hold at most kMaxWaitingTotal workers (http_guard.h), each open WebSocket
+// one: the rest are left for requests.
+inline constexpr int kServerThreads = 16;
+inline constexpr int kConnectionQueue = 32;  // accepted connections waiting for a worker
 inline constexpr int kMaxWebSockets = 3;
 // An accepted upgrade holds its slot this long while its handshake has not finished.
 inline constexpr std::chrono::seconds kHandshakeLapse{5};

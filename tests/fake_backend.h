@@ -39,6 +39,8 @@ class FakeBackend final : public ServerBackend {
 public:
     Outcome outcome;  // what every request answers
     std::filesystem::path exportPath = "/tmp/take folder/tessarin_2026-01-01_12-00-00.flac";
+    std::string exportDir = "/tmp/exports";  // set before a page connects
+    double historyPointsPerSecond = 10.0;    // set before a page connects
 
     int calls() const {
         std::lock_guard lock(mutex_);
@@ -65,7 +67,7 @@ public:
         s.instances = 1;
         s.feedConnected = true;
         s.canInsert = true;
-        s.exportDir = "/tmp/exports";
+        s.exportDir = exportDir;
         const double wobble = std::sin(seconds() * 3.0);
         s.meters = MeterValues{-18.0 + wobble,
                                -19.0 + wobble,
@@ -186,7 +188,9 @@ private:
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     }
     uint64_t columnsWritten() const { return static_cast<uint64_t>(seconds() * kColumnsPerSecond); }
-    uint64_t historyEnd() const { return 50 + static_cast<uint64_t>(seconds() * 10.0); }
+    uint64_t historyEnd() const {
+        return 50 + static_cast<uint64_t>(seconds() * historyPointsPerSecond);
+    }
 
     ExportResult result(const ExportSettings& settings) const {
         ExportResult r{};

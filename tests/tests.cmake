@@ -31,3 +31,4 @@ tessarin_test(cli_test SOURCES cli_test.cpp token_proof_test.cpp LIBS tessarin_d
 tessarin_test(segment_ownership_test SHM SOURCES segment_ownership_test.cpp LIBS tessarin_daemon)
 tessarin_test(companion_daemon_test SHM SOURCES companion_daemon_test.cpp)
 add_dependencies(companion_daemon_test tessarin-companion)
+tessarin_test(http_hardening_test SOURCES http_hardening_test.cpp LIBS tessarin_daemon)
