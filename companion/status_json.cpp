@@ -3,6 +3,8 @@
 #include "companion/segments.h"
 
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 
 namespace companion {
 
@@ -109,6 +111,8 @@ nlohmann::json statusJson(const EngineStatus& s) {
           {"reason", s.canInsert ? nlohmann::json(nullptr) : nlohmann::json(s.insertReason)}}},
         {"exportDir", s.exportDir},
         {"meters", metersJson(s.meters)},
+        {"historyError",
+         s.historyError.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.historyError)},
     };
 }
 
@@ -131,6 +135,55 @@ nlohmann::json exportJson(const ExportResult& r) {
             {"format", formatName(r.format)},
             {"gainDb", std::isfinite(r.gainDb) ? roundTo(r.gainDb, kLevelSteps) : nullptr},
             {"gainCapped", r.gainCapped}};
+}
+
+nlohmann::json localTimeJson(int64_t unixMs) {
+    if (unixMs <= 0) {
+        return nullptr;
+    }
+    const std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
+    std::tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) {
+        return nullptr;
+    }
+    const int offsetMinutes = static_cast<int>(local.tm_gmtoff / 60);
+    const int offset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<int>(unixMs % 1000),
+                  offsetMinutes < 0 ? '-' : '+', offset / 60, offset % 60);
+    return text;
+}
+
+nlohmann::json historyTakeJson(const HistoryTake& t, bool inRing) {
+    const double seconds = t.rateHz > 0.0 ? static_cast<double>(t.frames) / t.rateHz : NAN;
+    return {{"id", t.id},
+            {"start", localTimeJson(t.startUnixMs)},
+            {"seconds", secondsJson(seconds)},
+            {"frames", t.frames},
+            {"rate", rateJson(t.rateHz)},
+            {"generation", t.generation},
+            {"pinned", t.pinned},
+            {"inRing", inRing},
+            {"recording", t.recording},
+            {"integratedLufs", levelJson(t.integratedLufs)},
+            {"samplePeakDb", levelJson(t.samplePeakDb)},
+            {"truePeakDb", levelJson(t.truePeakDb)},
+            {"name", t.name.empty() ? nlohmann::json(nullptr) : nlohmann::json(t.name)},
+            {"bytes", t.bytes}};
+}
+
+nlohmann::json historyJson(const HistorySummary& summary, const std::set<int64_t>& inRing) {
+    nlohmann::json takes = nlohmann::json::array();
+    for (const HistoryTake& take : summary.takes) {
+        takes.push_back(historyTakeJson(take, inRing.count(take.id) > 0));
+    }
+    return {
+        {"takes", std::move(takes)},
+        {"bytes", summary.bytes},
+        {"limitBytes", summary.limitBytes},
+        {"error", summary.error.empty() ? nlohmann::json(nullptr) : nlohmann::json(summary.error)}};
 }
 
 std::string fileUri(const std::filesystem::path& path) {

@@ -29,3 +29,5 @@ tessarin_test(feed_reader_test SHM SOURCES feed_reader_test.cpp LIBS tessarin_da
 tessarin_test(http_server_test SOURCES http_server_test.cpp LIBS tessarin_daemon)
 tessarin_test(cli_test SOURCES cli_test.cpp LIBS tessarin_daemon)
 tessarin_test(segment_ownership_test SHM SOURCES segment_ownership_test.cpp)
+tessarin_test(history_test SOURCES history_test.cpp
+              LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
