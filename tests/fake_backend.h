@@ -38,6 +38,8 @@ class FakeBackend final : public ServerBackend {
 public:
     Outcome outcome;  // what every request answers
     std::filesystem::path exportPath = "/tmp/take folder/tessarin_2026-01-01_12-00-00.flac";
+    std::string exportDir = "/tmp/exports";  // the status's export folder
+    int64_t ringHistoryId = 0;               // the history id of the first take in the ring
 
     int calls() const {
         std::lock_guard lock(mutex_);
@@ -60,11 +62,12 @@ public:
         s.updateCounter = static_cast<uint32_t>(columns / 10);
         s.thresholdLinear = kDefaultThresholdLinear;
         s.playheadFraction = -1.0f;
-        s.takes = {Take{0.01f, 0.05f, 3.0, 1796803387000}, Take{0.1f, 0.2f, 12.0, 0}};
+        s.takes = {Take{0.01f, 0.05f, 3.0, 1796803387000, ringHistoryId},
+                   Take{0.1f, 0.2f, 12.0, 0}};
         s.instances = 1;
         s.feedConnected = true;
         s.canInsert = true;
-        s.exportDir = "/tmp/exports";
+        s.exportDir = exportDir;
         const double wobble = std::sin(seconds() * 3.0);
         s.meters = MeterValues{
             -18.0 + wobble, -19.0 + wobble, -20.1, -12.0,

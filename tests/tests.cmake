@@ -31,3 +31,5 @@ tessarin_test(cli_test SOURCES cli_test.cpp LIBS tessarin_daemon)
 tessarin_test(segment_ownership_test SHM SOURCES segment_ownership_test.cpp)
 tessarin_test(history_test SOURCES history_test.cpp
               LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
+tessarin_test(history_routes_test SOURCES history_routes_test.cpp
+              LIBS tessarin_daemon PkgConfig::SNDFILE)
