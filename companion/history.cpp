@@ -1,9 +1,8 @@
 #include "companion/history.h"
 
+#include "companion/exporter.h"
 #include "companion/history_index.h"
 #include "companion/take_file.h"
-
-#include <ebur128.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -33,8 +32,9 @@ using Clock = std::chrono::steady_clock;
 // The writer writes what arrives at once; headers and syncs come this often, which leaves room
 // for the wake-up and the write inside kHistoryFlushMs.
 constexpr int kFlushPeriodMs = kHistoryFlushMs * 3 / 4;
-// Frames waiting for the disk beyond this (a disk far slower than the capture) end the take.
-constexpr size_t kMaxPendingBytes = 128u << 20;
+// Frames waiting for the disk beyond this (a disk far slower than the capture: 11 minutes of
+// 48 kHz stereo, 6.7 s of an offline render at 100x) end the take.
+constexpr size_t kMaxPendingBytes = 256u << 20;
 // After a failed write, new takes wait this long before the disk is tried again.
 constexpr int64_t kRetryAfterErrorMs = 10000;
 // A take measured after a crash is read in slices this long, so writing never waits for it.
@@ -72,65 +72,25 @@ uint64_t fileBytes(uint64_t dataOffsetBytes, uint64_t frames) {
     return dataOffsetBytes + frames * kTakeFrameBytes;
 }
 
-// Loudness and peaks of a take as it is written (or read back after a crash).
+// Loudness and peaks of a take as it is written (or read back after a crash): the exporter's
+// own analysis, so a take and its export measure the same.
 struct LevelMeter {
-    ebur128_state* state = nullptr;
-    float samplePeak = 0.0f;  // linear, finite samples only
-    std::vector<float> scratch;
+    std::unique_ptr<StretchAnalyzer> analyzer;
 
-    LevelMeter() = default;
-    LevelMeter(const LevelMeter&) = delete;
-    LevelMeter& operator=(const LevelMeter&) = delete;
-    ~LevelMeter() { stop(); }
-
-    void start(double rateHz) {
-        stop();
-        samplePeak = 0.0f;
-        const long rate = std::lround(rateHz);
-        if (rate >= 1) {
-            state = ebur128_init(kTakeChannels, static_cast<unsigned long>(rate),
-                                 EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
-        }
-    }
-    void stop() {
-        if (state != nullptr) {
-            ebur128_destroy(&state);
-        }
-    }
-    // Samples that are not finite are measured as 0, as the exporter's analysis does.
+    void start(double rateHz) { analyzer = std::make_unique<StretchAnalyzer>(rateHz); }
     void add(const float* interleaved, size_t frames) {
-        scratch.assign(interleaved, interleaved + frames * kTakeChannels);
-        for (float& x : scratch) {
-            if (!std::isfinite(x)) {
-                x = 0.0f;
-            }
-            samplePeak = std::max(samplePeak, std::fabs(x));
-        }
-        if (state != nullptr) {
-            ebur128_add_frames_float(state, scratch.data(), frames);
+        if (analyzer) {
+            analyzer->add(interleaved, frames);
         }
     }
     void read(HistoryTake& take) const {
-        take.samplePeakDb = samplePeak > 0.0f ? 20.0 * std::log10(samplePeak) : NAN;
-        take.integratedLufs = NAN;
-        take.truePeakDb = NAN;
-        if (state == nullptr) {
+        if (!analyzer) {
             return;
         }
-        double lufs = -HUGE_VAL;
-        if (ebur128_loudness_global(state, &lufs) == EBUR128_SUCCESS && std::isfinite(lufs)) {
-            take.integratedLufs = lufs;
-        }
-        double peak = 0.0;
-        for (unsigned c = 0; c < kTakeChannels; ++c) {
-            double channel = 0.0;
-            if (ebur128_true_peak(state, c, &channel) == EBUR128_SUCCESS) {
-                peak = std::max(peak, channel);
-            }
-        }
-        // Never below the sample peak: the interpolation can miss a lone sample.
-        peak = std::max(peak, static_cast<double>(samplePeak));
-        take.truePeakDb = peak > 0.0 ? 20.0 * std::log10(peak) : NAN;
+        const StretchAnalysis a = analyzer->analysis();
+        take.integratedLufs = a.integratedLufs;
+        take.samplePeakDb = a.samplePeakDb;
+        take.truePeakDb = a.truePeakDb;
     }
 };
 

@@ -423,7 +423,13 @@ struct HttpServer::Impl {
             if (options.history == nullptr) {
                 reply = errorReply(404, "this daemon keeps no history");
             } else if (path == "/api/history" || path == "/api/history/") {
-                reply = method == "GET" ? Reply{200, historyList()} : errorReply(405, "use GET");
+                if (method != "GET") {
+                    reply = errorReply(405, "use GET");
+                } else {
+                    const std::string text = historyList();
+                    sendResponse(conn, 200, kJsonType, text.data(), text.size(), {});
+                    return 200;
+                }
             } else {
                 std::string_view rest = path.substr(std::strlen("/api/history/"));
                 const size_t slash = rest.find('/');
@@ -454,14 +460,14 @@ struct HttpServer::Impl {
         return reply.status;
     }
 
-    json historyList() {
+    std::string historyList() {
         std::set<int64_t> inRing;
         for (const Take& take : backend.status().takes) {
             if (take.historyId != 0) {
                 inRing.insert(take.historyId);
             }
         }
-        return historyJson(options.history->list(), inRing);
+        return historyJsonText(options.history->list(), inRing);
     }
 
     static json bodyObject(mg_connection* conn, const mg_request_info* request) {

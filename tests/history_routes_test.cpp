@@ -6,6 +6,7 @@
 #include "companion/cli.h"
 #include "companion/history.h"
 #include "companion/http_server.h"
+#include "companion/status_json.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -340,6 +341,53 @@ TEST_F(HistoryRoutesTest, CommandLineListsAndSavesTakes) {
     EXPECT_EQ(file.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
     EXPECT_EQ(runCommand({"save-take", "--id", "999"}, out, err), 1);
     EXPECT_EQ(err, "no take 999 in the history\n");
+}
+
+// Start times against the C library's own local time, in zones with summer time, negative and
+// half-hour offsets, over every quarter hour around the transitions and over a century.
+TEST(HistoryTimes, LocalTimeWithOffsetMatchesTheCLibrary) {
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    for (const char* zone : {"Europe/Berlin", "America/St_Johns", "Asia/Kolkata", "UTC"}) {
+        if (!fs::exists(fs::path("/usr/share/zoneinfo") / zone)) {
+            continue;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
+        std::vector<int64_t> moments;
+        for (int64_t s = 1774746000 - 86400; s < 1774746000 + 86400; s += 450) {
+            moments.push_back(s * 1000 + 7);  // around 2026-03-29, quarter hours and halves
+        }
+        for (int64_t s = 1792890000 - 86400; s < 1792890000 + 86400; s += 450) {
+            moments.push_back(s * 1000 + 999);  // around 2026-10-25
+        }
+        uint64_t x = 88172645463325252ull;
+        for (int i = 0; i < 20000; ++i) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            moments.push_back(1 + static_cast<int64_t>(x % 4102444800000ull));  // 1970..2100
+        }
+        for (const int64_t ms : moments) {
+            const std::time_t t = static_cast<std::time_t>(ms / 1000);
+            std::tm local{};
+            ASSERT_NE(localtime_r(&t, &local), nullptr);
+            char text[64], zoneText[8];
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+            const long offset = local.tm_gmtoff / 60;
+            std::snprintf(zoneText, sizeof zoneText, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+                          std::labs(offset) / 60, std::labs(offset) % 60);
+            char expected[96];
+            std::snprintf(expected, sizeof expected, "%s.%03d%s", text, static_cast<int>(ms % 1000),
+                          zoneText);
+            ASSERT_EQ(companion::localTimeJson(ms), expected) << zone << " " << ms;
+        }
+    }
+    if (saved) {
+        setenv("TZ", before.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    EXPECT_TRUE(companion::localTimeJson(0).is_null());
 }
 
 TEST(HistoryOptions, SizesAndIdsAreChecked) {
