@@ -187,6 +187,9 @@ void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
     }
     out << '\n';
     out << "exports    " << s.value("exportDir", daemon.exportDir) << '\n';
+    if (s.contains("historyError") && s["historyError"].is_string()) {
+        out << "history    not recording: " << s["historyError"].get<std::string>() << '\n';
+    }
     out << "page       " << daemon.url << '\n';
 }
 
