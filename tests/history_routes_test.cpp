@@ -301,6 +301,29 @@ TEST_F(HistoryRoutesTest, PinDeleteAndSaveChangeWhatIsKept) {
     EXPECT_EQ(request(port, "GET", takePath(first, "pin")).status, 405);
 }
 
+// A history that cannot write says so in the status and the list; the daemon answers on.
+TEST(HistoryRoutesUnusable, StatusAndListCarryTheHistoryError) {
+    char name[] = "/tmp/history_routes_bad_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path root = name;
+    std::ofstream(root / "file") << "in the way";
+    History history;
+    std::string error;
+    ASSERT_FALSE(history.open(HistoryOptions{root / "file" / "history", 1ull << 30}, error));
+    companion::testing::FakeBackend backend;
+    companion::HttpServer server(backend, companion::ServerOptions{0, kToken, &history});
+    ASSERT_TRUE(server.start(error)) << error;
+    const json status = json::parse(request(server.port(), "GET", "/api/status").body);
+    ASSERT_TRUE(status["historyError"].is_string());
+    EXPECT_EQ(status["historyError"], history.error());
+    const json list = json::parse(request(server.port(), "GET", "/api/history").body);
+    EXPECT_EQ(list["error"], history.error());
+    EXPECT_TRUE(list["takes"].empty());
+    EXPECT_EQ(list["limitBytes"], 0);
+    server.stop();
+    fs::remove_all(root);
+}
+
 // Parses and runs a command as main() does.
 int runCommand(std::vector<const char*> args, std::string& out, std::string& err) {
     args.insert(args.begin(), "tessarin-companion");
@@ -370,7 +393,7 @@ TEST(HistoryTimes, LocalTimeWithOffsetMatchesTheCLibrary) {
             const std::time_t t = static_cast<std::time_t>(ms / 1000);
             std::tm local{};
             ASSERT_NE(localtime_r(&t, &local), nullptr);
-            char text[64], zoneText[8];
+            char text[64], zoneText[40];
             std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
             const long offset = local.tm_gmtoff / 60;
             std::snprintf(zoneText, sizeof zoneText, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
