@@ -398,7 +398,7 @@ TEST(HistoryTimes, LocalTimeWithOffsetMatchesTheCLibrary) {
             const long offset = local.tm_gmtoff / 60;
             std::snprintf(zoneText, sizeof zoneText, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
                           std::labs(offset) / 60, std::labs(offset) % 60);
-            char expected[96];
+            char expected[160];
             std::snprintf(expected, sizeof expected, "%s.%03d%s", text, static_cast<int>(ms % 1000),
                           zoneText);
             ASSERT_EQ(companion::localTimeJson(ms), expected) << zone << " " << ms;
