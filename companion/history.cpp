@@ -233,6 +233,8 @@ struct History::Impl {
         Writing& w = *writing.at(id);
         std::string why;
         const bool closed = closeTakeFile(w.file, why);
+        HistoryTake levels;
+        w.meter.read(levels);  // outside the lock: the engine's appends never wait for it
         HistoryTake take;
         {
             std::lock_guard lock(mutex);
@@ -245,7 +247,9 @@ struct History::Impl {
             t.frames = w.file.frames;
             t.bytes = fileBytes(w.file.dataOffsetBytes, w.file.frames);
             t.recording = false;
-            w.meter.read(t);
+            t.integratedLufs = levels.integratedLufs;
+            t.samplePeakDb = levels.samplePeakDb;
+            t.truePeakDb = levels.truePeakDb;
             take = t;
             if (!failure.empty() || !closed) {
                 error = "history: " + (failure.empty() ? why : failure) +
@@ -325,9 +329,10 @@ struct History::Impl {
             HistoryTake take;
             {
                 std::lock_guard lock(mutex);
+                // Levels come at the finish: measured over a growing take they would cost a
+                // pass over all its blocks at every flush.
                 HistoryTake& t = takes.at(id);
                 t.bytes = fileBytes(w.file.dataOffsetBytes, w.file.frames);
-                w.meter.read(t);
                 take = t;
                 take.frames = w.file.frames;  // the row holds what is on disk
                 error.clear();                // the disk takes data again
@@ -404,12 +409,16 @@ struct History::Impl {
             m.nextFrame += count;
         }
         if (!ok || m.nextFrame >= m.layout.frames) {
+            HistoryTake levels;
+            m.meter.read(levels);
             std::optional<HistoryTake> take;
             {
                 std::lock_guard lock(mutex);
                 const auto it = takes.find(m.id);
                 if (it != takes.end() && (ok || count == 0)) {
-                    m.meter.read(it->second);
+                    it->second.integratedLufs = levels.integratedLufs;
+                    it->second.samplePeakDb = levels.samplePeakDb;
+                    it->second.truePeakDb = levels.truePeakDb;
                     take = it->second;
                 }
             }
