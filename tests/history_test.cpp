@@ -2,6 +2,7 @@
 // libsndfile, levels measured again with libebur128, a process killed with SIGKILL in the middle
 // of a take, and a disk that fills up (a small tmpfs in a private mount namespace).
 #include "companion/history.h"
+#include "companion/take_file.h"
 
 #include <ebur128.h>
 #include <gtest/gtest.h>
@@ -452,6 +453,59 @@ TEST_F(HistoryTest, UnwritableFolderIsReportedNotFatal) {
     ASSERT_TRUE(open(first));
     EXPECT_FALSE(second.open(HistoryOptions{dir, 1ull << 30}, error));
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
+}
+
+// Past 4 GiB the header must become RF64: a take file grown (sparsely) beyond it, as a crash
+// would leave one whose header was last written below it, and the audio route's own header.
+TEST_F(HistoryTest, FilesPast4GiBGetAnRf64HeaderThatLibsndfileReads) {
+    fs::create_directories(dir);
+    const fs::path path = dir / "big.wav";
+    TakeWriter writer;
+    std::string error;
+    ASSERT_TRUE(createTakeFile(path, kRate, writer, error)) << error;
+    const std::vector<float> head = signal(0, 1000);
+    ASSERT_TRUE(writeTakeFrames(writer, head.data(), 1000, error)) << error;
+    const uint64_t offset = writer.dataOffsetBytes;
+    ASSERT_TRUE(closeTakeFile(writer, error)) << error;  // a RIFF header for 1000 frames
+    std::ifstream riff(path, std::ios::binary);
+    char magic[4] = {};
+    riff.read(magic, 4);
+    EXPECT_EQ(std::string(magic, 4), "RIFF");
+    const uint64_t frames = (5ull << 30) / 8 + 3;  // 5 GiB of frames, and a partial one
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(offset + frames * 8 + 5)), 0);
+
+    TakeFileLayout layout;
+    ASSERT_TRUE(repairTakeFile(path, layout, error)) << error;
+    EXPECT_TRUE(layout.rf64);
+    EXPECT_EQ(layout.frames, frames);
+    EXPECT_EQ(layout.dataOffsetBytes, offset);
+    EXPECT_EQ(fs::file_size(path), offset + frames * 8);
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    EXPECT_EQ(info.frames, static_cast<sf_count_t>(frames));
+    std::vector<float> back(2000);
+    EXPECT_EQ(sf_readf_float(f, back.data(), 1000), 1000);
+    EXPECT_TRUE(sameBits(back.data(), head.data(), 2000));
+    sf_close(f);
+
+    // The audio route's header, followed by as many (sparse) samples.
+    const std::string header = floatWavHeader(frames, kRate);
+    const fs::path streamed = dir / "streamed.wav";
+    {
+        std::ofstream out(streamed, std::ios::binary);
+        out << header;
+    }
+    ASSERT_EQ(truncate(streamed.c_str(), static_cast<off_t>(header.size() + frames * 8)), 0);
+    SF_INFO streamedInfo{};
+    f = sf_open(streamed.c_str(), SFM_READ, &streamedInfo);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(streamedInfo.frames, static_cast<sf_count_t>(frames));
+    EXPECT_EQ(streamedInfo.samplerate, 48000);
+    sf_close(f);
+    // Under 4 GiB the same function gives a plain WAV header.
+    EXPECT_EQ(floatWavHeader(48000, kRate).compare(0, 4, "RIFF"), 0);
 }
 
 }  // namespace
