@@ -31,9 +31,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kRateHz = 48000.0;
 constexpr int kListTakes = 10000;
-constexpr size_t kListTakeFrames = 480;  // 10 ms each: the listing does not read audio
-constexpr double kWriterSeconds = 60.0;  // of audio through the writer
-constexpr size_t kBlockFrames = 12000;   // what the engine hands over every 250 ms at 48 kHz
+constexpr size_t kListTakeFrames = 480;    // 10 ms each: the listing does not read audio
+constexpr double kWriterSeconds = 60.0;    // of audio through the writer, as fast as it goes
+constexpr double kRealTimeSeconds = 10.0;  // and at real time
+constexpr size_t kBlockFrames = 12000;     // what the engine hands over every 250 ms at 48 kHz
 constexpr double kLongTakeSeconds = 600.0;
 constexpr int kRequests = 20;
 constexpr double kListGoalMs = 50.0;
@@ -110,6 +111,27 @@ void benchWriter() {
                 "(%.3f%% of a core at real time); engine-side append %.1f us per 250 ms block\n",
                 wallMs, kWriterSeconds * 1000.0 / wallMs, writer * 1e6 / kWriterSeconds,
                 writer * 100.0 / kWriterSeconds, handing * 1e6 / double(blocks));
+
+    // At real time, as the engine hands frames over: flushes and syncs at their real pace.
+    const int realTimeBlocks = static_cast<int>(kRealTimeSeconds * kRateHz / kBlockFrames);
+    const double rtCpuStart = processCpuSeconds();
+    const double rtHandingStart = threadCpuSeconds();
+    const Clock::time_point rtStart = Clock::now();
+    const int64_t live = history.beginTake(2, 1, kRateHz);
+    for (int b = 0; b < realTimeBlocks; ++b) {
+        history.append(live, audio.data(), kBlockFrames);
+        std::this_thread::sleep_until(
+            rtStart + std::chrono::milliseconds(
+                          static_cast<int64_t>((b + 1) * 1000.0 * double(kBlockFrames) / kRateHz)));
+    }
+    history.finishTake(live);
+    waitFinished(history, live);
+    const double rtWriter =
+        processCpuSeconds() - rtCpuStart - (threadCpuSeconds() - rtHandingStart);
+    std::printf("  at real time for %.0f s (250 ms blocks, a flush every %d ms): writer CPU %.0f "
+                "us per second (%.3f%% of a core)\n",
+                kRealTimeSeconds, companion::kHistoryFlushMs * 3 / 4,
+                rtWriter * 1e6 / kRealTimeSeconds, rtWriter * 100.0 / kRealTimeSeconds);
     history.close();
     fs::remove_all(dir);
 }

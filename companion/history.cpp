@@ -310,7 +310,9 @@ struct History::Impl {
         finishWriting(id, std::string());
     }
 
-    // [writer] Headers and data of every recording take to the disk, rows up to date.
+    // [writer] Headers and data of every recording take to the disk. The rows of recording
+    // takes are left as inserted (recording, no frames): after a crash the file is the truth
+    // and the next open repairs the row from it, so rewriting them here would only cost.
     void flushAll() {
         std::vector<int64_t> failedIds;
         std::vector<std::string> failures;
@@ -326,19 +328,12 @@ struct History::Impl {
                 continue;
             }
             w.dirty = false;
-            HistoryTake take;
-            {
-                std::lock_guard lock(mutex);
-                // Levels come at the finish: measured over a growing take they would cost a
-                // pass over all its blocks at every flush.
-                HistoryTake& t = takes.at(id);
-                t.bytes = fileBytes(w.file.dataOffsetBytes, w.file.frames);
-                take = t;
-                take.frames = w.file.frames;  // the row holds what is on disk
-                error.clear();                // the disk takes data again
-                limitCheck = true;
-            }
-            indexUpdate(take, false);
+            std::lock_guard lock(mutex);
+            // Levels come at the finish: measured over a growing take they would cost a pass
+            // over all its blocks at every flush.
+            takes.at(id).bytes = fileBytes(w.file.dataOffsetBytes, w.file.frames);
+            error.clear();  // the disk takes data again
+            limitCheck = true;
         }
         for (size_t i = 0; i < failedIds.size(); ++i) {
             finishWriting(failedIds[i], failures[i]);
