@@ -45,6 +45,11 @@ struct BadRequest : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A body above kMaxBodyBytes: answered with 413.
+struct BodyTooLarge : std::runtime_error {
+    BodyTooLarge() : std::runtime_error("the body is larger than 64 KB") {}
+};
+
 // What a route answers: a status and a JSON body.
 struct Reply {
     int status = 200;
@@ -453,6 +458,8 @@ struct HttpServer::Impl {
             }
         } catch (const BadRequest& bad) {
             reply = errorReply(400, bad.what());
+        } catch (const BodyTooLarge& large) {
+            reply = errorReply(413, large.what());
         } catch (const std::exception& error) {
             reply = errorReply(500, std::string("internal error: ") + error.what());
         }
@@ -473,7 +480,7 @@ struct HttpServer::Impl {
     static json bodyObject(mg_connection* conn, const mg_request_info* request) {
         std::string text;
         if (!readBody(conn, request, text)) {
-            throw BadRequest("the body is larger than 64 KB");
+            throw BodyTooLarge();
         }
         if (text.empty()) {
             return json::object();

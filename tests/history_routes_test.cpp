@@ -261,6 +261,11 @@ TEST_F(HistoryRoutesTest, PinDeleteAndSaveChangeWhatIsKept) {
     EXPECT_TRUE(history.take(first)->pinned);
     EXPECT_EQ(request(port, "POST", takePath(first, "pin"), R"({"pinned": "yes"})").status, 400);
     EXPECT_EQ(request(port, "POST", takePath(first, "pin"), "{}").status, 400);
+    EXPECT_EQ(request(port, "POST", takePath(first, "pin"),
+                      R"({"pinned": false, "pad": ")" + std::string(70000, 'x') + "\"}")
+                  .status,
+              413);
+    EXPECT_TRUE(history.take(first)->pinned);
 
     // A part of a take, saved twice: two files named by the take's start, never overwritten.
     for (int i = 0; i < 2; ++i) {
