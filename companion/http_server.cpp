@@ -2,12 +2,11 @@
 
 #include "companion/segments.h"
 #include "companion/status_json.h"
+#include "companion/take_file.h"
 #include "companion/web_assets.h"
 
 #include <civetweb.h>
 #include <nlohmann/json.hpp>
-
-#include "companion/take_file.h"
 
 #include <algorithm>
 #include <atomic>
@@ -597,7 +596,9 @@ struct HttpServer::Impl {
         };
         // Parsed back so the reply stays a json value: the doubles print as the same text.
         json out = {{"id", take.id},
-                    {"rate", take.rateHz},
+                    {"rate", take.rateHz == std::trunc(take.rateHz)
+                                 ? json(static_cast<int64_t>(take.rateHz))
+                                 : json(take.rateHz)},
                     {"frames", take.frames},
                     {"first", first},
                     {"count", frames.size() / kTakeChannels}};
