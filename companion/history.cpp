@@ -62,7 +62,9 @@ int64_t idFromFileName(const std::string& name) {
     }
     const std::string digits =
         name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    if (digits.size() > 18 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) {
+    // Only names we make: no sign, no leading zero, no more digits than an id has.
+    if (digits.size() > 18 || digits[0] == '0' ||
+        !std::all_of(digits.begin(), digits.end(), ::isdigit)) {
         return 0;
     }
     return std::stoll(digits);

@@ -455,6 +455,45 @@ TEST_F(HistoryTest, UnwritableFolderIsReportedNotFatal) {
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
 }
 
+TEST_F(HistoryTest, RowsWithoutFilesGoAndFilesWithoutRowsAreAdopted) {
+    int64_t a = 0, b = 0;
+    {
+        History history;
+        ASSERT_TRUE(open(history));
+        a = recordTake(history, 48000);
+        b = recordTake(history, 1000);
+    }
+    fs::remove(takeFile(dir, b));  // a deletion cut short between file and row
+    {
+        History history;
+        ASSERT_TRUE(open(history));
+        ASSERT_EQ(history.list().takes.size(), 1u);
+        EXPECT_EQ(history.list().takes[0].id, a);
+    }
+    // The index is lost: the take files are taken in again, with what they tell.
+    for (const char* name : {"index.sqlite", "index.sqlite-wal", "index.sqlite-shm"}) {
+        fs::remove(dir / name);
+    }
+    std::ofstream(dir / "take-007.wav") << "not ours";
+    std::ofstream(dir / "notes.txt") << "the user's";
+    History history;
+    ASSERT_TRUE(open(history));
+    const HistorySummary summary = history.list();
+    ASSERT_EQ(summary.takes.size(), 1u);
+    EXPECT_EQ(summary.takes[0].id, a);
+    EXPECT_EQ(summary.takes[0].frames, 48000u);
+    EXPECT_EQ(summary.takes[0].rateHz, kRate);
+    EXPECT_EQ(summary.takes[0].startUnixMs, 0);  // unknown now
+    EXPECT_TRUE(fs::exists(dir / "take-007.wav"));
+    EXPECT_TRUE(fs::exists(dir / "notes.txt"));
+    std::vector<float> samples;
+    std::string error;
+    ASSERT_TRUE(history.read(a, 0, 48000, samples, error)) << error;
+    const std::vector<float> expected = signal(0, 48000);
+    EXPECT_TRUE(sameBits(samples.data(), expected.data(), expected.size()));
+    EXPECT_GT(recordTake(history, 10), a);
+}
+
 // Past 4 GiB the header must become RF64: a take file grown (sparsely) beyond it, as a crash
 // would leave one whose header was last written below it, and the audio route's own header.
 TEST_F(HistoryTest, FilesPast4GiBGetAnRf64HeaderThatLibsndfileReads) {
