@@ -498,9 +498,17 @@ struct History::Impl {
             if (id <= 0 || known.count(id) || !entry.is_regular_file(ec)) {
                 continue;
             }
+            // Repaired like a take a crash left open; a file that is not a take stays as it is.
+            TakeFileLayout layout;
+            if (!repairTakeFile(entry.path(), layout, why)) {
+                std::fprintf(stderr, "tessarin-companion: history: %s\n", why.c_str());
+                continue;
+            }
             IndexedTake row;
             row.take.id = id;
-            row.take.recording = true;  // repaired below like a take a crash left open
+            row.take.rateHz = layout.rateHz;
+            row.take.frames = layout.frames;
+            row.take.bytes = fileBytes(layout.dataOffsetBytes, layout.frames);
             if (!insertIndexRow(index, row, why)) {
                 indexTrouble = why;  // listed all the same; adopted again next time
             }

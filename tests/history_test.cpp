@@ -492,6 +492,14 @@ TEST_F(HistoryTest, RowsWithoutFilesGoAndFilesWithoutRowsAreAdopted) {
     const std::vector<float> expected = signal(0, 48000);
     EXPECT_TRUE(sameBits(samples.data(), expected.data(), expected.size()));
     EXPECT_GT(recordTake(history, 10), a);
+    history.close();
+    // Adopted for good: the next open finds the row as the file told it.
+    History again;
+    ASSERT_TRUE(open(again));
+    ASSERT_TRUE(again.take(a).has_value());
+    EXPECT_EQ(again.take(a)->rateHz, kRate);
+    EXPECT_EQ(again.take(a)->frames, 48000u);
+    EXPECT_TRUE(waitFor([&] { return std::isfinite(again.take(a)->integratedLufs); }));
 }
 
 // Past 4 GiB the header must become RF64: a take file grown (sparsely) beyond it, as a crash
