@@ -273,6 +273,53 @@ std::string stateWords(const std::string& state) {
     return state;
 }
 
+std::string fixed(double value, int decimals) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(decimals) << value;
+    return out.str();
+}
+
+// The history as a table for people: one take a line, oldest first.
+void printHistory(const json& h, std::ostream& out) {
+    const json& takes = h.value("takes", json::array());
+    out << std::left << std::setw(7) << "id" << std::setw(25) << "start" << std::right
+        << std::setw(10) << "length" << std::setw(8) << "rate" << std::setw(12) << "loudness"
+        << std::setw(10) << "peak" << std::setw(10) << "true peak"
+        << "  flags\n";
+    for (const json& t : takes) {
+        std::string start = t["start"].is_string() ? t["start"].get<std::string>() : "unknown";
+        if (start.size() > 19) {
+            start = start.substr(0, 10) + ' ' + start.substr(11, 8);  // local time, to the second
+        }
+        std::string flags;
+        for (const auto& [key, word] :
+             {std::pair{"recording", "recording"}, std::pair{"pinned", "pinned"},
+              std::pair{"inRing", "in ring"}}) {
+            if (t.value(key, false)) {
+                flags += (flags.empty() ? "" : ", ") + std::string(word);
+            }
+        }
+        const auto level = [](const json& v) {
+            return v.is_number() ? fixed(v.get<double>(), 1) : "-";
+        };
+        out << std::left << std::setw(7) << t.value("id", int64_t{0}) << std::setw(25) << start
+            << std::right << std::setw(9)
+            << (t["seconds"].is_number() ? fixed(t["seconds"].get<double>(), 1) : "-") << 's'
+            << std::setw(8) << (t["rate"].is_number() ? fixed(t["rate"].get<double>(), 0) : "-")
+            << std::setw(12) << level(t["integratedLufs"]) << std::setw(10)
+            << level(t["samplePeakDb"]) << std::setw(10) << level(t["truePeakDb"]) << "  " << flags
+            << '\n';
+    }
+    const double mib = 1024.0 * 1024.0;
+    out << takes.size() << (takes.size() == 1 ? " take, " : " takes, ")
+        << fixed(h.value("bytes", 0.0) / mib, 1) << " MiB of "
+        << fixed(h.value("limitBytes", 0.0) / mib, 1) << " MiB (loudness in LUFS, peaks in dB)\n";
+    if (const auto it = h.find("error"); it != h.end() && it->is_string()) {
+        const std::string& why = it->get_ref<const std::string&>();
+        out << "not recording: " << printable(why, why.size()) << '\n';
+    }
+}
+
 enum class Kind { numberOrNull, boolean, string, object, array };
 
 bool hasKind(const json& object, const char* key, Kind kind) {
@@ -338,6 +385,42 @@ std::string statusFault(const json& s) {
     return {};
 }
 
+// Every field printHistory reads, with its kind; the name of the first that is missing or of
+// another kind, or empty when the answer is a history as the daemon makes them.
+std::string historyFault(const json& h) {
+    if (!h.is_object()) {
+        return "the answer";
+    }
+    if (!hasKind(h, "takes", Kind::array)) {
+        return "takes";
+    }
+    for (const char* key : {"bytes", "limitBytes"}) {
+        if (!hasKind(h, key, Kind::numberOrNull)) {
+            return key;
+        }
+    }
+    static constexpr const char* kNumbers[] = {"seconds", "rate", "integratedLufs", "samplePeakDb",
+                                               "truePeakDb"};
+    static constexpr const char* kFlags[] = {"recording", "pinned", "inRing"};
+    for (const json& take : h["takes"]) {
+        if (!take.is_object() || !take.contains("id") || !take["id"].is_number_integer() ||
+            !(hasKind(take, "start", Kind::string) || hasKind(take, "start", Kind::numberOrNull))) {
+            return "takes";
+        }
+        for (const char* key : kNumbers) {
+            if (!hasKind(take, key, Kind::numberOrNull)) {
+                return std::string("takes.") + key;
+            }
+        }
+        for (const char* key : kFlags) {
+            if (take.contains(key) && !take[key].is_boolean()) {
+                return std::string("takes.") + key;
+            }
+        }
+    }
+    return {};
+}
+
 // s has passed statusFault.
 void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
     const json& m = s["meters"];
@@ -369,6 +452,10 @@ void printStatus(const json& s, const RuntimeInfo& daemon, std::ostream& out) {
     out << '\n';
     const std::string& exportDir = s["exportDir"].get_ref<const std::string&>();
     out << "exports    " << printable(exportDir, exportDir.size()) << '\n';
+    if (const auto it = s.find("historyError"); it != s.end() && it->is_string()) {
+        const std::string& why = it->get_ref<const std::string&>();
+        out << "history    not recording: " << printable(why, why.size()) << '\n';
+    }
     out << "page       " << daemon.url << '\n';
 }
 
@@ -385,9 +472,12 @@ std::string answerError(int status, const std::string& answer) {
 
 const char* usageText() {
     return "usage: tessarin-companion [--port N] [--no-browser] [--export-dir DIR]\n"
+           "                         [--history-dir DIR] [--history-limit SIZE]\n"
            "       tessarin-companion status [--json]\n"
            "       tessarin-companion save-last SECONDS [--format F] [--normalize N]\n"
-           "       tessarin-companion save-take [--take INDEX] [--format F] [--normalize N]\n"
+           "       tessarin-companion save-take [--take INDEX | --id ID] [--format F] [--normalize "
+           "N]\n"
+           "       tessarin-companion history [--json]\n"
            "\n"
            "Without a command: runs the daemon. It owns the plug-in's control block, serves the\n"
            "page on 127.0.0.1 and prints its address (with the access token) as the first line.\n"
@@ -395,12 +485,19 @@ const char* usageText() {
            "                    session's port, else any free one)\n"
            "  --no-browser      do not open the page in the browser\n"
            "  --export-dir DIR  where exports go (default ~/Music/Tessarin)\n"
+           "  --history-dir DIR where the history of takes is kept (default\n"
+           "                    $XDG_DATA_HOME/tessarin/history, ~/.local/share/...)\n"
+           "  --history-limit SIZE  room for the history: bytes, or with K, M or G\n"
+           "                    (default 4G; the oldest unpinned takes go first; 0: none)\n"
            "\n"
            "Commands, against the running daemon:\n"
            "  status            the plug-in's state, rate, captured audio, meters and takes\n"
            "    --json          the daemon's status JSON instead\n"
            "  save-last SECONDS writes the newest SECONDS of captured audio; prints the file\n"
-           "  save-take         writes the newest take (--take INDEX: 0 is the oldest kept)\n"
+           "  save-take         writes the newest take (--take INDEX: 0 is the oldest kept;\n"
+           "                    --id ID: the history's take ID); prints the file\n"
+           "  history           the takes kept on disk, oldest first\n"
+           "    --json          the daemon's history JSON instead\n"
            "    --format F      wav32f (default), wav24, wav16, flac24 or flac16\n"
            "    --normalize N   none (default), peak (to -1 dBTP), peak:DB or loudness:LUFS\n"
            "\n"
@@ -421,6 +518,9 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::
             ++i;
         } else if (first == "save-take") {
             out.command = Command::saveTake;
+            ++i;
+        } else if (first == "history") {
+            out.command = Command::history;
             ++i;
         } else if (first == "help") {
             out.command = Command::help;
@@ -454,8 +554,34 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::
             }
             out.exportDir = value;
             ++i;
-        } else if (command == Command::status && arg == "--json") {
+        } else if (command == Command::daemon && arg == "--history-dir") {
+            if (value == nullptr || *value == '\0') {
+                error = "--history-dir needs a directory";
+                return false;
+            }
+            out.historyDir = value;
+            ++i;
+        } else if (command == Command::daemon && arg == "--history-limit") {
+            if (value == nullptr || !parseByteSize(value, out.historyLimitBytes)) {
+                error = "--history-limit needs a size in bytes, with K, M or G (\"4G\", 0: off)";
+                return false;
+            }
+            ++i;
+        } else if ((command == Command::status || command == Command::history) && arg == "--json") {
             out.json = true;
+        } else if (command == Command::saveTake && arg == "--id") {
+            long long id = 0;
+            char* end = nullptr;
+            errno = 0;
+            if (value != nullptr) {
+                id = std::strtoll(value, &end, 10);
+            }
+            if (value == nullptr || *value == '\0' || errno != 0 || *end != '\0' || id <= 0) {
+                error = "--id needs a take id from the history (see tessarin-companion history)";
+                return false;
+            }
+            out.historyId = id;
+            ++i;
         } else if (saves && arg == "--format") {
             ExportFormat format;
             if (value == nullptr || !parseFormat(value, format)) {
@@ -496,20 +622,76 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& out, std::
         error = "save-last needs a number of seconds";
         return false;
     }
+    if (command == Command::saveTake && out.historyId != 0 && out.take != -1) {
+        error = "save-take takes --take or --id, not both";
+        return false;
+    }
     return true;
 }
 
-std::filesystem::path defaultExportDir() {
-    const char* home = std::getenv("HOME");
-    std::filesystem::path base;
-    if (home != nullptr && *home != '\0') {
-        base = home;
-    } else if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir) {
-        base = entry->pw_dir;
-    } else {
-        base = "/tmp";
+bool parseByteSize(std::string_view text, uint64_t& bytes) {
+    if (text.empty()) {
+        return false;
     }
-    return base / "Music" / "Tessarin";
+    int shift = 0;
+    switch (text.back()) {
+    case 'K':
+    case 'k':
+        shift = 10;
+        break;
+    case 'M':
+    case 'm':
+        shift = 20;
+        break;
+    case 'G':
+    case 'g':
+        shift = 30;
+        break;
+    default:
+        break;
+    }
+    const std::string_view digits = shift > 0 ? text.substr(0, text.size() - 1) : text;
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (const char c : digits) {
+        if (value > (UINT64_MAX - 9) / 10) {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > (UINT64_MAX >> shift)) {
+        return false;
+    }
+    bytes = value << shift;
+    return true;
+}
+
+// $HOME, else the password database's.
+static std::filesystem::path homeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        return home;
+    }
+    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir) {
+        return entry->pw_dir;
+    }
+    return "/tmp";
+}
+
+std::filesystem::path defaultExportDir() {
+    return homeDirectory() / "Music" / "Tessarin";
+}
+
+std::filesystem::path defaultHistoryDir() {
+    // XDG: a relative XDG_DATA_HOME is invalid and ignored.
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') {
+        return std::filesystem::path(data) / "tessarin" / "history";
+    }
+    return homeDirectory() / ".local" / "share" / "tessarin" / "history";
 }
 
 std::string makeToken() {
@@ -804,11 +986,17 @@ int runClientCommand(const CommandLine& command, std::ostream& out, std::ostream
         json request = command.exportOptions;
         request["seconds"] = command.seconds;
         body = request.dump();
+    } else if (command.command == Command::saveTake && command.historyId > 0) {
+        path = "/api/history/" + std::to_string(command.historyId) + "/save";
+        body = command.exportOptions.dump();
     } else if (command.command == Command::saveTake) {
         path = "/api/save-take";
         json request = command.exportOptions;
         request["take"] = command.take;
         body = request.dump();
+    } else if (command.command == Command::history) {
+        method = "GET";
+        path = "/api/history";
     } else {
         err << "nothing to ask the daemon\n";
         return kExitUsage;
@@ -834,10 +1022,20 @@ int runClientCommand(const CommandLine& command, std::ostream& out, std::ostream
             err << "the daemon's status is not understood (" << fault << ")\n";
             return kExitFailure;
         }
+    }
+    if (command.command == Command::history) {
+        if (const std::string fault = historyFault(result); !fault.empty()) {
+            err << "the daemon's history is not understood (" << fault << ")\n";
+            return kExitFailure;
+        }
+    }
+    if (command.command == Command::status || command.command == Command::history) {
         if (command.json) {
             out << result.dump(2) << '\n';
-        } else {
+        } else if (command.command == Command::status) {
             printStatus(result, daemon, out);
+        } else {
+            printHistory(result, out);
         }
         return 0;
     }

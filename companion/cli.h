@@ -1,13 +1,17 @@
 // tessarin-companion's command line: the daemon's options, the runtime file through which the
 // command line finds a running daemon, and the subcommands that call its API over HTTP on
-// 127.0.0.1 (status, save-last, save-take).
+// 127.0.0.1 (status, save-last, save-take, history).
 #pragma once
+
+#include "companion/history.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 namespace companion {
@@ -20,7 +24,7 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kClientTimeoutMs = 30000;  // a save waits for the snapshot and the file
 inline constexpr size_t kTokenBytes = 32;       // random bytes; the token is their hex
 
-enum class Command { daemon, help, status, saveLast, saveTake };
+enum class Command { daemon, help, status, saveLast, saveTake, history };
 
 struct CommandLine {
     Command command = Command::daemon;
@@ -28,11 +32,14 @@ struct CommandLine {
     int port = 0;            // 0: any free port
     bool portGiven = false;  // --port given; else the last session's port is tried first
     bool openBrowser = true;
-    std::filesystem::path exportDir;  // empty: ~/Music/Tessarin
+    std::filesystem::path exportDir;                         // empty: ~/Music/Tessarin
+    std::filesystem::path historyDir;                        // empty: defaultHistoryDir()
+    uint64_t historyLimitBytes = kDefaultHistoryLimitBytes;  // 0: no history
     // The subcommands.
-    bool json = false;                                        // status --json
+    bool json = false;                                        // status --json, history --json
     double seconds = 0.0;                                     // save-last
     int take = -1;                                            // save-take --take; -1 the newest
+    int64_t historyId = 0;                                    // save-take --id; 0: not given
     nlohmann::json exportOptions = nlohmann::json::object();  // "format", "normalize"
 };
 
@@ -42,6 +49,10 @@ const char* usageText();
 
 // ~/Music/Tessarin ($HOME, else the password database).
 std::filesystem::path defaultExportDir();
+// $XDG_DATA_HOME/tessarin/history, else ~/.local/share/tessarin/history.
+std::filesystem::path defaultHistoryDir();
+// Bytes, optionally with K, M or G (binary: 1K = 1024 bytes): "4G", "512M", "0".
+bool parseByteSize(std::string_view text, uint64_t& bytes);
 // kTokenBytes from getrandom, as lowercase hex. Throws when the kernel gives none.
 std::string makeToken();
 

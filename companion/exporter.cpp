@@ -186,17 +186,22 @@ public:
         }
     }
 
-    // [any thread] after the last add()
-    void finish(double seconds, StretchAnalysis& out) {
-        // Flush: the interpolated signal rings for kTruePeakHistory samples past the end, as the
-        // file does when it stops.
-        for (size_t ch = 0; ch < kChannels; ++ch) {
-            std::fill_n(channel_[ch].begin() + kTruePeakHistory, kTruePeakHistory, 0.0f);
-            runTruePeak(ch, kTruePeakHistory);
-        }
+    // [any thread] what was added so far; the meter may go on after it
+    void finish(double seconds, StretchAnalysis& out) const {
+        // The interpolated signal rings for kTruePeakHistory samples past the end, as the file
+        // does when it stops: measured on a copy of the carried samples followed by silence.
         float truePeak = samplePeak_;
         for (float p : lanePeak_) {
             truePeak = std::max(truePeak, p);
+        }
+        for (size_t ch = 0; ch < kChannels; ++ch) {
+            std::array<float, 2 * kTruePeakHistory> tail{};
+            std::array<float, kTruePeakHistory> peaks{};
+            std::copy_n(history_[ch].begin(), kTruePeakHistory, tail.begin());
+            interpolatedPeaks(tail.data(), kTruePeakHistory, filter_, peaks.data());
+            for (float p : peaks) {
+                truePeak = std::max(truePeak, p);
+            }
         }
         out.samplePeakDb = toDb(samplePeak_);
         out.truePeakDb = toDb(truePeak);
@@ -522,6 +527,32 @@ StretchAnalysis analyzeStretch(const std::vector<float>& interleavedStereo, doub
         meter->add(interleavedStereo.data() + kChannels * start, n);
     }
     meter->finish(a.seconds, a);
+    return a;
+}
+
+struct StretchAnalyzer::Meter : StretchMeter {
+    using StretchMeter::StretchMeter;
+};
+
+StretchAnalyzer::StretchAnalyzer(double sampleRateHz)
+    : meter_(std::make_unique<Meter>(sampleRateHz)), rateHz_(sampleRateHz) {}
+
+StretchAnalyzer::~StretchAnalyzer() = default;
+
+void StretchAnalyzer::add(const float* interleaved, size_t frames) {
+    for (size_t start = 0; start < frames; start += kChunkFrames) {
+        const size_t n = std::min(kChunkFrames, frames - start);
+        meter_->add(interleaved + kChannels * start, n);
+    }
+    frames_ += frames;
+}
+
+StretchAnalysis StretchAnalyzer::analysis() const {
+    StretchAnalysis a{};
+    a.frames = frames_;
+    a.seconds =
+        rateHz_ > 0.0 && std::isfinite(rateHz_) ? static_cast<double>(frames_) / rateHz_ : kNaN;
+    meter_->finish(a.seconds, a);
     return a;
 }
 

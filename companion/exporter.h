@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,25 @@ struct StretchAnalysis {
     double truePeakDb;    // dBTP, 4x oversampling
 };
 StretchAnalysis analyzeStretch(const std::vector<float>& interleavedStereo, double sampleRateHz);
+
+// The same analysis fed piece by piece (the history measures takes while they are written).
+// One thread at a time.
+class StretchAnalyzer {
+public:
+    explicit StretchAnalyzer(double sampleRateHz);
+    ~StretchAnalyzer();
+    StretchAnalyzer(const StretchAnalyzer&) = delete;
+    StretchAnalyzer& operator=(const StretchAnalyzer&) = delete;
+    void add(const float* interleavedStereo, size_t frames);
+    // Everything added so far, as analyzeStretch would measure it; adding may go on afterwards.
+    StretchAnalysis analysis() const;
+
+private:
+    struct Meter;
+    std::unique_ptr<Meter> meter_;
+    double rateHz_;
+    uint64_t frames_ = 0;
+};
 
 struct ExportResult {
     std::filesystem::path path;  // the written file

@@ -4,6 +4,7 @@
 #include "companion/http_guard.h"
 #include "companion/segments.h"
 #include "companion/status_json.h"
+#include "companion/take_file.h"
 #include "companion/web_assets.h"
 #include "companion/ws_push.h"
 
@@ -12,15 +13,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -380,6 +384,9 @@ struct HttpServer::Impl {
         const mg_request_info* request = mg_get_request_info(conn);
         const std::string_view path = request->local_uri ? request->local_uri : "";
         const std::string_view method = request->request_method ? request->request_method : "";
+        if (path == "/api/history" || path.starts_with("/api/history/")) {
+            return self.historyRoute(conn, request, path, method);
+        }
         if (path == "/api" || path.starts_with("/api/")) {
             Reply reply;
             try {
@@ -427,6 +434,291 @@ struct HttpServer::Impl {
         return 200;
     }
 
+    // The engine's status; the history's error when the engine has none to say.
+    EngineStatus statusNow() {
+        EngineStatus status = backend.status();
+        if (status.historyError.empty() && options.history != nullptr) {
+            status.historyError = options.history->error();
+        }
+        return status;
+    }
+
+    // ---- The history of takes ---------------------------------------------------------
+
+    // [server-thread] /api/history and /api/history/ID[/audio|/samples|/pin|/save].
+    int historyRoute(mg_connection* conn, const mg_request_info* request, std::string_view path,
+                     std::string_view method) {
+        Reply reply;
+        try {
+            if (options.history == nullptr) {
+                reply = errorReply(404, "this daemon keeps no history");
+            } else if (path == "/api/history" || path == "/api/history/") {
+                if (method != "GET") {
+                    reply = errorReply(405, "use GET");
+                } else {
+                    const std::string text = historyList();
+                    sendResponse(conn, 200, kJsonType, text.data(), text.size(), {});
+                    return 200;
+                }
+            } else {
+                std::string_view rest = path.substr(std::strlen("/api/history/"));
+                const size_t slash = rest.find('/');
+                const std::string_view idText = rest.substr(0, slash);
+                const std::string_view action =
+                    slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+                int64_t id = 0;
+                const auto [end, ec] =
+                    std::from_chars(idText.data(), idText.data() + idText.size(), id);
+                if (ec != std::errc() || end != idText.data() + idText.size() || id <= 0) {
+                    reply = errorReply(404, "no such take");
+                } else if (action == "audio") {
+                    if (method != "GET") {
+                        reply = errorReply(405, "use GET");
+                    } else {
+                        return streamTake(conn, id);
+                    }
+                } else {
+                    reply = historyAction(conn, request, id, action, method);
+                }
+            }
+        } catch (const BadRequest& bad) {
+            reply = errorReply(400, bad.what());
+        } catch (const TooLarge&) {
+            reply = errorReply(413, "the body is larger than 64 KB");
+        } catch (const std::exception& error) {
+            reply = errorReply(500, std::string("internal error: ") + error.what());
+        }
+        sendReply(conn, reply);
+        return reply.status;
+    }
+
+    std::string historyList() {
+        std::set<int64_t> inRing;
+        for (const Take& take : backend.status().takes) {
+            if (take.historyId != 0) {
+                inRing.insert(take.historyId);
+            }
+        }
+        return historyJsonText(options.history->list(), inRing);
+    }
+
+    static json bodyObject(mg_connection* conn, const mg_request_info* request) {
+        std::string text;
+        readBody(conn, request, text);
+        if (text.empty()) {
+            return json::object();
+        }
+        json body = json::parse(text, nullptr, false);
+        if (body.is_discarded() || !body.is_object()) {
+            throw BadRequest("the body must be a JSON object");
+        }
+        return body;
+    }
+
+    // An unsigned integer from the query string; nullopt when absent.
+    static std::optional<uint64_t> queryInteger(const mg_request_info* request, const char* name) {
+        if (request->query_string == nullptr) {
+            return std::nullopt;
+        }
+        char value[32];
+        const int length = mg_get_var(request->query_string, std::strlen(request->query_string),
+                                      name, value, sizeof value);
+        if (length < 0) {
+            return std::nullopt;
+        }
+        uint64_t number = 0;
+        const auto [end, ec] = std::from_chars(value, value + length, number);
+        if (ec != std::errc() || end != value + length || length == 0) {
+            throw BadRequest(std::string("\"") + name + "\" must be a whole number");
+        }
+        return number;
+    }
+
+    Reply historyAction(mg_connection* conn, const mg_request_info* request, int64_t id,
+                        std::string_view action, std::string_view method) {
+        History& history = *options.history;
+        const std::optional<HistoryTake> take = history.take(id);
+        if (!take) {
+            return errorReply(404, "no take " + std::to_string(id) + " in the history");
+        }
+        std::string error;
+        if (action.empty()) {
+            if (method == "GET") {
+                std::set<int64_t> inRing;
+                for (const Take& t : backend.status().takes) {
+                    inRing.insert(t.historyId);
+                }
+                return Reply{200, historyTakeJson(*take, inRing.count(id) > 0)};
+            }
+            if (method != "DELETE") {
+                return errorReply(405, "use GET or DELETE");
+            }
+            if (take->recording) {
+                return errorReply(409, "take " + std::to_string(id) + " is still being recorded");
+            }
+            return history.remove(id, error) ? Reply{200, json{{"ok", true}}}
+                                             : errorReply(500, error);
+        }
+        if (action == "samples") {
+            if (method != "GET") {
+                return errorReply(405, "use GET");
+            }
+            const std::optional<uint64_t> first = queryInteger(request, "first");
+            const std::optional<uint64_t> count = queryInteger(request, "count");
+            if (!first || !count) {
+                throw BadRequest("give \"first\" and \"count\" in frames");
+            }
+            if (*count == 0 || *count > kMaxHistorySamples) {
+                throw BadRequest("\"count\" must be 1.." + std::to_string(kMaxHistorySamples));
+            }
+            std::vector<float> frames;
+            if (!history.read(id, *first, *count, frames, error)) {
+                return errorReply(500, error);
+            }
+            return Reply{200, samplesJson(*take, std::min(*first, take->frames), frames)};
+        }
+        if (action == "pin") {
+            if (method != "POST") {
+                return errorReply(405, "use POST");
+            }
+            const json body = bodyObject(conn, request);
+            const json& pinned = requiredField(body, "pinned");
+            if (!pinned.is_boolean()) {
+                throw BadRequest("\"pinned\" must be true or false");
+            }
+            return history.setPinned(id, pinned.get<bool>(), error)
+                       ? Reply{200, json{{"ok", true}, {"pinned", pinned.get<bool>()}}}
+                       : errorReply(500, error);
+        }
+        if (action == "save") {
+            if (method != "POST") {
+                return errorReply(405, "use POST");
+            }
+            return saveTake(*take, bodyObject(conn, request));
+        }
+        return errorReply(404, "no such route");
+    }
+
+    // JSON text with every float in its shortest exact form (a float's, not a double's).
+    static json samplesJson(const HistoryTake& take, uint64_t first,
+                            const std::vector<float>& frames) {
+        auto channel = [&](size_t c) {
+            std::string text = "[";
+            char number[32];
+            for (size_t i = c; i < frames.size(); i += kTakeChannels) {
+                if (text.size() > 1) {
+                    text += ',';
+                }
+                if (std::isfinite(frames[i])) {
+                    const auto done = std::to_chars(number, number + sizeof number, frames[i]);
+                    text.append(number, done.ptr);
+                } else {
+                    text += "null";
+                }
+            }
+            return text + "]";
+        };
+        // Parsed back so the reply stays a json value: the doubles print as the same text.
+        json out = {{"id", take.id},
+                    {"rate", take.rateHz == std::trunc(take.rateHz)
+                                 ? json(static_cast<int64_t>(take.rateHz))
+                                 : json(take.rateHz)},
+                    {"frames", take.frames},
+                    {"first", first},
+                    {"count", frames.size() / kTakeChannels}};
+        out["left"] = json::parse(channel(0));
+        out["right"] = json::parse(channel(1));
+        return out;
+    }
+
+    // [server-thread] POST /api/history/ID/save: the take, or a part, into the export folder.
+    Reply saveTake(const HistoryTake& take, const json& body) {
+        const ExportSettings settings = exportSettingsFields(body);
+        double startSeconds = 0.0;
+        if (body.contains("start") && !body["start"].is_null()) {
+            startSeconds = finiteNumber(body["start"], "start");
+            if (startSeconds < 0.0) {
+                throw BadRequest("\"start\" must be 0 or more seconds");
+            }
+        }
+        std::optional<double> lengthSeconds;
+        if (body.contains("length") && !body["length"].is_null()) {
+            lengthSeconds = finiteNumber(body["length"], "length");
+            if (!(*lengthSeconds > 0.0)) {
+                throw BadRequest("\"length\" must be above 0 seconds");
+            }
+        }
+        const double held = static_cast<double>(take.frames) / take.rateHz;
+        const uint64_t first = static_cast<uint64_t>(std::llround(startSeconds * take.rateHz));
+        if (first >= take.frames) {
+            return errorReply(409, "the take holds " + std::to_string(held) + " s only");
+        }
+        const uint64_t wanted =
+            lengthSeconds ? std::max<uint64_t>(1, std::llround(*lengthSeconds * take.rateHz))
+                          : take.frames - first;
+        std::vector<float> frames;
+        std::string error;
+        if (!options.history->read(take.id, first, wanted, frames, error)) {
+            return errorReply(500, error);
+        }
+        const std::string exportDir = backend.status().exportDir;
+        const auto when =
+            take.startUnixMs > 0
+                ? std::chrono::system_clock::time_point(std::chrono::milliseconds(take.startUnixMs))
+                : std::chrono::system_clock::now();
+        ExportResult result{};
+        if (!exportStretch(frames, take.rateHz, settings, exportDir, when, result, error)) {
+            return errorReply(500, error);
+        }
+        json answer = exportJson(result);
+        answer["take"] = take.id;
+        answer["clipped"] = frames.size() / kTakeChannels < wanted;
+        return Reply{200, std::move(answer)};
+    }
+
+    // [server-thread] GET /api/history/ID/audio: a 32-bit float WAV of the frames the take
+    // holds now, read and sent in chunks.
+    int streamTake(mg_connection* conn, int64_t id) {
+        const std::optional<HistoryTake> take = options.history->take(id);
+        if (!take) {
+            sendReply(conn, errorReply(404, "no take " + std::to_string(id) + " in the history"));
+            return 404;
+        }
+        const std::string header = floatWavHeader(take->frames, take->rateHz);
+        char name[64] = "tessarin_take.wav";
+        const std::time_t seconds = static_cast<std::time_t>(take->startUnixMs / 1000);
+        std::tm local{};
+        if (take->startUnixMs > 0 && localtime_r(&seconds, &local) != nullptr) {
+            std::strftime(name, sizeof name, "tessarin_%Y-%m-%d_%H-%M-%S.wav", &local);
+        }
+        mg_printf(conn,
+                  "HTTP/1.1 200 OK\r\n"
+                  "Content-Type: audio/wav\r\n"
+                  "Content-Length: %llu\r\n"
+                  "Content-Disposition: inline; filename=\"%s\"\r\n"
+                  "Cache-Control: no-store\r\n"
+                  "X-Content-Type-Options: nosniff\r\n"
+                  "Referrer-Policy: no-referrer\r\n"
+                  "Connection: close\r\n\r\n",
+                  static_cast<unsigned long long>(header.size() + take->frames * kTakeFrameBytes),
+                  name);
+        if (mg_write(conn, header.data(), header.size()) <= 0) {
+            return 200;
+        }
+        std::vector<float> frames;
+        std::string error;
+        for (uint64_t at = 0; at < take->frames;) {
+            const uint64_t count = std::min(kAudioChunkFrames, take->frames - at);
+            // A take deleted meanwhile ends the answer short: the length tells the client.
+            if (!options.history->read(id, at, count, frames, error) || frames.empty() ||
+                mg_write(conn, frames.data(), frames.size() * sizeof(float)) <= 0) {
+                break;
+            }
+            at += frames.size() / kTakeChannels;
+        }
+        return 200;
+    }
+
     // Reads the body, at most kMaxBodyBytes: 413 when it is larger. A body that ends before its
     // Content-Length (the client stopped sending, or took longer than civetweb's request
     // timeout) is refused, never executed as far as it came.
@@ -460,7 +752,7 @@ struct HttpServer::Impl {
             if (method != "GET") {
                 return errorReply(405, "use GET");
             }
-            return Reply{200, statusJson(backend.status())};
+            return Reply{200, statusJson(statusNow())};
         }
         if (path == "/api/ws") {
             return errorReply(400, "this address upgrades to a WebSocket");
@@ -828,7 +1120,7 @@ struct HttpServer::Impl {
             if (now >= nextStatus) {
                 nextStatus = std::max(nextStatus + std::chrono::milliseconds(kStatusPushMs), now);
                 if (!targets.empty()) {
-                    const EngineStatus status = backend.status();
+                    const EngineStatus status = statusNow();
                     pushStatus(targets, status);
                     const FeedSnapshot feed = backend.feed();
                     std::map<std::pair<bool, uint64_t>, OverviewMessages> overviewCache;

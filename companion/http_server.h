@@ -15,6 +15,7 @@
 #include "companion/engine.h"
 #include "companion/exporter.h"
 #include "companion/feed_monitor.h"
+#include "companion/history.h"
 
 #include <chrono>
 #include <cstddef>
@@ -67,9 +68,13 @@ struct ServerBackend {
 };
 
 struct ServerOptions {
-    int port = 0;       // 0: any free port (port() tells which)
-    std::string token;  // the access token, as hex
+    int port = 0;                // 0: any free port (port() tells which)
+    std::string token;           // the access token, as hex
+    History* history = nullptr;  // the takes on disk (/api/history); nullptr: none kept
 };
+
+inline constexpr uint64_t kMaxHistorySamples = 16384;  // frames per /api/history/ID/samples
+inline constexpr uint64_t kAudioChunkFrames = 65536;   // frames per read while streaming a take
 
 // Bytes the pusher handed to civetweb since start, WebSocket framing not counted.
 struct PushCounters {

@@ -3,6 +3,7 @@
 #include "companion/engine.h"
 #include "companion/engine_backend.h"
 #include "companion/exporter.h"
+#include "companion/history.h"
 #include "companion/http_server.h"
 
 #include <signal.h>
@@ -72,7 +73,16 @@ int runDaemon(const companion::CommandLine& command) {
                                                 : std::filesystem::absolute(command.exportDir);
     // This user's only daemon (the lock): a temporary export file there is a killed one's.
     companion::removeLeftoverTempFiles(exportDir);
-    companion::Engine engine(companion::EngineOptions{exportDir, true});
+    // The history: a folder that cannot be used leaves the daemon running without it, saying why
+    // in the status.
+    companion::History history;
+    const std::filesystem::path historyDir = command.historyDir.empty()
+                                                 ? companion::defaultHistoryDir()
+                                                 : std::filesystem::absolute(command.historyDir);
+    if (!history.open(companion::HistoryOptions{historyDir, command.historyLimitBytes}, error)) {
+        std::cerr << "tessarin-companion: " << error << " (running without a history)\n";
+    }
+    companion::Engine engine(companion::EngineOptions{exportDir, true, &history});
     if (!engine.start(error)) {
         std::cerr << "tessarin-companion: " << error << '\n';
         return companion::kExitFailure;
@@ -102,7 +112,8 @@ int runDaemon(const companion::CommandLine& command) {
     companion::EngineBackend backend(engine);
     const bool reusePort = !command.portGiven && haveSession && session.port > 0;
     auto server = std::make_unique<companion::HttpServer>(
-        backend, companion::ServerOptions{reusePort ? session.port : command.port, token});
+        backend,
+        companion::ServerOptions{reusePort ? session.port : command.port, token, &history});
     bool started = server->start(error);
     if (!started && reusePort) {
         // The old port is taken meanwhile, perhaps by someone else's listener that an open page
@@ -111,8 +122,8 @@ int runDaemon(const companion::CommandLine& command) {
             engine.stop();
             return companion::kExitFailure;
         }
-        server =
-            std::make_unique<companion::HttpServer>(backend, companion::ServerOptions{0, token});
+        server = std::make_unique<companion::HttpServer>(
+            backend, companion::ServerOptions{0, token, &history});
         started = server->start(error);
     }
     if (!started) {
@@ -146,7 +157,8 @@ int runDaemon(const companion::CommandLine& command) {
     std::cerr << "tessarin-companion: " << (received == SIGINT ? "SIGINT" : "SIGTERM")
               << ", stopping\n";
     server->stop();
-    engine.stop();  // the control block stays: an attached plug-in keeps its mapping
+    engine.stop();    // the control block stays: an attached plug-in keeps its mapping
+    history.close();  // after the engine: its last take is completed and synced
     std::error_code ignoredError;
     if (wroteRuntimeFile) {
         std::filesystem::remove(runtimeFile, ignoredError);

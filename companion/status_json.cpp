@@ -2,7 +2,10 @@
 
 #include "companion/segments.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 
 namespace companion {
 
@@ -115,6 +118,8 @@ nlohmann::json statusJson(const EngineStatus& s) {
           {"reason", s.canInsert ? nlohmann::json(nullptr) : nlohmann::json(s.insertReason)}}},
         {"exportDir", s.exportDir},
         {"meters", metersJson(s.meters)},
+        {"historyError",
+         s.historyError.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.historyError)},
     };
 }
 
@@ -137,6 +142,220 @@ nlohmann::json exportJson(const ExportResult& r) {
             {"format", formatName(r.format)},
             {"gainDb", std::isfinite(r.gainDb) ? roundTo(r.gainDb, kLevelSteps) : nullptr},
             {"gainCapped", r.gainCapped}};
+}
+
+namespace {
+
+// The zone's offset from UTC at a moment, asked of the C library once per quarter hour of
+// Unix time (offsets change on quarter hours): a list of 10,000 takes needs a few lookups.
+struct ZoneOffsets {
+    static constexpr int64_t kSlotSeconds = 900;
+    int64_t slot = INT64_MIN;
+    long offsetSeconds = 0;
+    bool known = false;
+
+    bool at(int64_t unixSeconds, long& offset) {
+        const int64_t s = unixSeconds >= 0 ? unixSeconds / kSlotSeconds
+                                           : -((-unixSeconds + kSlotSeconds - 1) / kSlotSeconds);
+        if (s != slot) {
+            slot = s;
+            const std::time_t t = static_cast<std::time_t>(unixSeconds);
+            std::tm local{};
+            known = localtime_r(&t, &local) != nullptr;
+            offsetSeconds = local.tm_gmtoff;
+        }
+        offset = offsetSeconds;
+        return known;
+    }
+};
+
+// Year, month (1-12) and day (1-31) of a count of days since 1970-01-01 (proleptic Gregorian).
+void civilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day) {
+    days += 719468;  // from 0000-03-01
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned monthFromMarch = (5 * dayOfYear + 2) / 153;
+    day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+void appendDigits(std::string& out, int64_t value, int width) {
+    char text[24];
+    int n = 0;
+    uint64_t v = static_cast<uint64_t>(value < 0 ? -value : value);
+    do {
+        text[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v > 0 || n < width);
+    while (n > 0) {
+        out += text[--n];
+    }
+}
+
+// The text of localTimeJson, without the quotes; false when there is none.
+bool appendLocalTime(std::string& out, int64_t unixMs, ZoneOffsets& zone) {
+    if (unixMs <= 0) {
+        return false;
+    }
+    long offset = 0;
+    if (!zone.at(unixMs / 1000, offset)) {
+        return false;
+    }
+    const int64_t local = unixMs / 1000 + offset;
+    const int64_t days = local / 86400;
+    const int64_t secondOfDay = local - days * 86400;
+    int64_t year = 0;
+    unsigned month = 0, day = 0;
+    civilFromDays(days, year, month, day);
+    appendDigits(out, year, 4);
+    out += '-';
+    appendDigits(out, month, 2);
+    out += '-';
+    appendDigits(out, day, 2);
+    out += 'T';
+    appendDigits(out, secondOfDay / 3600, 2);
+    out += ':';
+    appendDigits(out, secondOfDay / 60 % 60, 2);
+    out += ':';
+    appendDigits(out, secondOfDay % 60, 2);
+    out += '.';
+    appendDigits(out, unixMs % 1000, 3);
+    out += offset < 0 ? '-' : '+';
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    appendDigits(out, minutes / 60, 2);
+    out += ':';
+    appendDigits(out, minutes % 60, 2);
+    return true;
+}
+
+}  // namespace
+
+nlohmann::json localTimeJson(int64_t unixMs) {
+    std::string text;
+    ZoneOffsets zone;
+    return appendLocalTime(text, unixMs, zone) ? nlohmann::json(std::move(text))
+                                               : nlohmann::json(nullptr);
+}
+
+namespace {
+
+// A number as compactNumber prints it: whole values as integers, others in their shortest form.
+void appendNumber(std::string& out, double value) {
+    char text[40];
+    constexpr double kExactIntegerLimit = 9007199254740992.0;  // 2^53
+    if (value == std::trunc(value) && std::fabs(value) < kExactIntegerLimit) {
+        const auto end = std::to_chars(text, text + sizeof text, static_cast<int64_t>(value));
+        out.append(text, end.ptr);
+    } else {
+        const auto end = std::to_chars(text, text + sizeof text, value);
+        out.append(text, end.ptr);
+    }
+}
+
+void appendRounded(std::string& out, double value, double steps, bool valid) {
+    if (!valid || !std::isfinite(value)) {
+        out += "null";
+    } else {
+        appendNumber(out, std::round(value * steps) / steps);
+    }
+}
+
+void appendField(std::string& out, const char* name) {
+    out += '"';
+    out += name;
+    out += "\":";
+}
+
+// One take as JSON text: the history's list is built without a document of 10,000 objects.
+void appendHistoryTake(std::string& out, const HistoryTake& t, bool inRing, ZoneOffsets& zone) {
+    const double seconds = t.rateHz > 0.0 ? static_cast<double>(t.frames) / t.rateHz : NAN;
+    out += '{';
+    appendField(out, "id");
+    appendNumber(out, static_cast<double>(t.id));
+    out += ',';
+    appendField(out, "start");
+    out += '"';
+    if (!appendLocalTime(out, t.startUnixMs, zone)) {
+        out.back() = 'n';
+        out += "ull";
+    } else {
+        out += '"';
+    }
+    out += ',';
+    appendField(out, "seconds");
+    appendRounded(out, seconds, kSecondsSteps, true);
+    out += ',';
+    appendField(out, "frames");
+    appendNumber(out, static_cast<double>(t.frames));
+    out += ',';
+    appendField(out, "rate");
+    appendRounded(out, t.rateHz, 1.0e6, t.rateHz > 0.0);
+    out += ',';
+    appendField(out, "generation");
+    appendNumber(out, static_cast<double>(t.generation));
+    out += ',';
+    appendField(out, "pinned");
+    out += t.pinned ? "true" : "false";
+    out += ',';
+    appendField(out, "inRing");
+    out += inRing ? "true" : "false";
+    out += ',';
+    appendField(out, "recording");
+    out += t.recording ? "true" : "false";
+    // Levels as levelJson gives them: 0.01 steps, null for none and for the meters' floor.
+    const struct {
+        const char* name;
+        double value;
+    } levels[] = {{"integratedLufs", t.integratedLufs},
+                  {"samplePeakDb", t.samplePeakDb},
+                  {"truePeakDb", t.truePeakDb}};
+    for (const auto& level : levels) {
+        out += ',';
+        appendField(out, level.name);
+        appendRounded(out, level.value, kLevelSteps, level.value > kNoValue);
+    }
+    out += ',';
+    appendField(out, "name");
+    out += t.name.empty() ? std::string("null") : nlohmann::json(t.name).dump();
+    out += ',';
+    appendField(out, "bytes");
+    appendNumber(out, static_cast<double>(t.bytes));
+    out += '}';
+}
+
+}  // namespace
+
+nlohmann::json historyTakeJson(const HistoryTake& take, bool inRing) {
+    std::string text;
+    ZoneOffsets zone;
+    appendHistoryTake(text, take, inRing, zone);
+    return nlohmann::json::parse(text);
+}
+
+std::string historyJsonText(const HistorySummary& summary, const std::set<int64_t>& inRing) {
+    std::string out;
+    out.reserve(64 + summary.takes.size() * 280);
+    ZoneOffsets zone;
+    out += "{\"takes\":[";
+    for (size_t i = 0; i < summary.takes.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        appendHistoryTake(out, summary.takes[i], inRing.count(summary.takes[i].id) > 0, zone);
+    }
+    out += "],\"bytes\":" + std::to_string(summary.bytes);
+    out += ",\"limitBytes\":" + std::to_string(summary.limitBytes);
+    out += ",\"error\":";
+    out += summary.error.empty()
+               ? std::string("null")
+               : nlohmann::json(summary.error)
+                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    out += '}';
+    return out;
 }
 
 std::string fileUri(const std::filesystem::path& path) {

@@ -6,11 +6,13 @@
 
 #include "companion/engine.h"
 #include "companion/exporter.h"
+#include "companion/history.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace companion {
@@ -23,6 +25,14 @@ nlohmann::json fractionJson(double fraction);
 nlohmann::json statusJson(const EngineStatus& status);
 nlohmann::json analysisJson(const StretchAnalysis& analysis);
 nlohmann::json exportJson(const ExportResult& result);
+
+// The history as GET /api/history answers it, as text (10,000 takes in a few milliseconds);
+// inRing: the history ids of the takes still in the live ring (EngineStatus::takes).
+std::string historyJsonText(const HistorySummary& summary, const std::set<int64_t>& inRing);
+// One take of it.
+nlohmann::json historyTakeJson(const HistoryTake& take, bool inRing);
+// Unix ms as ISO 8601 local time with its offset ("2026-12-08T14:03:07.250+01:00"); null for 0.
+nlohmann::json localTimeJson(int64_t unixMs);
 
 // "file://" and the absolute path, every byte outside [A-Za-z0-9-._~/] percent-encoded.
 std::string fileUri(const std::filesystem::path& path);

@@ -41,6 +41,7 @@ public:
     std::filesystem::path exportPath = "/tmp/take folder/tessarin_2026-01-01_12-00-00.flac";
     std::string exportDir = "/tmp/exports";  // set before a page connects
     double historyPointsPerSecond = 10.0;    // set before a page connects
+    int64_t ringHistoryId = 0;               // the history id of the first take in the ring
 
     int calls() const {
         std::lock_guard lock(mutex_);
@@ -63,7 +64,8 @@ public:
         s.updateCounter = static_cast<uint32_t>(columns / 10);
         s.thresholdLinear = kDefaultThresholdLinear;
         s.playheadFraction = -1.0f;
-        s.takes = {Take{0.01f, 0.05f, 3.0, 1796803387000}, Take{0.1f, 0.2f, 12.0, 0}};
+        s.takes = {Take{0.01f, 0.05f, 3.0, 1796803387000, ringHistoryId},
+                   Take{0.1f, 0.2f, 12.0, 0}};
         s.instances = 1;
         s.feedConnected = true;
         s.canInsert = true;

@@ -32,3 +32,7 @@ tessarin_test(segment_ownership_test SHM SOURCES segment_ownership_test.cpp LIBS
 tessarin_test(companion_daemon_test SHM SOURCES companion_daemon_test.cpp)
 add_dependencies(companion_daemon_test tessarin-companion)
 tessarin_test(http_hardening_test SOURCES http_hardening_test.cpp LIBS tessarin_daemon)
+tessarin_test(history_test SOURCES history_test.cpp
+              LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
+tessarin_test(history_routes_test SOURCES history_routes_test.cpp
+              LIBS tessarin_daemon PkgConfig::SNDFILE)
