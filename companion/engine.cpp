@@ -162,6 +162,11 @@ struct Engine::State {
     uint32_t sourceBytes = 0;
     double sourceHostRate = 0.0;
     bool sourceGone = false;  // snapshotBytes read 0 since: the next segment is a new instance
+    uint32_t goneAtCounter = 0;
+    // Another instance's segment was seen: its generation begins with its first publication
+    // (until then the write position is still the previous instance's).
+    bool awaitingInstance = false;
+    uint32_t awaitedCounter = 0;
     uint64_t nextGeneration = 1;
     int64_t lastCopyMonoMs = 0;
     bool sharedFirstColumn = false;  // the generation began inside a column holding older audio
@@ -813,6 +818,8 @@ void Engine::copyStep(bool catchUp) {
     if (bytes == 0 || bytes % (2 * sizeof(float)) != 0 || inode == 0) {
         // The instance is gone (or not made yet): what it did not hand over is gone with it.
         if (s.sourceKnown) {
+            if (!s.sourceGone)
+                s.goneAtCounter = cs.updateCounter;
             s.sourceGone = true;
             std::lock_guard lock(copyMutex_);
             finishTakes(s.copy, options_.history, false, nowMs);
@@ -844,12 +851,24 @@ void Engine::copyStep(bool catchUp) {
         return;
     }
     if (inode != s.sourceInode || bytes != s.sourceBytes || s.sourceGone) {
-        // Another instance: its ring began empty with the head at 0.
-        beginGeneration(ringRate, ringFrames, head, head / 2, false);
+        if (!s.awaitingInstance) {
+            s.awaitingInstance = true;
+            s.awaitedCounter = s.sourceGone ? s.goneAtCounter : cs.updateCounter;
+        }
+        if (cs.updateCounter == s.awaitedCounter)
+            return;  // the new instance has not published yet
+        // Another instance: its ring began empty with the head at 0. The write position read
+        // after the counter (acquire) is at least that publication's: the plug-in stores it first.
+        const uint64_t published =
+            headIndexForFraction(cleanFraction(s.control.load<float>(off::writePosFraction)),
+                                 ringFloats) %
+            ringFloats;
+        beginGeneration(ringRate, ringFrames, published, published / 2, false);
         s.sourceInode = inode;
         s.sourceBytes = bytes;
         s.sourceHostRate = hostRate;
         s.sourceGone = false;
+        s.awaitingInstance = false;
     } else if (hostRate > 0.0 && hostRate != s.sourceHostRate) {
         // An activation at another rate: what follows is another recording, from the head on.
         beginGeneration(ringRate, ringFrames, head, 0, false);

@@ -288,3 +288,258 @@ TEST_F(EngineTest, PreviewRestartsElsewhereAndClearEmptiesEverything) {
     for (const float v : changes[0].maxL)
         ASSERT_EQ(v, 0.0f);
 }
+
+// ---- The daemon's own copy ------------------------------------------------------------------
+
+namespace {
+
+// Quiet frames the gate writes after the last loud one: a quarter second less one frame.
+constexpr uint64_t gateTailFrames(double rate) {
+    return static_cast<uint64_t>(rate * 0.25) - 1;
+}
+constexpr uint64_t kGateTailFrames = gateTailFrames(kRate);
+
+// Feeds silence until the gate has closed and the copy holds the tail.
+void closeGate(LiveHost& live, const Engine& engine, double rate = kRate) {
+    live.setMode(LiveHost::Mode::silent);
+    const uint64_t fed = live.loudFrames() + gateTailFrames(rate);
+    EXPECT_TRUE(waitFor(
+        engine, [&](const auto& s) { return s.copiedFrames >= fed; }, 5000));
+}
+
+// The frame number (modulo the ramp's period) a loud left sample was fed at.
+uint64_t rampFrame(float left) {
+    return static_cast<uint64_t>(std::llround((left - 0.25f) / LiveHost::kRampStep));
+}
+
+}  // namespace
+
+TEST_F(EngineTest, ATakeOutlivesItsInstanceAndTheNextInstanceStartsEmpty) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // 7.5 s of audio at 5x
+    closeGate(*live, *engine);
+    const uint64_t loud = live->loudFrames();
+    const uint64_t firstGeneration = engine->status().generation;
+    const uint64_t oldColumns = static_cast<uint64_t>(engine->status().writePosFraction * 64000);
+    live.reset();  // the instance is destroyed: its ring and snapshot segment are gone
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::noPlugin; }));
+
+    // Every fed frame, loud and the gate's tail, from the daemon's copy.
+    companion::ExportResult saved{};
+    companion::Outcome outcome = engine->saveTake(-1, {}, saved);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    std::vector<float> take = readFrames(saved.path);
+    ASSERT_EQ(take.size() / 2, loud + kGateTailFrames);
+    for (uint64_t i = 0; i < loud; ++i) {
+        ASSERT_EQ(take[2 * i], LiveHost::loudLeft(i)) << "frame " << i;
+        ASSERT_EQ(take[2 * i + 1], LiveHost::loudRight(i)) << "frame " << i;
+    }
+    for (uint64_t i = loud; i < take.size() / 2; ++i)
+        ASSERT_EQ(take[2 * i], 0.0f) << "frame " << i;
+    EXPECT_TRUE(engine->saveLast(1.0, {}, saved).ok);
+
+    // A new instance: a new generation whose ring holds only its own audio, though the control
+    // block's columns still show the old instance's past the new head.
+    live = std::make_unique<LiveHost>(kRate);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.state == PluginState::live && s.generation > firstGeneration && s.copiedFrames > 0;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(engine->setHold(true).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t newLoud = live->loudFrames();
+    ASSERT_TRUE(engine->saveLast(120.0, {}, saved).ok);
+    EXPECT_FALSE(saved.note.empty());
+    EXPECT_EQ(saved.requestedSeconds, 120.0);
+    take = readFrames(saved.path);
+    ASSERT_GT(take.size(), 0u);
+    ASSERT_LE(take.size() / 2, newLoud);
+    for (uint64_t i = 0; i < take.size() / 2; ++i)
+        ASSERT_EQ(take[2 * i], LiveHost::loudLeft(i)) << "frame " << i;
+    const companion::EngineStatus status = engine->status();
+    EXPECT_NEAR(status.capturedSeconds, static_cast<double>(take.size() / 2) / kRate, 1e-9);
+    ASSERT_EQ(status.takes.size(), 1u);
+    EXPECT_LT(status.takes[0].start, 1e-6f);  // the ring's first frame
+
+    // The old audio is still in the control block beyond the new head, and shown nowhere.
+    std::vector<companion::OverviewChange> changes;
+    EXPECT_TRUE(waitFor(*engine, [&](const auto&) {
+        engine->overviewChanges(0, changes);
+        return changes.size() == 1;
+    }));
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    const uint32_t newColumns = static_cast<uint32_t>(status.writePosFraction * 64000) + 2;
+    ASSERT_LT(newColumns + 100, oldColumns);
+    EXPECT_GT(view.overview(off::overviewMaxL, static_cast<uint32_t>(oldColumns) - 50), 0.25f);
+    for (uint32_t column = newColumns; column < 64000; ++column)
+        ASSERT_EQ(changes[0].maxL[column], 0.0f) << "column " << column;
+    EXPECT_GT(changes[0].maxL[newColumns / 2], 0.25f);
+}
+
+TEST_F(EngineTest, SavesWorkWhileTheHostStopsAndEndAtTheLastCapturedFrame) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    closeGate(*live, *engine);
+    const uint64_t loud = live->loudFrames();
+    live->setMode(LiveHost::Mode::stopped);
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::stalled; }));
+
+    companion::ExportResult saved{};
+    const companion::Outcome outcome = engine->saveLast(0.5, {}, saved);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_TRUE(saved.note.empty()) << saved.note;
+    const std::vector<float> last = readFrames(saved.path);
+    ASSERT_EQ(last.size() / 2, 24000u);
+    const uint64_t loudInFile = 24000 - kGateTailFrames;
+    for (uint64_t i = 0; i < loudInFile; ++i)
+        ASSERT_EQ(last[2 * i], LiveHost::loudLeft(loud - loudInFile + i)) << "frame " << i;
+    for (uint64_t i = loudInFile; i < 24000; ++i)
+        ASSERT_EQ(last[2 * i + 1], 0.0f) << "frame " << i;
+
+    // More than was captured: what there is, and the answer says so.
+    ASSERT_TRUE(engine->saveLast(600.0, {}, saved).ok);
+    EXPECT_EQ(saved.frames, loud + kGateTailFrames);
+    EXPECT_EQ(saved.requestedSeconds, 600.0);
+    EXPECT_NE(saved.note.find("are captured"), std::string::npos) << saved.note;
+
+    // The deepest zoom reads the same copy: the first frames of the ring.
+    companion::SampleStretch samples;
+    ASSERT_TRUE(engine->samples(0.0f, 0.001f, samples).ok);
+    ASSERT_EQ(samples.left.size(), 2880u);  // 0.001 of a 2,880,000-frame ring
+    for (size_t i = 0; i < samples.left.size(); ++i)
+        ASSERT_EQ(samples.right[i], LiveHost::loudRight(i)) << "frame " << i;
+    EXPECT_EQ(engine->samples(0.0f, 0.01f, samples).httpStatus, 400);  // 28,800 frames
+}
+
+TEST_F(EngineTest, SaveLastWhileLiveEndsWithinOneBlockOfTheRequest) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    constexpr uint64_t kBlock = 480;
+    for (int round = 0; round < 5; ++round) {
+        const uint64_t asked = live->loudFrames();  // counts the block in progress too
+        companion::ExportResult saved{};
+        const companion::Outcome outcome = engine->saveLast(0.25, {}, saved);
+        ASSERT_TRUE(outcome.ok) << outcome.error;
+        const std::vector<float> last = readFrames(saved.path);
+        ASSERT_EQ(last.size() / 2, 12000u);
+        const uint64_t after = live->loudFrames();
+        // Where the file ends against the request, modulo the ramp's period: at most a block
+        // behind it (the head the last block published), or blocks that ran during the request.
+        const uint64_t end = rampFrame(last[last.size() - 2]) + 1;
+        int64_t offset = static_cast<int64_t>(
+            (end + LiveHost::kRampFrames - asked % LiveHost::kRampFrames) % LiveHost::kRampFrames);
+        if (offset > static_cast<int64_t>(LiveHost::kRampFrames / 2))
+            offset -= static_cast<int64_t>(LiveHost::kRampFrames);
+        EXPECT_GE(offset, -2 * static_cast<int64_t>(kBlock)) << "round " << round;
+        EXPECT_LE(offset, static_cast<int64_t>(after - asked)) << "round " << round;
+        for (uint64_t i = 1; i < 12000; ++i)
+            ASSERT_EQ(rampFrame(last[2 * i]), (rampFrame(last[0]) + i) % LiveHost::kRampFrames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(73));
+    }
+}
+
+TEST_F(EngineTest, AnOfflineRenderAtAHundredTimesRealTimeLosesNothing) {
+    startEngine();
+    // 16,384-frame blocks every 3.4 ms: 100 times real time at 48 kHz, five laps of the ring in
+    // five seconds.
+    live = std::make_unique<LiveHost>(kRate, 16384, 3413);
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(live->start());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    closeGate(*live, *engine);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const uint64_t loud = live->loudFrames();
+    RecordProperty("speed", std::to_string(static_cast<double>(loud) / kRate / seconds));
+    const companion::EngineStatus status = engine->status();
+    EXPECT_EQ(status.lostCaptureFrames, 0u);
+    EXPECT_EQ(status.copiedFrames, loud + kGateTailFrames);
+    EXPECT_GT(loud, 3 * 2880000u) << "the render should lap the ring several times";
+
+    // The newest ring's worth, bit for bit.
+    companion::ExportResult saved{};
+    ASSERT_TRUE(engine->saveLast(60.0, {}, saved).ok);
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_EQ(ring.size() / 2, 2880000u);
+    const uint64_t first = loud + kGateTailFrames - 2880000;
+    for (uint64_t i = 0; i + kGateTailFrames < ring.size() / 2; ++i)
+        ASSERT_EQ(ring[2 * i], LiveHost::loudLeft(first + i)) << "frame " << i;
+}
+
+TEST_F(EngineTest, AHeadThatLapsTheCopyCountsTheLossAndFillsNothing) {
+    startEngine();
+    // At 8 kHz in 16,384-frame blocks as fast as the plug-in goes: the 480,000-frame ring laps
+    // many times while a request keeps the copy waiting.
+    live = std::make_unique<LiveHost>(8000.0, 16384, 0);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }));
+    // A host without the project extension keeps the insert waiting for its whole timeout.
+    EXPECT_FALSE(engine->insert(0.0f, 0.01f, 0).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The lost frames are counted as at least the lap the copy could see: wait for the copy
+    // to catch up with the head instead of for every frame to be accounted for.
+    live->setMode(LiveHost::Mode::silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t written = live->loudFrames() + gateTailFrames(8000.0);
+    const companion::EngineStatus status = engine->status();
+    EXPECT_GT(status.lostCaptureFrames, 0u);
+    EXPECT_LE(status.copiedFrames + status.lostCaptureFrames, written);
+    EXPECT_EQ(status.capturedSeconds, 60.0);
+
+    // What is kept is the ramp without a break: lost frames are never filled in.
+    companion::ExportResult saved{};
+    ASSERT_TRUE(engine->saveLast(60.0, {}, saved).ok);
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_EQ(ring.size() / 2, 480000u);
+    const uint64_t loudInRing = ring.size() / 2 - gateTailFrames(8000.0);
+    const uint64_t start = rampFrame(ring[0]);
+    EXPECT_EQ((start + loudInRing) % LiveHost::kRampFrames,
+              live->loudFrames() % LiveHost::kRampFrames);
+    for (uint64_t i = 0; i < loudInRing; ++i)
+        ASSERT_EQ(ring[2 * i], LiveHost::loudLeft(start + i)) << "frame " << i;
+}
+
+TEST_F(EngineTest, APreviewEndsByItselfWithNoPageWatching) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // 3 s of audio
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+
+    // With a length: lowered once the playhead has gone that far (0.2 s of audio here).
+    constexpr float kStart = 0.001f, kLength = 0.2f / 60.0f;
+    ASSERT_TRUE(engine->preview(kStart, kLength).ok);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    float playhead = -1.0f;
+    while (view.load<uint8_t>(off::previewRequest) == 1 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    playhead = view.load<float>(off::playheadFraction);
+    ASSERT_EQ(view.load<uint8_t>(off::previewRequest), 0) << "the preview never stopped";
+    // The poll comes every 20 ms: 0.1 s of audio at 5x, 0.0017 of the ring.
+    EXPECT_GE(playhead, kStart + kLength);
+    EXPECT_LE(playhead, kStart + kLength + 0.004f);
+
+    // Without a length: it plays until no page has asked for the overview for two seconds.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(engine->preview(0.001f).ok);
+    std::vector<companion::OverviewChange> changes;
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(1)) {
+        engine->overviewChanges(0, changes);  // a page watching
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(view.load<uint8_t>(off::previewRequest), 1);
+    while (view.load<uint8_t>(off::previewRequest) == 1 &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double ranSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(view.load<uint8_t>(off::previewRequest), 0);
+    EXPECT_GT(ranSeconds, 2.9);  // the page's last look at 0.9 s, then two seconds
+    EXPECT_LT(ranSeconds, 3.3);
+}
