@@ -95,6 +95,12 @@ uint64_t noteHead(CaptureCopy& copy, uint64_t headIndex, int64_t monoMs, int64_t
 // [engine-thread]
 void addLap(CaptureCopy& copy) {
     copy.headFrame += copy.ringFrames;
+    // The lap's frames follow a hole: a take of their own, of unknown wall clock.
+    if (copy.takes.empty() || copy.takes.back().finished) {
+        CopyTake take{copy.copiedEnd, 0};
+        take.historyFirst = copy.copiedEnd;
+        copy.takes.push_back(take);
+    }
 }
 
 // [engine-thread]
