@@ -799,11 +799,15 @@ std::string secondsText(double seconds) {
 
 // [copy-thread]
 void Engine::copyRun() {
+    bool busy = true;  // a page watches or a preview plays: look more often
     while (!stopping_) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kCopyPollMs));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(busy ? kCopyPollMs : kCopyIdlePollMs));
         std::lock_guard request(requestMutex_);
         copyStep(false);
         watchPreview();
+        busy = previewWatch_.active ||
+               monotonicMs() - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
     }
 }
 

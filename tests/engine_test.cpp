@@ -321,7 +321,7 @@ TEST_F(EngineTest, ATakeOutlivesItsInstanceAndTheNextInstanceStartsEmpty) {
     closeGate(*live, *engine);
     const uint64_t loud = live->loudFrames();
     const uint64_t firstGeneration = engine->status().generation;
-    const uint64_t oldColumns = static_cast<uint64_t>(engine->status().writePosFraction * 64000);
+    const uint64_t oldColumns = loud * 64000 / 2880000;  // loud columns; the tail's follow
     live.reset();  // the instance is destroyed: its ring and snapshot segment are gone
     ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::noPlugin; }));
 
@@ -373,7 +373,7 @@ TEST_F(EngineTest, ATakeOutlivesItsInstanceAndTheNextInstanceStartsEmpty) {
     ASSERT_TRUE(view.open());
     const uint32_t newColumns = static_cast<uint32_t>(status.writePosFraction * 64000) + 2;
     ASSERT_LT(newColumns + 100, oldColumns);
-    EXPECT_GT(view.overview(off::overviewMaxL, static_cast<uint32_t>(oldColumns) - 50), 0.25f);
+    EXPECT_GE(view.overview(off::overviewMaxL, static_cast<uint32_t>(oldColumns) - 50), 0.25f);
     for (uint32_t column = newColumns; column < 64000; ++column)
         ASSERT_EQ(changes[0].maxL[column], 0.0f) << "column " << column;
     EXPECT_GT(changes[0].maxL[newColumns / 2], 0.25f);
@@ -445,9 +445,9 @@ TEST_F(EngineTest, SaveLastWhileLiveEndsWithinOneBlockOfTheRequest) {
 
 TEST_F(EngineTest, AnOfflineRenderAtAHundredTimesRealTimeLosesNothing) {
     startEngine();
-    // 16,384-frame blocks every 3.4 ms: 100 times real time at 48 kHz, five laps of the ring in
-    // five seconds.
-    live = std::make_unique<LiveHost>(kRate, 16384, 3413);
+    // 16,384-frame blocks with 2.4 ms between them: about 100 times real time at 48 kHz with
+    // the block's own work (3.4 ms a block), some eight laps of the ring in five seconds.
+    live = std::make_unique<LiveHost>(kRate, 16384, 2400);
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(live->start());
     std::this_thread::sleep_for(std::chrono::seconds(5));
