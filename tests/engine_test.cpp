@@ -124,6 +124,11 @@ TEST_F(EngineTest, CreatesTheBlockPrivateAndKeepsAnAttachedPluginAcrossARestart)
     EXPECT_TRUE(waitFor(*engine, [&](const auto& s) {
         return s.state == PluginState::live && s.updateCounter != countBefore;
     }));
+    // The restarted daemon adopts the ring as it finds it: one take whose start time is unknown.
+    EXPECT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.copiedFrames > 0 && !s.takes.empty() && s.takes[0].wallClockMs == 0 &&
+               s.takes[0].start < 1e-6f;
+    }));
 
     // A second instance maps the same block: both overwrite each other's status.
     LiveHost second(kRate);
