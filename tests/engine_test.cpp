@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -547,4 +548,34 @@ TEST_F(EngineTest, APreviewEndsByItselfWithNoPageWatching) {
     EXPECT_EQ(view.load<uint8_t>(off::previewRequest), 0);
     EXPECT_GT(ranSeconds, 2.9);  // the page's last look at 0.9 s, then two seconds
     EXPECT_LT(ranSeconds, 3.3);
+}
+
+TEST_F(EngineTest, AnActivationAtAnotherRateBeginsAnEmptyGeneration) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    closeGate(*live, *engine);
+    const uint64_t before = engine->status().generation;
+    // The ring keeps the 48 kHz audio (and, mismatched, records nothing more): none of it is
+    // the new generation's.
+    live->paused([&] {
+        live->instance().deactivate();
+        ASSERT_TRUE(live->instance().activate(44100.0));
+    });
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.generation > before && s.state == PluginState::live;
+    }));
+    const companion::EngineStatus status = engine->status();
+    EXPECT_TRUE(status.rateMismatch);
+    EXPECT_EQ(status.capturedSeconds, 0.0);
+    EXPECT_TRUE(status.takes.empty());
+    companion::ExportResult saved{};
+    EXPECT_EQ(engine->saveLast(1.0, {}, saved).httpStatus, 409);
+    EXPECT_EQ(engine->exportStretch(0.0f, 0.01f, {}, saved).httpStatus, 409);
+    std::vector<companion::OverviewChange> changes;
+    EXPECT_TRUE(waitFor(*engine, [&](const auto&) {
+        engine->overviewChanges(0, changes);
+        return changes.size() == 1 && std::all_of(changes[0].maxL.begin(), changes[0].maxL.end(),
+                                                  [](float v) { return v == 0.0f; });
+    }));
 }
