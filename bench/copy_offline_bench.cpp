@@ -2,7 +2,7 @@
 // block duration / SPEED by the clock (default 100 times real time at 48 kHz: 13 laps of the
 // 60 s ring in 10 s), the engine copying in the same process. Prints the speed reached and counts
 // what the copy missed: it must be nothing.
-//   copy_offline_bench [SECONDS] [SPEED]     (run it in a private /dev/shm, see README.md)
+//   copy_offline_bench [SECONDS] [SPEED]     (in a /dev/shm of its own, README.md)
 #include "companion/engine.h"
 #include "test_host.h"
 
