@@ -268,14 +268,22 @@ std::vector<Take> listCopyTakes(const CaptureCopy& copy) {
     for (const TakeFrames& frames : copyTakeFrames(copy)) {
         const uint64_t n = frames.end - frames.first;
         Take take{};
-        take.start = fractionForIndex(ringIndexOf(copy, frames.first), ringFloats);
-        take.length = n >= copy.ringFrames ? 1.0f : fractionForIndex(2 * n, ringFloats);
+        take.start = ringFractionOf(ringIndexOf(copy, frames.first), ringFloats);
+        take.length = n >= copy.ringFrames ? 1.0f : ringFractionOf(2 * n, ringFloats);
         take.seconds = copy.rateHz > 0.0 ? static_cast<double>(n) / copy.rateHz : 0.0;
         take.wallClockMs = copy.takes[frames.take].wallClockMs;
         take.historyId = copy.takes[frames.take].historyId;
         takes.push_back(take);
     }
     return takes;
+}
+
+// [any-thread]
+float ringFractionOf(uint64_t index, uint64_t ringFloats) {
+    if (ringFloats == 0)
+        return 0.0f;
+    const float plain = static_cast<float>(index) / static_cast<float>(ringFloats);
+    return pluginIndex(plain, ringFloats) == index ? plain : fractionForIndex(index, ringFloats);
 }
 
 // [any-thread]

@@ -129,6 +129,10 @@ struct TakeFrames {
 };
 std::vector<TakeFrames> copyTakeFrames(const CaptureCopy& copy);
 
+// [any-thread] The ring fraction people read for float index `index` (0 for 0), one the plug-in
+// turns back into exactly that index.
+float ringFractionOf(uint64_t index, uint64_t ringFloats);
+
 // [any-thread] The overview column the plug-in writes the frame at ring float index `index` into
 // (the column of the position after the write, as the plug-in computes it in single precision).
 uint32_t overviewColumnOf(uint64_t index, uint64_t ringFloats);

@@ -827,6 +827,7 @@ void Engine::copyStep(bool catchUp) {
             s.sourceGone = true;
             std::lock_guard lock(copyMutex_);
             finishTakes(s.copy, options_.history, false, nowMs);
+            s.copy.headFrame = s.copy.copiedEnd;  // frames it wrote uncopied went with it
         }
         publishCopy();
         return;
@@ -1072,7 +1073,7 @@ void Engine::publishCopy() {
             const uint64_t after = hole.firstFrame + hole.frames;
             if (span.frames() > 0 && after >= span.first && after < span.end)
                 summary.lost.push_back(
-                    {fractionForIndex(ringIndexOf(copy, after), ringFloats), hole.frames});
+                    {ringFractionOf(ringIndexOf(copy, after), ringFloats), hole.frames});
         }
         if (copy.headFrame >= copy.ringFrames)
             s.sharedFirstColumn = false;  // the head has rewritten that column since
@@ -1254,7 +1255,7 @@ Outcome Engine::samples(float start, float length, SampleStretch& out) const {
         return {};
     std::vector<float> frames;
     readCopy(copy, static_cast<uint64_t>(a), static_cast<uint64_t>(b - a), frames);
-    out.start = fractionForIndex(ringIndexOf(copy, static_cast<uint64_t>(a)), ringFloats);
+    out.start = ringFractionOf(ringIndexOf(copy, static_cast<uint64_t>(a)), ringFloats);
     out.left.resize(frames.size() / 2);
     out.right.resize(frames.size() / 2);
     for (size_t i = 0; i < out.left.size(); ++i) {
