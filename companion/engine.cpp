@@ -162,6 +162,8 @@ struct Engine::State {
     uint32_t sourceBytes = 0;
     double sourceHostRate = 0.0;
     bool sourceGone = false;  // snapshotBytes read 0 since: the next segment is a new instance
+    // No instance when the daemon started: the first one to come is new, its audio all ours.
+    bool noSourceAtStart = false;
     uint32_t goneAtCounter = 0;
     // Another instance's segment was seen: its generation begins with its first publication
     // (until then the write position is still the previous instance's).
@@ -224,6 +226,11 @@ bool Engine::start(std::string& error) {
         for (const HistoryTake& take : options_.history->list().takes)
             state_->nextGeneration = std::max(state_->nextGeneration, take.generation + 1);
     poll();
+    {
+        // The first look decides whether a running plug-in's ring is adopted as found.
+        std::lock_guard request(requestMutex_);
+        copyStep(false);
+    }
     feed_->start();
     thread_ = std::thread([this] { run(); });
     copyThread_ = std::thread([this] { copyRun(); });
@@ -821,6 +828,7 @@ void Engine::copyStep(bool catchUp) {
     const uint64_t inode = bytes != 0 ? snapshotInode() : 0;
     if (bytes == 0 || bytes % (2 * sizeof(float)) != 0 || inode == 0) {
         // The instance is gone (or not made yet): what it did not hand over is gone with it.
+        s.noSourceAtStart = s.noSourceAtStart || !s.sourceKnown;
         if (s.sourceKnown) {
             if (!s.sourceGone)
                 s.goneAtCounter = cs.updateCounter;
@@ -843,7 +851,7 @@ void Engine::copyStep(bool catchUp) {
     if (ringRate <= 0.0)
         return;
 
-    if (!s.sourceKnown) {
+    if (!s.sourceKnown && !s.noSourceAtStart) {
         // The daemon's start: the ring the running plug-in holds is adopted as it is found.
         if (!live || !adoptRing(head, ringRate, ringFrames, inode))
             return;
@@ -855,7 +863,7 @@ void Engine::copyStep(bool catchUp) {
         publishCopy();
         return;
     }
-    if (inode != s.sourceInode || bytes != s.sourceBytes || s.sourceGone) {
+    if (!s.sourceKnown || inode != s.sourceInode || bytes != s.sourceBytes || s.sourceGone) {
         if (!s.awaitingInstance) {
             s.awaitingInstance = true;
             s.awaitedCounter = s.sourceGone ? s.goneAtCounter : cs.updateCounter;
@@ -869,6 +877,7 @@ void Engine::copyStep(bool catchUp) {
                                  ringFloats) %
             ringFloats;
         beginGeneration(ringRate, ringFrames, published, published / 2, false);
+        s.sourceKnown = true;
         s.sourceInode = inode;
         s.sourceBytes = bytes;
         s.sourceHostRate = hostRate;

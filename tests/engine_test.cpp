@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 namespace off = companion::off;
@@ -76,6 +77,7 @@ protected:
         if (engine)
             engine->stop();
         engine.reset();
+        history.reset();  // after the engine that writes to it
         companion::ControlSegment::unlinkName();
         std::filesystem::remove_all(exportDir);
     }
@@ -91,6 +93,7 @@ protected:
     }
 
     std::filesystem::path exportDir = freshExportDir("engine");
+    std::unique_ptr<companion::History> history;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<LiveHost> live;
 };
