@@ -354,9 +354,13 @@ TEST_F(EngineTest, ATakeOutlivesItsInstanceAndTheNextInstanceStartsEmpty) {
     // block's columns still show the old instance's past the new head.
     live = std::make_unique<LiveHost>(kRate);
     ASSERT_TRUE(live->start());
-    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) {
-        return s.state == PluginState::live && s.generation > firstGeneration && s.copiedFrames > 0;
-    }));
+    ASSERT_TRUE(waitFor(
+        *engine,
+        [&](const auto& s) {
+            return s.state == PluginState::live && s.generation > firstGeneration &&
+                   s.copiedFrames > 0;
+        },
+        6000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(engine->setHold(true).ok);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
