@@ -448,7 +448,7 @@ struct HttpServer::Impl {
             }
             SampleStretch samples;
             const Outcome outcome = backend.samples(start == 1.0f ? 0.0f : start, length, samples);
-            return outcomeReply(outcome, outcome.ok ? samplesJson(samples) : json());
+            return outcomeReply(outcome, outcome.ok ? ringSamplesJson(samples) : json());
         }
         if (path == "/api/ws") {
             return errorReply(400, "this address upgrades to a WebSocket");

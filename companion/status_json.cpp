@@ -112,8 +112,6 @@ nlohmann::json statusJson(const EngineStatus& s) {
         {"copiedFrames", s.copiedFrames},
         {"lostCaptureFrames", s.lostCaptureFrames},
         {"lostStretches", std::move(lost)},
-        {"historyError",
-         s.historyError.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.historyError)},
         {"feedConnected", s.feedConnected},
         {"insert",
          {{"available", s.canInsert},
@@ -146,7 +144,7 @@ nlohmann::json exportJson(const ExportResult& r) {
             {"note", r.note.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.note)}};
 }
 
-nlohmann::json samplesJson(const SampleStretch& samples) {
+nlohmann::json ringSamplesJson(const SampleStretch& samples) {
     nlohmann::json left = nlohmann::json::array(), right = nlohmann::json::array();
     for (size_t i = 0; i < samples.left.size(); ++i) {
         left.push_back(std::isfinite(samples.left[i]) ? nlohmann::json(samples.left[i]) : nullptr);

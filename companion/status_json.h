@@ -25,7 +25,7 @@ nlohmann::json analysisJson(const StretchAnalysis& analysis);
 nlohmann::json exportJson(const ExportResult& result);
 // {"rate", "frames", "start", "left", "right"}: samples as the floats they are (a non-finite
 // sample is null).
-nlohmann::json samplesJson(const SampleStretch& samples);
+nlohmann::json ringSamplesJson(const SampleStretch& samples);
 
 // "file://" and the absolute path, every byte outside [A-Za-z0-9-._~/] percent-encoded.
 std::string fileUri(const std::filesystem::path& path);
