@@ -589,3 +589,99 @@ TEST_F(EngineTest, AnActivationAtAnotherRateBeginsAnEmptyGeneration) {
                                                   [](float v) { return v == 0.0f; });
     }));
 }
+
+// ---- With the history on disk -------------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<companion::History> openHistory(const std::filesystem::path& dir) {
+    auto opened = std::make_unique<companion::History>();
+    std::string error;
+    EXPECT_TRUE(opened->open({dir}, error)) << error;
+    return opened;
+}
+
+// Waits until the history holds a finished take of at least `frames` frames; returns it.
+std::optional<companion::HistoryTake> finishedTake(const companion::History& history,
+                                                   uint64_t frames) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const companion::HistorySummary summary = history.list();
+        for (const companion::HistoryTake& take : summary.takes)
+            if (!take.recording && take.frames >= frames)
+                return take;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST_F(EngineTest, ATakeOfAGoneInstanceSavesBitExactFromTheHistory) {
+    const std::filesystem::path historyDir = freshExportDir("history");
+    history = openHistory(historyDir);
+    engine = std::make_unique<Engine>(companion::EngineOptions{exportDir, true, history.get()});
+    std::string error;
+    ASSERT_TRUE(engine->start(error)) << error;
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    closeGate(*live, *engine);
+    const uint64_t loud = live->loudFrames();
+    const uint64_t generation = engine->status().generation;
+    ASSERT_TRUE(waitFor(
+        *engine, [](const auto& s) { return s.takes.size() == 1 && s.takes[0].historyId > 0; }));
+    const int64_t id = engine->status().takes[0].historyId;
+
+    // The instance goes, another comes: the old take leaves the ring and stays in the history.
+    live.reset();
+    live = std::make_unique<LiveHost>(kRate);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.generation > generation && !s.takes.empty() && s.takes.back().historyId > id;
+    }));
+    for (const companion::Take& take : engine->status().takes)
+        EXPECT_NE(take.historyId, id);
+
+    const std::optional<companion::HistoryTake> kept = finishedTake(*history, loud);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->id, id);
+    EXPECT_EQ(kept->frames, loud + kGateTailFrames);
+    EXPECT_EQ(kept->generation, generation);
+    EXPECT_EQ(kept->rateHz, kRate);
+    std::vector<float> frames;
+    ASSERT_TRUE(history->read(id, 0, kept->frames, frames, error)) << error;
+    ASSERT_EQ(frames.size() / 2, loud + kGateTailFrames);
+    for (uint64_t i = 0; i < loud; ++i)
+        ASSERT_EQ(frames[2 * i + 1], LiveHost::loudRight(i)) << "frame " << i;
+    for (uint64_t i = loud; i < frames.size() / 2; ++i)
+        ASSERT_EQ(frames[2 * i], 0.0f) << "frame " << i;
+    TearDown();
+    std::filesystem::remove_all(historyDir);
+}
+
+TEST_F(EngineTest, AHundredTimesRealTimeRenderReachesTheHistoryWhole) {
+    const std::filesystem::path historyDir = freshExportDir("history-render");
+    history = openHistory(historyDir);
+    engine = std::make_unique<Engine>(companion::EngineOptions{exportDir, true, history.get()});
+    std::string error;
+    ASSERT_TRUE(engine->start(error)) << error;
+    live = std::make_unique<LiveHost>(kRate, 16384, 2400);
+    ASSERT_TRUE(live->start());
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    closeGate(*live, *engine);
+    const uint64_t fed = live->loudFrames() + kGateTailFrames;
+    EXPECT_EQ(engine->status().lostCaptureFrames, 0u);
+    const std::optional<companion::HistoryTake> take = finishedTake(*history, fed);
+    ASSERT_TRUE(take.has_value());
+    EXPECT_EQ(take->frames, fed);
+    // Every fed frame, read back a second at a time.
+    std::vector<float> frames;
+    for (uint64_t first = 0; first < live->loudFrames(); first += 48000) {
+        ASSERT_TRUE(history->read(take->id, first, 48000, frames, error)) << error;
+        const uint64_t n = std::min<uint64_t>(48000, live->loudFrames() - first);
+        for (uint64_t i = 0; i < n; ++i)
+            ASSERT_EQ(frames[2 * i], LiveHost::loudLeft(first + i)) << "frame " << first + i;
+    }
+    TearDown();
+    std::filesystem::remove_all(historyDir);
+}
