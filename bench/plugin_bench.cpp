@@ -1,8 +1,9 @@
 // The whole plug-in per 512-frame block at 48 kHz, driven through its CLAP entry points with the
 // companion's control segment in place: gate closed, capturing, capturing with preview, next to
 // libebur128 measuring momentary, short-term and integrated loudness on the same audio; and the
-// worst blocks, a capture clear and a whole-ring snapshot, against the block's duration.
-// Prints the ratios after the run.
+// worst blocks, a capture clear and a whole-ring snapshot, against the block's duration; and what
+// the companion's copy of the capture costs the audio thread (its small snapshots, one per 100 ms
+// of audio) against what capture itself costs. Prints the ratios after the run.
 #include "bench_audio.h"
 #include "companion/segments.h"
 #include "plugin/tessarin_plugin.h"
@@ -72,13 +73,15 @@ public:
             control.remove();
     }
 
-    // [audio-thread] Block number block of audio (cycled), the transport one block further on.
-    void run(const Audio& audio, size_t block) {
+    // [audio-thread] Block number block of audio (cycled), the transport one block further on;
+    // frames 0 runs a block without audio, which serves the requests all the same.
+    void run(const Audio& audio, size_t block, uint32_t frames = kBlockFrames) {
         const size_t offset = (block % kBlocks) * kBlockFrames;
-        run(&audio.left[offset], &audio.right[offset], outL.data(), outR.data());
+        run(&audio.left[offset], &audio.right[offset], outL.data(), outR.data(), frames);
     }
     // [audio-thread] One block from and to the given buffers.
-    void run(const float* left, const float* right, float* toLeft, float* toRight) {
+    void run(const float* left, const float* right, float* toLeft, float* toRight,
+             uint32_t frames = kBlockFrames) {
         float* inputs[2] = {const_cast<float*>(left), const_cast<float*>(right)};
         float* outputs[2] = {toLeft, toRight};
         clap_audio_buffer in{}, out{};
@@ -94,13 +97,13 @@ public:
             std::llround(static_cast<double>(played) / kRateHz * CLAP_SECTIME_FACTOR));
         clap_process process{};
         process.steady_time = -1;
-        process.frames_count = kBlockFrames;
+        process.frames_count = frames;
         process.transport = &transport;
         process.audio_inputs = &in;
         process.audio_outputs = &out;
         process.audio_inputs_count = process.audio_outputs_count = 1;
         plugin->process(plugin, &process);
-        played += kBlockFrames;
+        played += frames;
     }
 
     companion::ControlSegment control;
@@ -303,6 +306,43 @@ void BM_WorstBlockSnapshot(benchmark::State& state) {
 }
 BENCHMARK(BM_WorstBlockSnapshot)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The companion's copy: each iteration captures 100 ms of loud audio untimed, then times one
+// block without audio (which costs nothing else) serving the snapshot of exactly those frames,
+// fresh from the ring as the copy finds them. Against the same block without a request.
+constexpr uint64_t kCopyFrames = 4800;  // 100 ms at 48 kHz: the copy's interval without a page
+constexpr uint64_t kCopyBlocks = (kCopyFrames + kBlockFrames - 1) / kBlockFrames;
+constexpr uint64_t kRingFloats = 5760000;
+
+void copyRound(benchmark::State& state, bool snapshot) {
+    Rig rig;
+    size_t block = 0;
+    uint64_t writtenFloats = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (uint64_t i = 0; i < kCopyBlocks; ++i)
+            rig.run(loud(), block++);
+        const uint64_t start = writtenFloats % kRingFloats;
+        writtenFloats += 2 * kCopyBlocks * kBlockFrames;
+        if (snapshot)
+            rig.control.requestSnapshot(
+                static_cast<float>(start + 1) / static_cast<float>(kRingFloats),
+                static_cast<float>(2 * kCopyFrames + 1) / static_cast<float>(kRingFloats));
+        state.ResumeTiming();
+        rig.run(loud(), block, 0);
+    }
+}
+
+void BM_CopyEmptyBlock(benchmark::State& state) {
+    copyRound(state, false);
+}
+BENCHMARK(BM_CopyEmptyBlock);
+
+void BM_CopySnapshot(benchmark::State& state) {
+    copyRound(state, true);
+    state.SetLabel("one 4,800-frame snapshot of the newest audio");
+}
+BENCHMARK(BM_CopySnapshot);
+
 // Console output as usual, plus each benchmark's CPU and wall time per block for the ratios.
 struct PerBlock {
     double cpuNs, realNs;
@@ -372,6 +412,27 @@ int main(int argc, char** argv) {
             {"gate, pass-through, the rest", held - meters - feedCopy}};
         for (const auto& [stage, ns] : stages)
             std::printf("  %-30s %8.0f ns %6.2f ns\n", stage, ns, ns / kBlockFrames);
+    }
+    // Per second of audio: capture (the ring write and the overview: capturing less gate
+    // closed, 93.75 blocks) against the copy's ten snapshots (each less an empty block).
+    const auto capturing = t.find("BM_PluginCapturing");
+    const auto closed = t.find("BM_PluginGateClosed");
+    const auto empty = t.find("BM_CopyEmptyBlock");
+    const auto copy = t.find("BM_CopySnapshot");
+    if (capturing != t.end() && closed != t.end() && empty != t.end() && copy != t.end()) {
+        const double blocksPerSecond = kRateHz / kBlockFrames;
+        const double snapshotsPerSecond = kRateHz / kCopyFrames;
+        const double captureUs =
+            (capturing->second.cpuNs - closed->second.cpuNs) * blocksPerSecond / 1e3;
+        const double copyUs = (copy->second.cpuNs - empty->second.cpuNs) * snapshotsPerSecond / 1e3;
+        const double blockUs = capturing->second.cpuNs * blocksPerSecond / 1e3;
+        std::printf("\nThe companion's copy, per second of audio at 48 kHz: %.0f snapshots of %llu "
+                    "frames cost the audio thread %.1f us; capture itself (ring write and "
+                    "overview alone) %.1f us, the whole capturing plug-in %.0f us: %.2f %% of the "
+                    "capturing plug-in (target: under 5 %%), %.1f %% of the ring write and "
+                    "overview\n",
+                    snapshotsPerSecond, static_cast<unsigned long long>(kCopyFrames), copyUs,
+                    captureUs, blockUs, 100.0 * copyUs / blockUs, 100.0 * copyUs / captureUs);
     }
     return 0;
 }

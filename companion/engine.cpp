@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -78,6 +79,73 @@ const char* stateName(PluginState state) {
     return "no-plugin";
 }
 
+namespace {
+
+// The copy as the status and the overview need it, published by the copy thread.
+struct CopySummary {
+    uint64_t generation = 0;
+    double rateHz = 0.0;
+    uint64_t ringFrames = 0;
+    uint64_t frames = 0;  // frames the copy holds (at most a ring)
+    // The generation's frames in the plug-in's ring, copied or not yet: what the overview shows.
+    uint64_t coverIndex = 0;  // ring float index of the first
+    uint64_t coverFrames = 0;
+    uint64_t copiedFrames = 0;
+    uint64_t lostFrames = 0;
+    std::vector<Take> takes;
+    std::vector<LostMark> lost;
+    bool sharedFirstColumn = false;
+    uint32_t firstColumn = 0;  // the generation's first column, masked while shared
+};
+
+// The overview columns that show audio of the current generation.
+struct Coverage {
+    bool none = true;
+    bool all = false;
+    uint32_t first = 0, last = 0;  // inclusive, may wrap
+    bool maskFirst = false;
+    uint32_t masked = 0;
+    uint64_t generation = 0;
+};
+
+Coverage coverageOf(const CopySummary& summary) {
+    Coverage c;
+    c.generation = summary.generation;
+    if (summary.coverFrames == 0 || summary.ringFrames == 0)
+        return c;
+    c.none = false;
+    const uint64_t ringFloats = 2 * summary.ringFrames;
+    const uint64_t columnFrames = summary.ringFrames / kOverviewColumns + 1;
+    c.all = summary.coverFrames + 2 * columnFrames >= summary.ringFrames;
+    c.first = overviewColumnOf(summary.coverIndex, ringFloats);
+    c.last = overviewColumnOf((summary.coverIndex + 2 * (summary.coverFrames - 1)) % ringFloats,
+                              ringFloats);
+    c.maskFirst = summary.sharedFirstColumn;
+    c.masked = summary.firstColumn;
+    return c;
+}
+
+// The copy's part of the status: the copy thread sets it as it copies, the poll as it polls.
+void applyCopy(EngineStatus& out, const CopySummary& copy) {
+    out.capturedSeconds = copy.rateHz > 0.0 ? static_cast<double>(copy.frames) / copy.rateHz : 0.0;
+    out.takes = copy.takes;
+    out.lostCaptureFrames = copy.lostFrames;
+    out.generation = copy.generation;
+    out.copiedFrames = copy.copiedFrames;
+    out.lostStretches = copy.lost;
+}
+
+bool covered(const Coverage& c, uint32_t column) {
+    if (c.none || (c.maskFirst && column == c.masked))
+        return false;
+    if (c.all)
+        return true;
+    return c.first <= c.last ? column >= c.first && column <= c.last
+                             : column >= c.first || column <= c.last;
+}
+
+}  // namespace
+
 struct Engine::State {
     ControlSegment control;
 
@@ -89,8 +157,31 @@ struct Engine::State {
     int32_t lastColumnSeen = -1;
     int64_t lastFullCompareMs = 0;
 
-    TakeTracker takes;
-    bool takesStarted = false;
+    // The copy (copyMutex_), and what the copy thread knows of the ring it copies (requestMutex_).
+    CaptureCopy copy;
+    bool sourceKnown = false;  // a ring was adopted or a generation begun
+    uint64_t sourceInode = 0;  // the snapshot segment's inode: another one is another instance
+    uint32_t sourceBytes = 0;
+    double sourceHostRate = 0.0;
+    bool sourceGone = false;  // snapshotBytes read 0 since: the next segment is a new instance
+    // No instance when the daemon started: the first one to come is new, its audio all ours.
+    bool noSourceAtStart = false;
+    uint32_t goneAtCounter = 0;
+    // Another instance's segment was seen: its generation begins with its first publication
+    // (until then the write position is still the previous instance's).
+    bool awaitingInstance = false;
+    uint32_t awaitedCounter = 0;
+    uint64_t nextGeneration = 1;
+    int64_t lastCopyMonoMs = 0;
+    bool sharedFirstColumn = false;  // the generation began inside a column holding older audio
+    // The snapshot segment, mapped for as long as it is the same object.
+    void* snapshotMap = nullptr;
+    size_t snapshotMapBytes = 0;
+    uint64_t snapshotMapInode = 0;
+
+    // What the copy thread published for the poll (statusMutex_).
+    CopySummary copySummary;
+    Coverage coverage;
 
     int instances = 0;
     std::vector<int> instancePids;
@@ -115,6 +206,8 @@ Engine::Engine(EngineOptions options)
 
 Engine::~Engine() {
     stop();
+    if (state_->snapshotMap != nullptr)
+        munmap(state_->snapshotMap, state_->snapshotMapBytes);
 }
 
 bool Engine::start(std::string& error) {
@@ -131,14 +224,26 @@ bool Engine::start(std::string& error) {
     // A companion that died mid-preview left the level up: the plug-in would play on forever.
     control.store<uint8_t>(off::previewRequest, 0);
     stopping_ = false;
+    // Generations go on from the history's: its takes keep the number they were captured in.
+    if (options_.history != nullptr)
+        for (const HistoryTake& take : options_.history->list().takes)
+            state_->nextGeneration = std::max(state_->nextGeneration, take.generation + 1);
     poll();
+    {
+        // The first look decides whether a running plug-in's ring is adopted as found.
+        std::lock_guard request(requestMutex_);
+        copyStep(false);
+    }
     feed_->start();
     thread_ = std::thread([this] { run(); });
+    copyThread_ = std::thread([this] { copyRun(); });
     return true;
 }
 
 void Engine::stop() {
     stopping_ = true;
+    if (copyThread_.joinable())
+        copyThread_.join();
     if (thread_.joinable())
         thread_.join();
     feed_->stop();
@@ -164,11 +269,15 @@ bool Engine::refreshColumns(State& s, uint32_t first, uint32_t count, uint64_t v
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t column = (first + i) % kOverviewColumns;
         const size_t byteOffset = column * sizeof(float);
-        const float values[4] = {
-            cleanSample(control.loadPlain<float>(off::overviewMinL + byteOffset)),
-            cleanSample(control.loadPlain<float>(off::overviewMaxL + byteOffset)),
-            cleanSample(control.loadPlain<float>(off::overviewMinR + byteOffset)),
-            cleanSample(control.loadPlain<float>(off::overviewMaxR + byteOffset))};
+        // Columns without audio of the current generation show nothing: the control block keeps
+        // an earlier instance's or rate's audio there until the head overwrites it.
+        float values[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        if (covered(s.coverage, column)) {
+            values[0] = cleanSample(control.loadPlain<float>(off::overviewMinL + byteOffset));
+            values[1] = cleanSample(control.loadPlain<float>(off::overviewMaxL + byteOffset));
+            values[2] = cleanSample(control.loadPlain<float>(off::overviewMinR + byteOffset));
+            values[3] = cleanSample(control.loadPlain<float>(off::overviewMaxR + byteOffset));
+        }
         bool differs = false;
         for (int a = 0; a < 4; ++a) {
             float& kept = mirror[a * kOverviewColumns + column];
@@ -183,20 +292,6 @@ bool Engine::refreshColumns(State& s, uint32_t first, uint32_t count, uint64_t v
         }
     }
     return changed;
-}
-
-// How much of the ring already holds audio when we start watching a running plug-in: the
-// columns ahead of the write head hold audio only once the ring has wrapped.
-double Engine::filledOnStart(const State& s, float writeFraction) {
-    const uint32_t headColumn = static_cast<uint32_t>(writeFraction * kOverviewColumns);
-    for (uint32_t column = headColumn + 2; column < kOverviewColumns; ++column) {
-        const size_t a = column;
-        if (s.overview[a] != 0.0f || s.overview[kOverviewColumns + a] != 0.0f ||
-            s.overview[2 * kOverviewColumns + a] != 0.0f ||
-            s.overview[3 * kOverviewColumns + a] != 0.0f)
-            return 1.0;
-    }
-    return writeFraction;
 }
 
 void Engine::poll() {
@@ -264,6 +359,9 @@ void Engine::poll() {
     // (a clear, a rate change or a second instance rewrite columns anywhere).
     const uint64_t nextVersion = s.overviewVersion + 1;
     bool changed = false;
+    const Coverage coverage = coverageOf(s.copySummary);
+    const Coverage shown = s.coverage;
+    s.coverage = coverage;
     const int32_t lastColumn =
         cs.lastOverviewColumn >= 0 && cs.lastOverviewColumn < static_cast<int32_t>(kOverviewColumns)
             ? cs.lastOverviewColumn
@@ -272,7 +370,9 @@ void Engine::poll() {
         lastColumn != s.lastColumnSeen && (lastColumn < 0 || s.lastColumnSeen < 0);
     const bool watched = nowMs - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
     const int64_t fullCompareMs = watched ? kFullOverviewCompareMs : kIdleFullOverviewCompareMs;
-    if (nowMs - s.lastFullCompareMs >= fullCompareMs || clearedOrFirst) {
+    if (nowMs - s.lastFullCompareMs >= fullCompareMs || clearedOrFirst ||
+        coverage.generation != shown.generation || coverage.none != shown.none ||
+        coverage.first != shown.first || coverage.maskFirst != shown.maskFirst) {
         changed = refreshColumns(s, 0, kOverviewColumns, nextVersion);
         s.lastFullCompareMs = nowMs;
     } else if (lastColumn != s.lastColumnSeen) {
@@ -281,21 +381,17 @@ void Engine::poll() {
             (static_cast<uint32_t>(lastColumn) + kOverviewColumns - first) % kOverviewColumns + 1;
         changed = refreshColumns(s, first, count, nextVersion);
     }
+    // Columns the copy reached since the last poll (the plug-in's head may be ahead of it).
+    if (!coverage.none && !coverage.all && coverage.last != shown.last) {
+        const uint32_t first = shown.last;
+        const uint32_t count = (coverage.last + kOverviewColumns - first) % kOverviewColumns + 1;
+        changed = refreshColumns(s, first, count, nextVersion) || changed;
+    } else if (coverage.all && !shown.all) {
+        changed = refreshColumns(s, 0, kOverviewColumns, nextVersion) || changed;
+    }
     if (changed)
         s.overviewVersion = nextVersion;
     s.lastColumnSeen = lastColumn;
-
-    // Takes: a clear leaves no overview column and the head at 0.
-    if (!s.takesStarted) {
-        startTakes(s.takes, writeFraction, lastColumn < 0 ? 0.0 : filledOnStart(s, writeFraction));
-        s.takes.lastWriteMonoMs = nowMs;
-        s.takesStarted = true;
-    } else if (lastColumn < 0 && writeFraction == 0.0f) {
-        if (s.takes.filled > 0.0)
-            startTakes(s.takes, 0.0f, 0.0);
-    } else {
-        trackWriteHead(s.takes, writeFraction, nowMs, wallClockMs());
-    }
 
     // The plug-in writes -200 into all its meters at a transport start or jump: its holds went,
     // so ours go with them.
@@ -315,7 +411,13 @@ void Engine::poll() {
     out.capturedRateHz = capturedRate;
     out.ringRateHz = ringRate;
     out.ringSeconds = ringSeconds;
-    out.capturedSeconds = s.takes.filled * ringSeconds;
+    const CopySummary& copy = s.copySummary;
+    if (ringFloats == 0 && copy.rateHz > 0.0) {  // the plug-in is gone: the copy's ring
+        out.ringRateHz = copy.rateHz;
+        out.ringSeconds = static_cast<double>(copy.ringFrames) / copy.rateHz;
+    }
+    applyCopy(out, copy);
+    out.historyError = options_.history != nullptr ? options_.history->error() : "";
     out.writePosFraction = writeFraction;
     if (cs.updateCounter != out.updateCounter || out.observedAtMs == 0)
         out.observedAtMs = wallClockMs();
@@ -329,7 +431,6 @@ void Engine::poll() {
                                    cs.playheadFraction <= 1.0f
                                ? cs.playheadFraction
                                : -1.0f;
-    out.takes = listTakes(s.takes, ringSeconds);
     out.instances = s.instances;
     out.lostFeedFrames = feed.framesLost;
     out.feedConnected = feed.connected;
@@ -435,9 +536,11 @@ bool Engine::waitForAnswer(size_t offset, uint8_t want, int timeoutMs) const {
     return true;
 }
 
-Outcome Engine::preview(float start) {
+Outcome Engine::preview(float start, std::optional<float> length) {
     if (!std::isfinite(start) || start < 0.0f || start > 1.0f)
         return Outcome::failure(400, "start must be a ring fraction within 0..1");
+    if (length && (!std::isfinite(*length) || *length <= 0.0f || *length > 1.0f))
+        return Outcome::failure(400, "length must be a ring fraction within 0..1, above 0");
     std::lock_guard request(requestMutex_);
     const EngineStatus now = status();
     if (now.state != PluginState::live)
@@ -453,6 +556,7 @@ Outcome Engine::preview(float start) {
         control.store<uint8_t>(off::previewRequest, 0);
         waitForLow = true;
     }
+    previewWatch_ = PreviewWatch{};
     if (waitForLow) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kPreviewRestartTimeoutMs);
         while (control.load<uint32_t>(off::updateCounter) - loweredAt < kPreviewRestartBlocks) {
@@ -464,18 +568,63 @@ Outcome Engine::preview(float start) {
     previewLowered_ = false;
     control.store<float>(off::previewStart, start);
     control.store<uint8_t>(off::previewRequest, 1);
+    previewWatch_.active = true;
+    previewWatch_.length = length;
+    previewWatch_.lastPlayhead = start;
+    previewWatch_.raisedAtCounter = control.load<uint32_t>(off::updateCounter);
+    previewWatch_.raisedMonoMs = monotonicMs();
     return {};
 }
 
-Outcome Engine::stopPreview() {
-    std::lock_guard request(requestMutex_);
+// [requestMutex_ held] Lowers our preview level; the next start waits until the plug-in saw it.
+void Engine::lowerPreview() {
     ControlSegment& control = state_->control;
     if (control.load<uint8_t>(off::previewRequest) == 1) {
         previewLoweredAtCounter_ = control.load<uint32_t>(off::updateCounter);
         previewLowered_ = true;
     }
     control.store<uint8_t>(off::previewRequest, 0);
+    previewWatch_ = PreviewWatch{};
+}
+
+Outcome Engine::stopPreview() {
+    std::lock_guard request(requestMutex_);
+    lowerPreview();
     return {};
+}
+
+// [copy-thread, requestMutex_ held] Ends our preview when it has played its length, and when no
+// page has asked for the overview for kPreviewUnwatchedMs: nobody would hear it stop otherwise.
+void Engine::watchPreview() {
+    PreviewWatch& watch = previewWatch_;
+    if (!watch.active)
+        return;
+    ControlSegment& control = state_->control;
+    if (control.load<uint8_t>(off::previewRequest) != 1) {
+        watch = PreviewWatch{};
+        return;
+    }
+    const int64_t nowMs = monotonicMs();
+    const int64_t askedMs = overviewAskedMs_.load(std::memory_order_relaxed);
+    if (nowMs - std::max(askedMs, watch.raisedMonoMs) > kPreviewUnwatchedMs) {
+        lowerPreview();
+        return;
+    }
+    if (!watch.length)
+        return;
+    // Until the plug-in has seen the rising edge the playhead may still be the old preview's.
+    if (control.load<uint32_t>(off::updateCounter) - watch.raisedAtCounter < kPreviewRestartBlocks)
+        return;
+    const float playhead = control.load<float>(off::playheadFraction);
+    if (!std::isfinite(playhead) || playhead < 0.0f || playhead > 1.0f)
+        return;
+    double moved = static_cast<double>(playhead) - watch.lastPlayhead;
+    if (moved < 0.0)
+        moved += 1.0;  // it wrapped past the ring's end
+    watch.travelled += moved;
+    watch.lastPlayhead = playhead;
+    if (watch.travelled >= *watch.length)
+        lowerPreview();
 }
 
 Outcome Engine::setHold(bool hold) {
@@ -513,15 +662,22 @@ Outcome Engine::clear() {
     const EngineStatus now = status();
     if (now.state != PluginState::live)
         return notLive(now.state);
+    copyStep(true);  // what was captured up to now goes to the copy and the history first
     if (Outcome answered = raiseAndAwaitLowered(off::clearRequest,
                                                 "the plug-in did not clear the capture in time");
         !answered.ok)
         return answered;
     feed_->reset();
+    State& s = *state_;
+    if (s.sourceKnown) {
+        const ControlStatus cs = s.control.status();
+        const double rate = cs.rateMismatch ? cs.capturedRateHz : cs.sampleRateHz;
+        beginGeneration(plausibleRate(rate) ? rate : s.copy.rateHz, s.copy.ringFrames, 0, 0, false);
+        publishCopy();
+    }
     {
         std::lock_guard lock(statusMutex_);
-        startTakes(state_->takes, 0.0f, 0.0);
-        state_->lastFullCompareMs = 0;  // reload the whole overview at the next poll
+        s.lastFullCompareMs = 0;  // reload the whole overview at the next poll
     }
     return {};
 }
@@ -675,83 +831,499 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out,
     return {};
 }
 
-Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
-                        std::optional<float> seenWritePos) {
-    Stretch stretch;
-    if (Outcome got = snapshot(start, length, stretch, seenWritePos); !got.ok)
-        return got;
-    out = analyzeStretch(stretch.frames, stretch.sampleRateHz);
+// ---- The copy ------------------------------------------------------------------------------
+
+namespace {
+
+// The snapshot segment's inode; 0 while the name is missing (being made, or gone).
+uint64_t snapshotInode() {
+    struct stat info {};
+    const std::string path = std::string("/dev/shm/") + kSnapshotName;
+    return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
+}
+
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", seconds);
+    return text;
+}
+
+}  // namespace
+
+// [copy-thread]
+void Engine::copyRun() {
+    bool busy = true;  // a page watches or a preview plays: look more often
+    while (!stopping_) {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(busy ? kCopyPollMs : kCopyIdlePollMs));
+        std::lock_guard request(requestMutex_);
+        copyStep(false);
+        watchPreview();
+        busy = previewWatch_.active ||
+               monotonicMs() - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
+    }
+}
+
+// [requestMutex_ held] Follows the write head, starts a generation when the ring is another one,
+// and copies what the head added when it is due (at once for a catch-up).
+void Engine::copyStep(bool catchUp) {
+    State& s = *state_;
+    const ControlStatus cs = s.control.status();
+    const int64_t nowMs = monotonicMs();
+    const uint32_t bytes = cs.snapshotBytes;
+    const uint64_t inode = bytes != 0 ? snapshotInode() : 0;
+    if (bytes == 0 || bytes % (2 * sizeof(float)) != 0 || inode == 0) {
+        // The instance is gone (or not made yet): what it did not hand over is gone with it.
+        s.noSourceAtStart = s.noSourceAtStart || !s.sourceKnown;
+        if (s.sourceKnown) {
+            if (!s.sourceGone)
+                s.goneAtCounter = cs.updateCounter;
+            s.sourceGone = true;
+            std::lock_guard lock(copyMutex_);
+            finishTakes(s.copy, options_.history, false, nowMs);
+            s.copy.headFrame = s.copy.copiedEnd;  // frames it wrote uncopied went with it
+        }
+        publishCopy();
+        return;
+    }
+    const double hostRate = plausibleRate(cs.sampleRateHz) ? cs.sampleRateHz : 0.0;
+    const double capturedRate = plausibleRate(cs.capturedRateHz) ? cs.capturedRateHz : 0.0;
+    const double ringRate = cs.rateMismatch ? capturedRate : hostRate;
+    const uint64_t ringFloats = bytes / sizeof(float);
+    const uint64_t ringFrames = ringFloats / 2;
+    const uint64_t head =
+        headIndexForFraction(cleanFraction(cs.writePosFraction), ringFloats) % ringFloats;
+    const bool live = cs.active && heartbeatFresh();
+    if (ringRate <= 0.0)
+        return;
+
+    if (!s.sourceKnown && !s.noSourceAtStart) {
+        // The daemon's start: the ring the running plug-in holds is adopted as it is found.
+        if (!live || !adoptRing(head, ringRate, ringFrames, inode))
+            return;
+        s.sourceKnown = true;
+        s.sourceInode = inode;
+        s.sourceBytes = bytes;
+        s.sourceHostRate = hostRate;
+        s.sourceGone = false;
+        publishCopy();
+        return;
+    }
+    if (!s.sourceKnown || inode != s.sourceInode || bytes != s.sourceBytes || s.sourceGone) {
+        if (!s.awaitingInstance) {
+            s.awaitingInstance = true;
+            s.awaitedCounter = s.sourceGone ? s.goneAtCounter : cs.updateCounter;
+        }
+        if (cs.updateCounter == s.awaitedCounter)
+            return;  // the new instance has not published yet
+        // Another instance: its ring began empty with the head at 0. The write position read
+        // after the counter (acquire) is at least that publication's: the plug-in stores it first.
+        const uint64_t published =
+            headIndexForFraction(cleanFraction(s.control.load<float>(off::writePosFraction)),
+                                 ringFloats) %
+            ringFloats;
+        beginGeneration(ringRate, ringFrames, published, published / 2, false);
+        s.sourceKnown = true;
+        s.sourceInode = inode;
+        s.sourceBytes = bytes;
+        s.sourceHostRate = hostRate;
+        s.sourceGone = false;
+        s.awaitingInstance = false;
+    } else if (hostRate > 0.0 && hostRate != s.sourceHostRate) {
+        // An activation at another rate: what follows is another recording, from the head on.
+        beginGeneration(ringRate, ringFrames, head, 0, false);
+        const uint64_t before = (head + ringFloats - 2) % ringFloats;
+        s.sharedFirstColumn =
+            overviewColumnOf(before, ringFloats) == overviewColumnOf(head, ringFloats);
+        s.sourceHostRate = hostRate;
+    } else if (cs.lastOverviewColumn < 0 && head == 0 && s.copy.headFrame > 0) {
+        beginGeneration(ringRate, ringFrames, 0, 0, false);  // cleared by someone else
+    }
+
+    uint64_t moved = 0;
+    {
+        std::lock_guard lock(copyMutex_);
+        moved = noteHead(s.copy, head, nowMs, wallClockMs());
+    }
+    const uint64_t pending = pendingFrames(s.copy);
+    if (pending > 0 && live) {
+        const bool watched =
+            nowMs - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
+        const int64_t interval = watched ? kCopyWatchedIntervalMs : kCopyIntervalMs;
+        // A head that stood still since the last look ended a phrase (or the host stopped):
+        // copying at once leaves the take complete.
+        if (catchUp || moved == 0 || nowMs - s.lastCopyMonoMs >= interval ||
+            pending >= s.copy.ringFrames / kCopyEagerDivisor) {
+            copyPending(head, inode, true);
+            s.lastCopyMonoMs = nowMs;
+        }
+    }
+    {
+        std::lock_guard lock(copyMutex_);
+        finishTakes(s.copy, options_.history, true, nowMs);
+    }
+    publishCopy();
+}
+
+// [requestMutex_ held] Copies the frames between the copy's end and headSeen, with a few frames
+// the copy already holds in front (the witness): when they come back different, the head went
+// a whole lap further than it looked, and what it overwrote is lost.
+Outcome Engine::copyPending(uint64_t headSeen, uint64_t inode, bool mayLap) {
+    State& s = *state_;
+    CaptureCopy& copy = s.copy;  // only the holder of requestMutex_ writes it
+    const uint64_t ringFrames = copy.ringFrames;
+    const uint64_t ringFloats = 2 * ringFrames;
+    const uint64_t pending = pendingFrames(copy);
+    if (pending == 0 || ringFrames == 0)
+        return {};
+    const uint64_t witness =
+        std::min({kCopyWitnessFrames, copy.copiedEnd - copy.keptFirst, ringFrames - pending});
+    const uint64_t first = copy.copiedEnd - witness;
+    const uint64_t frames = pending + witness;
+    std::vector<float> got;
+    uint64_t headAfter = headSeen;
+    if (Outcome fetched =
+            fetchStretch(ringFloats, ringIndexOf(copy, first), frames, inode, got, headAfter);
+        !fetched.ok)
+        return fetched;
+
+    // The head went on while the plug-in answered; the slot of frame f holds it until the head
+    // has written frame f + ringFrames.
+    const uint64_t movedSince = (headAfter + ringFloats - headSeen) % ringFloats / 2;
+    const uint64_t reach = copy.headFrame + movedSince;
+    const uint64_t overwritten =
+        std::min(frames, reach > first + ringFrames ? reach - ringFrames - first : 0);
+    bool lapped = false;
+    for (uint64_t f = first + overwritten; f < copy.copiedEnd && !lapped; ++f)
+        lapped = std::memcmp(copy.store.data() + 2 * (f % ringFrames), got.data() + 2 * (f - first),
+                             2 * sizeof(float)) != 0;
+    if (lapped) {
+        if (!mayLap)
+            return Outcome::failure(500, "the ring changed under the copy");
+        {
+            // At least one more lap: everything up to the head as seen is gone; the ring now
+            // holds a whole lap from there.
+            std::lock_guard lock(copyMutex_);
+            loseFrames(copy, pending, options_.history);
+            addLap(copy);
+        }
+        return copyPending(headSeen, inode, false);
+    }
+    const uint64_t skip = std::max(overwritten, witness);
+    std::lock_guard lock(copyMutex_);
+    if (overwritten > witness)
+        loseFrames(copy, overwritten - witness, options_.history);
+    appendCopied(copy, got.data() + 2 * skip, frames - skip, options_.history, wallClockMs());
     return {};
 }
 
-Outcome Engine::exportStretch(float start, float length, const ExportSettings& settings,
-                              ExportResult& out, std::optional<float> seenWritePos,
-                              std::optional<int64_t> namedAtMs) {
-    Stretch stretch;
-    if (Outcome got = snapshot(start, length, stretch, seenWritePos); !got.ok)
-        return got;
+// [requestMutex_ held] The daemon started while a plug-in runs: its whole ring, oldest first.
+// A ring that has not wrapped holds zeros ahead of its audio (a new ring and a cleared one are
+// zero): leading zero frames are not adopted; in a wrapped ring they are silence anyway.
+bool Engine::adoptRing(uint64_t headSeen, double rateHz, uint64_t ringFrames, uint64_t inode) {
+    const uint64_t ringFloats = 2 * ringFrames;
+    std::vector<float> got;
+    uint64_t headAfter = headSeen;
+    if (!fetchStretch(ringFloats, headSeen, ringFrames, inode, got, headAfter).ok)
+        return false;
+    // Frames at the front that newer audio overwrote while the plug-in answered.
+    uint64_t skip = std::min(ringFrames, (headAfter + ringFloats - headSeen) % ringFloats / 2);
+    while (skip < ringFrames && got[2 * skip] == 0.0f && got[2 * skip + 1] == 0.0f)
+        ++skip;
+    beginGeneration(rateHz, ringFrames, headSeen, ringFrames - skip, true);
+    std::lock_guard lock(copyMutex_);
+    appendCopied(state_->copy, got.data() + 2 * skip, ringFrames - skip, options_.history,
+                 wallClockMs());
+    return true;
+}
+
+// [requestMutex_ held]
+void Engine::beginGeneration(double rateHz, uint64_t ringFrames, uint64_t headIndex,
+                             uint64_t filledFrames, bool foundAtStart) {
+    State& s = *state_;
+    std::lock_guard lock(copyMutex_);
+    finishTakes(s.copy, options_.history, false, 0);
+    startGeneration(s.copy, s.nextGeneration++, rateHz, ringFrames, headIndex, filledFrames,
+                    wallClockMs(), foundAtStart);
+    s.copy.lastMoveMonoMs = monotonicMs();
+    s.sharedFirstColumn = false;
+}
+
+// [requestMutex_ held] One snapshot of `frames` frames from ring float index startIndex, copied
+// out of the segment of the instance `inode` at once (the next request overwrites it). headAfter:
+// the write head read after the answer (the answer's block or a later one).
+Outcome Engine::fetchStretch(uint64_t ringFloats, uint64_t startIndex, uint64_t frames,
+                             uint64_t inode, std::vector<float>& out, uint64_t& headAfter) {
+    State& s = *state_;
+    ControlSegment& control = s.control;
+    const uint64_t floats = 2 * frames;
+    if (frames == 0 || floats > ringFloats)
+        return Outcome::failure(500, "a stretch beyond the ring");
+    if (s.snapshotMap == nullptr || s.snapshotMapInode != inode ||
+        s.snapshotMapBytes != ringFloats * sizeof(float)) {
+        if (s.snapshotMap != nullptr)
+            munmap(s.snapshotMap, s.snapshotMapBytes);
+        s.snapshotMap = nullptr;
+        const int fd = shm_open(kSnapshotName, O_RDONLY | O_CLOEXEC, 0);
+        if (fd < 0)
+            return Outcome::failure(500, "the snapshot segment is missing");
+        struct stat info {};
+        const size_t bytes = ringFloats * sizeof(float);
+        if (fstat(fd, &info) != 0 || info.st_uid != geteuid() ||
+            static_cast<uint64_t>(info.st_ino) != inode ||
+            static_cast<uint64_t>(info.st_size) < bytes) {
+            ::close(fd);
+            return Outcome::failure(500, "the snapshot segment is another one or not ours");
+        }
+        void* addr = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (addr == MAP_FAILED)
+            return Outcome::failure(500, "the snapshot segment cannot be mapped");
+        s.snapshotMap = addr;
+        s.snapshotMapBytes = bytes;
+        s.snapshotMapInode = inode;
+    }
+    const float start = fractionForIndex(startIndex % ringFloats, ringFloats);
+    const float length = floats >= ringFloats ? 1.0f : fractionForIndex(floats, ringFloats);
+    control.store<uint8_t>(off::snapshotReady, 0);
+    control.store<float>(off::selectionStart, start);
+    control.store<float>(off::selectionLength, length);
+    control.store<uint8_t>(off::snapshotRequest, 1);
+    if (!waitForAnswer(off::snapshotReady, 1, kRequestTimeoutMs)) {
+        control.store<uint8_t>(off::snapshotRequest, 0);
+        return Outcome::failure(504, "the plug-in did not answer the snapshot request in time");
+    }
+    headAfter =
+        headIndexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
+    // snapshotCount was stored before the release store of snapshotReady we acquired.
+    if (control.loadPlain<uint32_t>(off::snapshotCount) != floats)
+        return Outcome::failure(500, "the plug-in answered with another stretch");
+    const float* data = static_cast<const float*>(s.snapshotMap);
+    out.assign(data, data + floats);
+    return {};
+}
+
+// [requestMutex_ held] What the status and the overview need of the copy.
+void Engine::publishCopy() {
+    State& s = *state_;
+    CopySummary summary;
+    {
+        std::lock_guard lock(copyMutex_);
+        const CaptureCopy& copy = s.copy;
+        const CopySpan span = heldSpan(copy);
+        const uint64_t ringFloats = 2 * copy.ringFrames;
+        summary.generation = copy.generation;
+        summary.rateHz = copy.rateHz;
+        summary.ringFrames = copy.ringFrames;
+        summary.frames = copy.copiedEnd - copy.keptFirst;
+        const uint64_t coverFirst =
+            std::max(copy.keptFirst,
+                     copy.headFrame > copy.ringFrames ? copy.headFrame - copy.ringFrames : 0);
+        summary.coverIndex = ringIndexOf(copy, coverFirst);
+        summary.coverFrames = copy.headFrame - coverFirst;
+        summary.copiedFrames = copy.copiedEnd - copy.lostFrames;
+        summary.lostFrames = copy.lostFrames;
+        summary.takes = listCopyTakes(copy);
+        for (const LostStretch& hole : copy.lost) {
+            const uint64_t after = hole.firstFrame + hole.frames;
+            if (span.frames() > 0 && after >= span.first && after < span.end)
+                summary.lost.push_back(
+                    {ringFractionOf(ringIndexOf(copy, after), ringFloats), hole.frames});
+        }
+        if (copy.headFrame >= copy.ringFrames)
+            s.sharedFirstColumn = false;  // the head has rewritten that column since
+        summary.sharedFirstColumn = s.sharedFirstColumn;
+        summary.firstColumn = overviewColumnOf(ringIndexOf(copy, 0), ringFloats);
+    }
+    std::lock_guard lock(statusMutex_);
+    applyCopy(s.status, summary);
+    s.copySummary = std::move(summary);
+}
+
+// ---- Saves from the copy -------------------------------------------------------------------
+
+// [any-thread] The frames of a stretch the page chose against the head at seenWritePos.
+Outcome Engine::readStretch(float start, float length, std::optional<float> seenWritePos,
+                            std::vector<float>& frames, double& rateHz, double& requestedSeconds,
+                            std::string& note) const {
+    frames.clear();
+    note.clear();
+    std::lock_guard lock(copyMutex_);
+    const CaptureCopy& copy = state_->copy;
+    if (copy.ringFrames == 0 || copy.copiedEnd == copy.keptFirst || copy.rateHz <= 0.0)
+        return Outcome::failure(409, "nothing is captured yet");
+    const uint64_t ringFloats = 2 * copy.ringFrames;
+    const uint64_t startIndex = pluginIndex(start, ringFloats) % ringFloats;
+    const uint64_t wanted = std::min(copy.ringFrames, pluginIndex(length, ringFloats) / 2);
+    if (wanted == 0)
+        return Outcome::failure(400, "the stretch is shorter than a frame");
+    const uint64_t headSeen = seenWritePos
+                                  ? headIndexForFraction(cleanFraction(*seenWritePos), ringFloats)
+                                  : ringIndexOf(copy, copy.headFrame);
+    const int64_t first = frameAtIndex(copy, startIndex, headSeen);
+    const int64_t a = std::max<int64_t>(first, static_cast<int64_t>(copy.keptFirst));
+    const int64_t b = std::min<int64_t>(first + static_cast<int64_t>(wanted),
+                                        static_cast<int64_t>(copy.copiedEnd));
+    rateHz = copy.rateHz;
+    requestedSeconds = static_cast<double>(wanted) / copy.rateHz;
+    if (a >= b)
+        return Outcome::failure(409, "the stretch holds no audio of the current capture");
+    readCopy(copy, static_cast<uint64_t>(a), static_cast<uint64_t>(b - a), frames);
+    if (static_cast<uint64_t>(b - a) < wanted)
+        note = "only " + secondsText(static_cast<double>(b - a) / copy.rateHz) + " of the " +
+               secondsText(requestedSeconds) + " asked for hold captured audio: saved those";
+    return {};
+}
+
+Outcome Engine::exportFrames(const std::vector<float>& frames, double rateHz,
+                             const ExportSettings& settings, ExportResult& out,
+                             int64_t namedAtMs) const {
     std::string error;
+    // A take's file is named after the wall clock of its start, where that is known.
     const auto when =
-        namedAtMs ? std::chrono::system_clock::time_point(std::chrono::milliseconds(*namedAtMs))
-                  : std::chrono::system_clock::now();
-    if (!companion::exportStretch(stretch.frames, stretch.sampleRateHz, settings,
-                                  options_.exportDir, when, out, error))
+        namedAtMs > 0 ? std::chrono::system_clock::time_point(std::chrono::milliseconds(namedAtMs))
+                      : std::chrono::system_clock::now();
+    if (!companion::exportStretch(frames, rateHz, settings, options_.exportDir, when, out, error))
         return Outcome::failure(500, error);
     return {};
 }
 
-// The ring fractions the plug-in turns into exactly the float indices [startIndex, +floats).
-static void stretchFractions(uint64_t startIndex, uint64_t floats, uint64_t ringFloats,
-                             float& start, float& length) {
-    start = fractionForIndex(startIndex % ringFloats, ringFloats);
-    length = fractionForIndex(floats, ringFloats);
-    if (floats >= ringFloats)
-        length = 1.0f;
+Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
+                        std::optional<float> seenWritePos) {
+    if (Outcome bad = checkStretch(start, length); !bad.ok)
+        return bad;
+    {
+        std::lock_guard request(requestMutex_);
+        copyStep(true);
+    }
+    std::vector<float> frames;
+    double rate = 0.0, requested = 0.0;
+    std::string note;
+    if (Outcome got = readStretch(start, length, seenWritePos, frames, rate, requested, note);
+        !got.ok)
+        return got;
+    out = analyzeStretch(frames, rate);
+    return {};
+}
+
+Outcome Engine::exportStretch(float start, float length, const ExportSettings& settings,
+                              ExportResult& out, std::optional<float> seenWritePos) {
+    if (Outcome bad = checkStretch(start, length); !bad.ok)
+        return bad;
+    {
+        std::lock_guard request(requestMutex_);
+        copyStep(true);
+    }
+    std::vector<float> frames;
+    double rate = 0.0, requested = 0.0;
+    std::string note;
+    if (Outcome got = readStretch(start, length, seenWritePos, frames, rate, requested, note);
+        !got.ok)
+        return got;
+    if (Outcome saved = exportFrames(frames, rate, settings, out); !saved.ok)
+        return saved;
+    out.requestedSeconds = requested;
+    out.note = note;
+    return {};
 }
 
 Outcome Engine::saveLast(double seconds, const ExportSettings& settings, ExportResult& out) {
     if (!std::isfinite(seconds) || seconds <= 0.0)
         return Outcome::failure(400, "seconds must be a number above 0");
-    const EngineStatus now = status();
-    if (now.state != PluginState::live)
-        return notLive(now.state);
-    const uint64_t ringFloats = state_->control.ringFloats();
-    if (now.capturedSeconds <= 0.0 || ringFloats == 0 || now.ringRateHz <= 0.0)
-        return Outcome::failure(409, "nothing is captured yet");
-    const double wanted = std::min(seconds, now.capturedSeconds);
-    const uint64_t floats =
-        std::min<uint64_t>(ringFloats, 2 * static_cast<uint64_t>(wanted * now.ringRateHz));
-    if (floats == 0)
-        return Outcome::failure(409, "nothing is captured yet");
-    const uint64_t head = indexForFraction(now.writePosFraction, ringFloats);
-    float start = 0.0f, length = 0.0f;
-    stretchFractions(head + ringFloats - floats % ringFloats, floats, ringFloats, start, length);
-    return exportStretch(start, length, settings, out, now.writePosFraction);
+    {
+        // The newest frame at the moment of the request: the head the last block published.
+        std::lock_guard request(requestMutex_);
+        copyStep(true);
+    }
+    std::vector<float> frames;
+    double rate = 0.0;
+    std::string note;
+    {
+        std::lock_guard lock(copyMutex_);
+        const CaptureCopy& copy = state_->copy;
+        const CopySpan span = heldSpan(copy);
+        if (span.frames() == 0 || copy.rateHz <= 0.0)
+            return Outcome::failure(409, "nothing is captured yet");
+        rate = copy.rateHz;
+        const double wantedFrames = std::round(seconds * rate);
+        const uint64_t wanted = wantedFrames >= static_cast<double>(span.frames())
+                                    ? span.frames()
+                                    : static_cast<uint64_t>(wantedFrames);
+        if (wanted == 0)
+            return Outcome::failure(400, "seconds must be at least one frame");
+        readCopy(copy, span.end - wanted, wanted, frames);
+        if (wantedFrames > static_cast<double>(span.frames()))
+            note = "only " + secondsText(static_cast<double>(span.frames()) / rate) +
+                   " are captured: saved all of it";
+        if (pendingFrames(copy) > 0 && status().state != PluginState::live)
+            note += std::string(note.empty() ? "" : "; ") + "the newest " +
+                    secondsText(static_cast<double>(pendingFrames(copy)) / rate) +
+                    " were written just before the host stopped and are not copied yet";
+    }
+    if (Outcome saved = exportFrames(frames, rate, settings, out); !saved.ok)
+        return saved;
+    out.requestedSeconds = seconds;
+    out.note = note;
+    return {};
 }
 
 Outcome Engine::saveTake(int index, const ExportSettings& settings, ExportResult& out) {
-    const EngineStatus now = status();
-    if (now.state != PluginState::live)
-        return notLive(now.state);
-    if (now.takes.empty())
-        return Outcome::failure(409, "nothing is captured yet");
-    if (index < -1 || index >= static_cast<int>(now.takes.size()))
-        return Outcome::failure(400, "no take with that index");
-    const Take& take = now.takes[index < 0 ? now.takes.size() - 1 : static_cast<size_t>(index)];
-    const uint64_t ringFloats = state_->control.ringFloats();
-    if (ringFloats == 0)
-        return Outcome::failure(409, "nothing is captured yet");
-    const uint64_t startIndex = indexForFraction(take.start, ringFloats);
-    uint64_t floats = indexForFraction(take.length, ringFloats);
-    if (take.length >= 1.0f)
-        floats = ringFloats;
-    if (floats == 0)
-        return Outcome::failure(409, "the take is too short to save");
-    float start = 0.0f, length = 0.0f;
-    stretchFractions(startIndex, floats, ringFloats, start, length);
-    return exportStretch(start, length, settings, out, now.writePosFraction,
-                         take.wallClockMs > 0 ? std::optional<int64_t>(take.wallClockMs)
-                                              : std::nullopt);
+    {
+        std::lock_guard request(requestMutex_);
+        copyStep(true);
+    }
+    std::vector<float> frames;
+    double rate = 0.0;
+    int64_t namedAtMs = 0;
+    {
+        std::lock_guard lock(copyMutex_);
+        const CaptureCopy& copy = state_->copy;
+        const std::vector<TakeFrames> takes = copyTakeFrames(copy);
+        if (takes.empty())
+            return Outcome::failure(409, "nothing is captured yet");
+        if (index < -1 || index >= static_cast<int>(takes.size()))
+            return Outcome::failure(400, "no take with that index");
+        const TakeFrames& take = takes[index < 0 ? takes.size() - 1 : static_cast<size_t>(index)];
+        rate = copy.rateHz;
+        namedAtMs = copy.takes[take.take].wallClockMs;
+        readCopy(copy, take.first, take.end - take.first, frames);
+    }
+    if (Outcome saved = exportFrames(frames, rate, settings, out, namedAtMs); !saved.ok)
+        return saved;
+    out.requestedSeconds = out.seconds;
+    return {};
+}
+
+Outcome Engine::samples(float start, float length, SampleStretch& out) const {
+    if (Outcome bad = checkStretch(start, length); !bad.ok)
+        return bad;
+    out = SampleStretch{};
+    std::lock_guard lock(copyMutex_);
+    const CaptureCopy& copy = state_->copy;
+    if (copy.ringFrames == 0)
+        return {};
+    const uint64_t ringFloats = 2 * copy.ringFrames;
+    const uint64_t wanted = std::min(copy.ringFrames, pluginIndex(length, ringFloats) / 2);
+    if (wanted > kMaxSampleFrames)
+        return Outcome::failure(400, "at most 16384 frames at a time");
+    out.rateHz = copy.rateHz;
+    const int64_t first = frameAtIndex(copy, pluginIndex(start, ringFloats) % ringFloats,
+                                       ringIndexOf(copy, copy.headFrame));
+    const int64_t a = std::max<int64_t>(first, static_cast<int64_t>(copy.keptFirst));
+    const int64_t b = std::min<int64_t>(first + static_cast<int64_t>(wanted),
+                                        static_cast<int64_t>(copy.copiedEnd));
+    if (a >= b)
+        return {};
+    std::vector<float> frames;
+    readCopy(copy, static_cast<uint64_t>(a), static_cast<uint64_t>(b - a), frames);
+    out.start = ringFractionOf(ringIndexOf(copy, static_cast<uint64_t>(a)), ringFloats);
+    out.left.resize(frames.size() / 2);
+    out.right.resize(frames.size() / 2);
+    for (size_t i = 0; i < out.left.size(); ++i) {
+        out.left[i] = frames[2 * i];
+        out.right[i] = frames[2 * i + 1];
+    }
+    return {};
 }
 
 }  // namespace companion

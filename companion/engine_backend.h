@@ -20,7 +20,9 @@ public:
         return engine_.feed().history(from, out);
     }
     SpectrumBands spectrum() override { return engine_.feed().spectrum(); }
-    Outcome preview(float start) override { return engine_.preview(start); }
+    Outcome preview(float start, std::optional<float> length) override {
+        return engine_.preview(start, length);
+    }
     Outcome stopPreview() override { return engine_.stopPreview(); }
     Outcome setHold(bool hold) override { return engine_.setHold(hold); }
     Outcome setThresholdDb(std::optional<double> dbfs) override {
@@ -45,6 +47,9 @@ public:
     }
     Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) override {
         return engine_.saveTake(index, settings, out);
+    }
+    Outcome samples(float start, float length, SampleStretch& out) override {
+        return engine_.samples(start, length, out);
     }
 
 private:

@@ -75,6 +75,10 @@ struct ExportResult {
     double gainDb;    // applied; 0 without normalisation
     bool gainCapped;  // the loudness target would have pushed the true peak above the ceiling
     StretchAnalysis source;  // the stretch before the gain
+    // Set by the engine: what was asked for (0: the whole stretch was there) and, when less was
+    // captured than asked for, one line that says what was saved instead; empty otherwise.
+    double requestedSeconds = 0.0;
+    std::string note;
 };
 
 // Writes the stretch into directory (created if missing) under a new name from the local time,

@@ -124,6 +124,21 @@ std::optional<float> seenWritePosField(const json& body) {
     return static_cast<float>(value);
 }
 
+// A ring fraction in 0..1 from the query string.
+float queryFraction(const mg_request_info* request, const char* name) {
+    char value[64];
+    const char* query = request->query_string != nullptr ? request->query_string : "";
+    if (mg_get_var(query, std::strlen(query), name, value, sizeof value) < 0) {
+        throw BadRequest(std::string("missing parameter \"") + name + "\"");
+    }
+    char* end = nullptr;
+    const double number = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !std::isfinite(number) || number < 0.0 || number > 1.0) {
+        throw BadRequest(std::string("\"") + name + "\" must be a ring fraction in 0..1");
+    }
+    return static_cast<float>(number);
+}
+
 // A stretch's length: above 0, at most the whole ring.
 float lengthField(const json& body) {
     const double value = finiteNumber(requiredField(body, "length"), "length");
@@ -754,13 +769,34 @@ struct HttpServer::Impl {
             }
             return Reply{200, statusJson(statusNow())};
         }
+        if (path == "/api/samples") {
+            if (method != "GET") {
+                return errorReply(405, "use GET");
+            }
+            const float start = queryFraction(request, "start");
+            const float length = queryFraction(request, "length");
+            if (!(length > 0.0f)) {
+                throw BadRequest("\"length\" must be a ring fraction above 0 and at most 1");
+            }
+            SampleStretch samples;
+            const Outcome outcome = backend.samples(start == 1.0f ? 0.0f : start, length, samples);
+            return outcomeReply(outcome, outcome.ok ? ringSamplesJson(samples) : json());
+        }
         if (path == "/api/ws") {
             return errorReply(400, "this address upgrades to a WebSocket");
         }
         using Route = std::function<Reply(const json&)>;
         const std::map<std::string_view, Route> routes = {
             {"/api/preview",
-             [&](const json& b) { return outcomeReply(backend.preview(startField(b, "start"))); }},
+             [&](const json& b) {
+                 const float start = startField(b, "start");
+                 const auto length = b.find("length");
+                 std::optional<float> played;
+                 if (length != b.end() && !length->is_null()) {
+                     played = lengthField(b);
+                 }
+                 return outcomeReply(backend.preview(start, played));
+             }},
             {"/api/preview/stop", [&](const json&) { return outcomeReply(backend.stopPreview()); }},
             {"/api/hold",
              [&](const json& b) {

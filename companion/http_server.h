@@ -50,7 +50,9 @@ struct ServerBackend {
     virtual uint64_t history(uint64_t from, std::vector<LoudnessPoint>& out) = 0;
     virtual SpectrumBands spectrum() = 0;
 
-    virtual Outcome preview(float start) = 0;
+    // length: the ring fraction after which the daemon lowers the preview itself; none: until
+    // stopped (or until no page has watched for a while).
+    virtual Outcome preview(float start, std::optional<float> length) = 0;
     virtual Outcome stopPreview() = 0;
     virtual Outcome setHold(bool hold) = 0;
     virtual Outcome setThresholdDb(std::optional<double> dbfs) = 0;
@@ -65,6 +67,8 @@ struct ServerBackend {
                                   const ExportSettings& settings, ExportResult& out) = 0;
     virtual Outcome saveLast(double seconds, const ExportSettings& settings, ExportResult& out) = 0;
     virtual Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) = 0;
+    // Samples of the daemon's copy for the deepest zoom (at most kMaxSampleFrames).
+    virtual Outcome samples(float start, float length, SampleStretch& out) = 0;
 };
 
 struct ServerOptions {

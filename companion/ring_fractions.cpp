@@ -28,4 +28,18 @@ uint64_t indexForFraction(double fraction, uint64_t ringFloats) {
     return index >= ringFloats ? 0 : index;
 }
 
+uint64_t headIndexForFraction(float fraction, uint64_t ringFloats) {
+    const uint64_t guess = indexForFraction(fraction, ringFloats);
+    constexpr uint64_t kSearchFloats = 8;  // the double estimate is off by a float step at most
+    const float size = static_cast<float>(ringFloats);
+    for (uint64_t step = 0; step <= kSearchFloats; step += 2) {
+        for (const uint64_t candidate : {guess + step, guess + ringFloats - step}) {
+            const uint64_t index = candidate % ringFloats;
+            if (static_cast<float>(index) / size == fraction)
+                return index;
+        }
+    }
+    return guess;
+}
+
 }  // namespace companion

@@ -15,5 +15,9 @@ float fractionForIndex(uint64_t index, uint64_t ringFloats);
 // The write position as an even float index, from the plug-in's f32 fraction (exact below 2^24
 // floats; within a frame above).
 uint64_t indexForFraction(double fraction, uint64_t ringFloats);
+// The write position as the exact even float index the plug-in divided into `fraction`
+// (float(index) / float(ringFloats) in single precision), for rings below 2^25 floats where that
+// quotient tells every even index apart; the nearest even index when none matches.
+uint64_t headIndexForFraction(float fraction, uint64_t ringFloats);
 
 }  // namespace companion

@@ -44,7 +44,8 @@ nlohmann::json takeJson(const Take& take) {
     return {{"start", fractionJson(take.start)},
             {"length", fractionJson(take.length)},
             {"seconds", secondsJson(take.seconds)},
-            {"wallClock", take.wallClockMs > 0 ? nlohmann::json(take.wallClockMs) : nullptr}};
+            {"wallClock", take.wallClockMs > 0 ? nlohmann::json(take.wallClockMs) : nullptr},
+            {"historyId", take.historyId > 0 ? nlohmann::json(take.historyId) : nullptr}};
 }
 
 nlohmann::json metersJson(const MeterValues& m) {
@@ -90,6 +91,10 @@ nlohmann::json statusJson(const EngineStatus& s) {
     for (const Take& take : s.takes) {
         takes.push_back(takeJson(take));
     }
+    nlohmann::json lost = nlohmann::json::array();
+    for (const LostMark& mark : s.lostStretches) {
+        lost.push_back({{"at", fractionJson(mark.at)}, {"frames", mark.frames}});
+    }
     const bool capturesAll = !(s.thresholdLinear > 0.0f);  // NaN too: nothing is gated
     const nlohmann::json thresholdDb =
         capturesAll ? nlohmann::json(nullptr) : levelJson(20.0 * std::log10(s.thresholdLinear));
@@ -112,6 +117,10 @@ nlohmann::json statusJson(const EngineStatus& s) {
         {"takes", std::move(takes)},
         {"instances", s.instances},
         {"lostFeedFrames", s.lostFeedFrames},
+        {"generation", s.generation},
+        {"copiedFrames", s.copiedFrames},
+        {"lostCaptureFrames", s.lostCaptureFrames},
+        {"lostStretches", std::move(lost)},
         {"feedConnected", s.feedConnected},
         {"insert",
          {{"available", s.canInsert},
@@ -141,7 +150,23 @@ nlohmann::json exportJson(const ExportResult& r) {
             {"sampleRate", rateJson(r.sampleRateHz)},
             {"format", formatName(r.format)},
             {"gainDb", std::isfinite(r.gainDb) ? roundTo(r.gainDb, kLevelSteps) : nullptr},
-            {"gainCapped", r.gainCapped}};
+            {"gainCapped", r.gainCapped},
+            {"requestedSeconds", secondsJson(r.requestedSeconds)},
+            {"note", r.note.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.note)}};
+}
+
+nlohmann::json ringSamplesJson(const SampleStretch& samples) {
+    nlohmann::json left = nlohmann::json::array(), right = nlohmann::json::array();
+    for (size_t i = 0; i < samples.left.size(); ++i) {
+        left.push_back(std::isfinite(samples.left[i]) ? nlohmann::json(samples.left[i]) : nullptr);
+        right.push_back(std::isfinite(samples.right[i]) ? nlohmann::json(samples.right[i])
+                                                        : nullptr);
+    }
+    return {{"rate", rateJson(samples.rateHz)},
+            {"frames", samples.left.size()},
+            {"start", fractionJson(samples.start)},
+            {"left", std::move(left)},
+            {"right", std::move(right)}};
 }
 
 namespace {

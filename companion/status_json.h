@@ -25,6 +25,9 @@ nlohmann::json fractionJson(double fraction);
 nlohmann::json statusJson(const EngineStatus& status);
 nlohmann::json analysisJson(const StretchAnalysis& analysis);
 nlohmann::json exportJson(const ExportResult& result);
+// {"rate", "frames", "start", "left", "right"}: samples as the floats they are (a non-finite
+// sample is null).
+nlohmann::json ringSamplesJson(const SampleStretch& samples);
 
 // The history as GET /api/history answers it, as text (10,000 takes in a few milliseconds);
 // inRing: the history ids of the takes still in the live ring (EngineStatus::takes).

@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 namespace off = companion::off;
@@ -76,6 +78,7 @@ protected:
         if (engine)
             engine->stop();
         engine.reset();
+        history.reset();  // after the engine that writes to it
         companion::ControlSegment::unlinkName();
         std::filesystem::remove_all(exportDir);
     }
@@ -91,6 +94,7 @@ protected:
     }
 
     std::filesystem::path exportDir = freshExportDir("engine");
+    std::unique_ptr<companion::History> history;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<LiveHost> live;
 };
@@ -124,6 +128,11 @@ TEST_F(EngineTest, CreatesTheBlockPrivateAndKeepsAnAttachedPluginAcrossARestart)
     EXPECT_EQ(statControl().inode, made.inode);
     EXPECT_TRUE(waitFor(*engine, [&](const auto& s) {
         return s.state == PluginState::live && s.updateCounter != countBefore;
+    }));
+    // The restarted daemon adopts the ring as it finds it: one take whose start time is unknown.
+    EXPECT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.copiedFrames > 0 && !s.takes.empty() && s.takes[0].wallClockMs == 0 &&
+               s.takes[0].start < 1e-6f;
     }));
 
     // A second instance maps the same block: both overwrite each other's status.
@@ -208,6 +217,8 @@ TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
     ASSERT_TRUE(engine->setHold(true).ok);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.hold; }));
+    // The copy catches up with the held head within its interval.
+    std::this_thread::sleep_for(std::chrono::milliseconds(companion::kCopyIntervalMs + 100));
 
     const companion::EngineStatus status = engine->status();
     ASSERT_EQ(status.takes.size(), 2u);
@@ -352,6 +363,7 @@ TEST_F(EngineTest, ARestartLowersTheRequestsADeadDaemonLeftRaised) {
     startPlugin();
     ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.capturedSeconds > 0.05; }));
     live->setMode(LiveHost::Mode::stopped);  // the host pauses
+    const double capturedBefore = engine->status().capturedSeconds;
     engine->stop();
     engine.reset();
 
@@ -370,7 +382,9 @@ TEST_F(EngineTest, ARestartLowersTheRequestsADeadDaemonLeftRaised) {
     live->setMode(LiveHost::Mode::loud);  // the host resumes: nothing may be cleared
     ASSERT_TRUE(waitFor(*engine, [&](const auto& s) { return s.updateCounter - counter >= 3; }));
     EXPECT_GT(view.load<float>(off::writePosFraction), headBefore);
-    EXPECT_EQ(view.load<uint8_t>(off::snapshotReady), 0);
+    // A clear would leave nothing of what was captured before. (snapshotReady says nothing here:
+    // the daemon's own copy asks for snapshots as soon as the host resumes.)
+    EXPECT_GE(engine->status().capturedSeconds, capturedBefore);
 }
 
 // A program of the same user writing garbage into the block: rates outside what a plug-in can
@@ -417,4 +431,390 @@ TEST_F(EngineTest, GarbageInTheBlockShowsNoAbsurdNumbers) {
     EXPECT_TRUE(std::isnan(meters.samplePeakDb)) << meters.samplePeakDb;
     beating = false;
     heart.join();
+}
+
+// ---- The daemon's own copy ------------------------------------------------------------------
+
+namespace {
+
+// Quiet frames the gate writes after the last loud one: a quarter second less one frame.
+constexpr uint64_t gateTailFrames(double rate) {
+    return static_cast<uint64_t>(rate * 0.25) - 1;
+}
+constexpr uint64_t kGateTailFrames = gateTailFrames(kRate);
+
+// Feeds silence until the gate has closed and the copy holds the tail.
+void closeGate(LiveHost& live, const Engine& engine, double rate = kRate) {
+    live.setMode(LiveHost::Mode::silent);
+    const uint64_t fed = live.loudFrames() + gateTailFrames(rate);
+    EXPECT_TRUE(waitFor(
+        engine, [&](const auto& s) { return s.copiedFrames >= fed; }, 5000));
+}
+
+// The frame number (modulo the ramp's period) a loud left sample was fed at.
+uint64_t rampFrame(float left) {
+    return static_cast<uint64_t>(std::llround((left - 0.25f) / LiveHost::kRampStep));
+}
+
+}  // namespace
+
+TEST_F(EngineTest, ATakeOutlivesItsInstanceAndTheNextInstanceStartsEmpty) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // 7.5 s of audio at 5x
+    closeGate(*live, *engine);
+    const uint64_t loud = live->loudFrames();
+    const uint64_t firstGeneration = engine->status().generation;
+    const uint64_t oldColumns = loud * 64000 / 2880000;  // loud columns; the tail's follow
+    live.reset();  // the instance is destroyed: its ring and snapshot segment are gone
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::noPlugin; }));
+
+    // Every fed frame, loud and the gate's tail, from the daemon's copy.
+    companion::ExportResult saved{};
+    companion::Outcome outcome = engine->saveTake(-1, {}, saved);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    std::vector<float> take = readFrames(saved.path);
+    ASSERT_EQ(take.size() / 2, loud + kGateTailFrames);
+    for (uint64_t i = 0; i < loud; ++i) {
+        ASSERT_EQ(take[2 * i], LiveHost::loudLeft(i)) << "frame " << i;
+        ASSERT_EQ(take[2 * i + 1], LiveHost::loudRight(i)) << "frame " << i;
+    }
+    for (uint64_t i = loud; i < take.size() / 2; ++i)
+        ASSERT_EQ(take[2 * i], 0.0f) << "frame " << i;
+    EXPECT_TRUE(engine->saveLast(1.0, {}, saved).ok);
+
+    // A new instance: a new generation whose ring holds only its own audio, though the control
+    // block's columns still show the old instance's past the new head.
+    live = std::make_unique<LiveHost>(kRate);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(
+        *engine,
+        [&](const auto& s) {
+            return s.state == PluginState::live && s.generation > firstGeneration &&
+                   s.copiedFrames > 0;
+        },
+        6000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(engine->setHold(true).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t newLoud = live->loudFrames();
+    ASSERT_TRUE(engine->saveLast(120.0, {}, saved).ok);
+    EXPECT_FALSE(saved.note.empty());
+    EXPECT_EQ(saved.requestedSeconds, 120.0);
+    take = readFrames(saved.path);
+    ASSERT_GT(take.size(), 0u);
+    ASSERT_LE(take.size() / 2, newLoud);
+    for (uint64_t i = 0; i < take.size() / 2; ++i)
+        ASSERT_EQ(take[2 * i], LiveHost::loudLeft(i)) << "frame " << i;
+    const companion::EngineStatus status = engine->status();
+    EXPECT_NEAR(status.capturedSeconds, static_cast<double>(take.size() / 2) / kRate, 1e-9);
+    ASSERT_EQ(status.takes.size(), 1u);
+    EXPECT_LT(status.takes[0].start, 1e-6f);  // the ring's first frame
+
+    // The old audio is still in the control block beyond the new head, and shown nowhere.
+    std::vector<companion::OverviewChange> changes;
+    EXPECT_TRUE(waitFor(*engine, [&](const auto&) {
+        engine->overviewChanges(0, changes);
+        return changes.size() == 1;
+    }));
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    const uint32_t newColumns = static_cast<uint32_t>(status.writePosFraction * 64000) + 2;
+    ASSERT_LT(newColumns + 100, oldColumns);
+    EXPECT_GE(view.overview(off::overviewMaxL, static_cast<uint32_t>(oldColumns) - 50), 0.25f);
+    for (uint32_t column = newColumns; column < 64000; ++column)
+        ASSERT_EQ(changes[0].maxL[column], 0.0f) << "column " << column;
+    EXPECT_GT(changes[0].maxL[newColumns / 2], 0.25f);
+}
+
+TEST_F(EngineTest, SavesWorkWhileTheHostStopsAndEndAtTheLastCapturedFrame) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    closeGate(*live, *engine);
+    const uint64_t loud = live->loudFrames();
+    live->setMode(LiveHost::Mode::stopped);
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.state == PluginState::stalled; }));
+
+    companion::ExportResult saved{};
+    const companion::Outcome outcome = engine->saveLast(0.5, {}, saved);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_TRUE(saved.note.empty()) << saved.note;
+    const std::vector<float> last = readFrames(saved.path);
+    ASSERT_EQ(last.size() / 2, 24000u);
+    const uint64_t loudInFile = 24000 - kGateTailFrames;
+    for (uint64_t i = 0; i < loudInFile; ++i)
+        ASSERT_EQ(last[2 * i], LiveHost::loudLeft(loud - loudInFile + i)) << "frame " << i;
+    for (uint64_t i = loudInFile; i < 24000; ++i)
+        ASSERT_EQ(last[2 * i + 1], 0.0f) << "frame " << i;
+
+    // More than was captured: what there is, and the answer says so.
+    ASSERT_TRUE(engine->saveLast(600.0, {}, saved).ok);
+    EXPECT_EQ(saved.frames, loud + kGateTailFrames);
+    EXPECT_EQ(saved.requestedSeconds, 600.0);
+    EXPECT_NE(saved.note.find("are captured"), std::string::npos) << saved.note;
+
+    // The deepest zoom reads the same copy: the first frames of the ring.
+    companion::SampleStretch samples;
+    ASSERT_TRUE(engine->samples(0.0f, 0.001f, samples).ok);
+    ASSERT_EQ(samples.left.size(), 2880u);  // 0.001 of a 2,880,000-frame ring
+    for (size_t i = 0; i < samples.left.size(); ++i)
+        ASSERT_EQ(samples.right[i], LiveHost::loudRight(i)) << "frame " << i;
+    EXPECT_EQ(engine->samples(0.0f, 0.01f, samples).httpStatus, 400);  // 28,800 frames
+}
+
+TEST_F(EngineTest, SaveLastWhileLiveEndsWithinOneBlockOfTheRequest) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    constexpr uint64_t kBlock = 480;
+    for (int round = 0; round < 5; ++round) {
+        const uint64_t asked = live->loudFrames();  // counts the block in progress too
+        companion::ExportResult saved{};
+        const companion::Outcome outcome = engine->saveLast(0.25, {}, saved);
+        ASSERT_TRUE(outcome.ok) << outcome.error;
+        const std::vector<float> last = readFrames(saved.path);
+        ASSERT_EQ(last.size() / 2, 12000u);
+        const uint64_t after = live->loudFrames();
+        // Where the file ends against the request, modulo the ramp's period: at most a block
+        // behind it (the head the last block published), or blocks that ran during the request.
+        const uint64_t end = rampFrame(last[last.size() - 2]) + 1;
+        int64_t offset = static_cast<int64_t>(
+            (end + LiveHost::kRampFrames - asked % LiveHost::kRampFrames) % LiveHost::kRampFrames);
+        if (offset > static_cast<int64_t>(LiveHost::kRampFrames / 2))
+            offset -= static_cast<int64_t>(LiveHost::kRampFrames);
+        EXPECT_GE(offset, -2 * static_cast<int64_t>(kBlock)) << "round " << round;
+        EXPECT_LE(offset, static_cast<int64_t>(after - asked)) << "round " << round;
+        for (uint64_t i = 1; i < 12000; ++i)
+            ASSERT_EQ(rampFrame(last[2 * i]), (rampFrame(last[0]) + i) % LiveHost::kRampFrames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(73));
+    }
+}
+
+TEST_F(EngineTest, AnOfflineRenderAtAHundredTimesRealTimeLosesNothing) {
+    startEngine();
+    // 16,384-frame blocks with 2.4 ms between them: about 100 times real time at 48 kHz with
+    // the block's own work (3.4 ms a block), some eight laps of the ring in five seconds.
+    live = std::make_unique<LiveHost>(kRate, 16384, 2400);
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(live->start());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    closeGate(*live, *engine);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const uint64_t loud = live->loudFrames();
+    RecordProperty("speed", std::to_string(static_cast<double>(loud) / kRate / seconds));
+    const companion::EngineStatus status = engine->status();
+    EXPECT_EQ(status.lostCaptureFrames, 0u);
+    EXPECT_EQ(status.copiedFrames, loud + kGateTailFrames);
+    EXPECT_GT(loud, 3 * 2880000u) << "the render should lap the ring several times";
+
+    // The newest ring's worth, bit for bit.
+    companion::ExportResult saved{};
+    ASSERT_TRUE(engine->saveLast(60.0, {}, saved).ok);
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_EQ(ring.size() / 2, 2880000u);
+    const uint64_t first = loud + kGateTailFrames - 2880000;
+    for (uint64_t i = 0; i + kGateTailFrames < ring.size() / 2; ++i)
+        ASSERT_EQ(ring[2 * i], LiveHost::loudLeft(first + i)) << "frame " << i;
+}
+
+TEST_F(EngineTest, AHeadThatLapsTheCopyCountsTheLossAndFillsNothing) {
+    startEngine();
+    // At 8 kHz in 16,384-frame blocks as fast as the plug-in goes: the 480,000-frame ring laps
+    // many times while a request keeps the copy waiting.
+    live = std::make_unique<LiveHost>(8000.0, 16384, 0);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }));
+    // A host without the project extension keeps the insert waiting for its whole timeout.
+    EXPECT_FALSE(engine->insert(0.0f, 0.01f, 0).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The lost frames are counted as at least the lap the copy could see: wait for the copy
+    // to catch up with the head instead of for every frame to be accounted for.
+    live->setMode(LiveHost::Mode::silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t written = live->loudFrames() + gateTailFrames(8000.0);
+    const companion::EngineStatus status = engine->status();
+    EXPECT_GT(status.lostCaptureFrames, 0u);
+    EXPECT_LE(status.copiedFrames + status.lostCaptureFrames, written);
+    EXPECT_EQ(status.capturedSeconds, 60.0);
+
+    // What is kept is the ramp without a break: lost frames are never filled in.
+    companion::ExportResult saved{};
+    ASSERT_TRUE(engine->saveLast(60.0, {}, saved).ok);
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_EQ(ring.size() / 2, 480000u);
+    const uint64_t loudInRing = ring.size() / 2 - gateTailFrames(8000.0);
+    const uint64_t start = rampFrame(ring[0]);
+    EXPECT_EQ((start + loudInRing) % LiveHost::kRampFrames,
+              live->loudFrames() % LiveHost::kRampFrames);
+    for (uint64_t i = 0; i < loudInRing; ++i)
+        ASSERT_EQ(ring[2 * i], LiveHost::loudLeft(start + i)) << "frame " << i;
+}
+
+TEST_F(EngineTest, APreviewEndsByItselfWithNoPageWatching) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // 3 s of audio
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+
+    // With a length: lowered once the playhead has gone that far (1 s of audio here, 0.2 s at
+    // 5x), and no later than the copy thread's next look (20 ms: 0.1 s of audio, 0.0017 of the
+    // ring) plus the fade. The furthest playhead seen tells where it ended.
+    constexpr float kStart = 0.001f, kLength = 1.0f / 60.0f;
+    ASSERT_TRUE(engine->preview(kStart, kLength).ok);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    float furthest = -1.0f;
+    for (bool up = true; up && std::chrono::steady_clock::now() < deadline;) {
+        up = view.load<uint8_t>(off::previewRequest) == 1;
+        furthest = std::max(furthest, view.load<float>(off::playheadFraction));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(view.load<uint8_t>(off::previewRequest), 0) << "the preview never stopped";
+    EXPECT_GE(furthest, kStart + kLength - 0.002f);  // a few missed looks on a busy machine
+    EXPECT_LE(furthest, kStart + kLength + 0.004f);
+
+    // Without a length: it plays until no page has asked for the overview for two seconds.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(engine->preview(0.001f).ok);
+    std::vector<companion::OverviewChange> changes;
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(1)) {
+        engine->overviewChanges(0, changes);  // a page watching
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(view.load<uint8_t>(off::previewRequest), 1);
+    while (view.load<uint8_t>(off::previewRequest) == 1 &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double ranSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(view.load<uint8_t>(off::previewRequest), 0);
+    EXPECT_GT(ranSeconds, 2.9);  // the page's last look at 0.9 s, then two seconds
+    EXPECT_LT(ranSeconds, 3.3);
+}
+
+TEST_F(EngineTest, AnActivationAtAnotherRateBeginsAnEmptyGeneration) {
+    startEngine();
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    closeGate(*live, *engine);
+    const uint64_t before = engine->status().generation;
+    // The ring keeps the 48 kHz audio (and, mismatched, records nothing more): none of it is
+    // the new generation's.
+    live->paused([&] {
+        live->instance().deactivate();
+        ASSERT_TRUE(live->instance().activate(44100.0));
+    });
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.generation > before && s.state == PluginState::live && s.rateMismatch;
+    }));
+    const companion::EngineStatus status = engine->status();
+    EXPECT_EQ(status.capturedSeconds, 0.0);
+    EXPECT_TRUE(status.takes.empty());
+    companion::ExportResult saved{};
+    EXPECT_EQ(engine->saveLast(1.0, {}, saved).httpStatus, 409);
+    EXPECT_EQ(engine->exportStretch(0.0f, 0.01f, {}, saved).httpStatus, 409);
+    std::vector<companion::OverviewChange> changes;
+    EXPECT_TRUE(waitFor(*engine, [&](const auto&) {
+        engine->overviewChanges(0, changes);
+        return changes.size() == 1 && std::all_of(changes[0].maxL.begin(), changes[0].maxL.end(),
+                                                  [](float v) { return v == 0.0f; });
+    }));
+}
+
+// ---- With the history on disk -------------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<companion::History> openHistory(const std::filesystem::path& dir) {
+    auto opened = std::make_unique<companion::History>();
+    std::string error;
+    EXPECT_TRUE(opened->open({dir}, error)) << error;
+    return opened;
+}
+
+// Waits until the history holds a finished take of at least `frames` frames; returns it.
+std::optional<companion::HistoryTake> finishedTake(const companion::History& history,
+                                                   uint64_t frames) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const companion::HistorySummary summary = history.list();
+        for (const companion::HistoryTake& take : summary.takes)
+            if (!take.recording && take.frames >= frames)
+                return take;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST_F(EngineTest, ATakeOfAGoneInstanceSavesBitExactFromTheHistory) {
+    const std::filesystem::path historyDir = freshExportDir("history");
+    history = openHistory(historyDir);
+    engine = std::make_unique<Engine>(companion::EngineOptions{exportDir, true, history.get()});
+    std::string error;
+    ASSERT_TRUE(engine->start(error)) << error;
+    startPlugin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    closeGate(*live, *engine);
+    const uint64_t loud = live->loudFrames();
+    const uint64_t generation = engine->status().generation;
+    ASSERT_TRUE(waitFor(
+        *engine, [](const auto& s) { return s.takes.size() == 1 && s.takes[0].historyId > 0; }));
+    const int64_t id = engine->status().takes[0].historyId;
+
+    // The instance goes, another comes: the old take leaves the ring and stays in the history.
+    live.reset();
+    live = std::make_unique<LiveHost>(kRate);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) {
+        return s.generation > generation && !s.takes.empty() && s.takes.back().historyId > id;
+    }));
+    for (const companion::Take& take : engine->status().takes)
+        EXPECT_NE(take.historyId, id);
+
+    const std::optional<companion::HistoryTake> kept = finishedTake(*history, loud);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->id, id);
+    EXPECT_EQ(kept->frames, loud + kGateTailFrames);
+    EXPECT_EQ(kept->generation, generation);
+    EXPECT_EQ(kept->rateHz, kRate);
+    std::vector<float> frames;
+    ASSERT_TRUE(history->read(id, 0, kept->frames, frames, error)) << error;
+    ASSERT_EQ(frames.size() / 2, loud + kGateTailFrames);
+    for (uint64_t i = 0; i < loud; ++i)
+        ASSERT_EQ(frames[2 * i + 1], LiveHost::loudRight(i)) << "frame " << i;
+    for (uint64_t i = loud; i < frames.size() / 2; ++i)
+        ASSERT_EQ(frames[2 * i], 0.0f) << "frame " << i;
+    TearDown();
+    std::filesystem::remove_all(historyDir);
+}
+
+TEST_F(EngineTest, AHundredTimesRealTimeRenderReachesTheHistoryWhole) {
+    const std::filesystem::path historyDir = freshExportDir("history-render");
+    history = openHistory(historyDir);
+    engine = std::make_unique<Engine>(companion::EngineOptions{exportDir, true, history.get()});
+    std::string error;
+    ASSERT_TRUE(engine->start(error)) << error;
+    live = std::make_unique<LiveHost>(kRate, 16384, 2400);
+    ASSERT_TRUE(live->start());
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    closeGate(*live, *engine);
+    const uint64_t fed = live->loudFrames() + kGateTailFrames;
+    EXPECT_EQ(engine->status().lostCaptureFrames, 0u);
+    const std::optional<companion::HistoryTake> take = finishedTake(*history, fed);
+    ASSERT_TRUE(take.has_value());
+    EXPECT_EQ(take->frames, fed);
+    // Every fed frame, read back a second at a time.
+    std::vector<float> frames;
+    for (uint64_t first = 0; first < live->loudFrames(); first += 48000) {
+        ASSERT_TRUE(history->read(take->id, first, 48000, frames, error)) << error;
+        const uint64_t n = std::min<uint64_t>(48000, live->loudFrames() - first);
+        for (uint64_t i = 0; i < n; ++i)
+            ASSERT_EQ(frames[2 * i], LiveHost::loudLeft(first + i)) << "frame " << first + i;
+    }
+    TearDown();
+    std::filesystem::remove_all(historyDir);
 }

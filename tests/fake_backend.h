@@ -142,8 +142,11 @@ public:
         return b;
     }
 
-    Outcome preview(float start) override {
-        return record("preview", [&](RecordedCall& c) { c.start = start; });
+    Outcome preview(float start, std::optional<float> length) override {
+        return record("preview", [&](RecordedCall& c) {
+            c.start = start;
+            c.length = length.value_or(-1.0f);
+        });
     }
     Outcome stopPreview() override { return record("preview/stop"); }
     Outcome setHold(bool hold) override {
@@ -183,6 +186,14 @@ public:
     Outcome saveTake(int index, const ExportSettings& settings, ExportResult& out) override {
         out = result(settings);
         return record("save-take", [&](RecordedCall& c) { c.take = index, c.settings = settings; });
+    }
+    Outcome samples(float start, float length, SampleStretch& out) override {
+        out = SampleStretch{};
+        out.rateHz = 48000.0;
+        out.start = start;
+        out.left = {0.5f, -0.25f};
+        out.right = {0.125f, 1.0f};
+        return record("samples", [&](RecordedCall& c) { c.start = start, c.length = length; });
     }
 
 private:

@@ -193,6 +193,8 @@ TEST_F(ServerTest, BadFieldsAreRefusedBeforeTheEngine) {
         {"/api/preview", R"({"start": "0.5"})", 400},
         {"/api/preview", "start=0.5", 400},
         {"/api/preview", "[0.5]", 400},
+        {"/api/preview", R"({"start": 0.5, "length": 0})", 400},
+        {"/api/preview", R"({"start": 0.5, "length": "0.1"})", 400},
         {"/api/analyze", R"({"start": 0.5, "length": 0})", 400},
         {"/api/analyze", R"({"start": 0.5, "length": 1e999})", 400},
         {"/api/export", R"({"start": 0, "length": 0.5, "format": "mp3"})", 400},
@@ -221,6 +223,28 @@ TEST_F(ServerTest, BadFieldsAreRefusedBeforeTheEngine) {
     }
     EXPECT_EQ(backend.calls(), 0);
     EXPECT_EQ(call(port, httpGet("/api/preview")).status, 405);
+    for (const char* query : {"", "?start=0.1", "?start=0.1&length=0", "?start=x&length=0.1",
+                              "?start=0.1&length=1.5", "?start=nan&length=0.1"})
+        EXPECT_EQ(call(port, httpGet(std::string("/api/samples") + query)).status, 400) << query;
+    EXPECT_EQ(backend.calls(), 0);
+}
+
+TEST_F(ServerTest, PreviewLengthAndSamplesReachTheEngine) {
+    ASSERT_EQ(post(port, "/api/preview", R"({"start": 0.25})").status, 200);
+    EXPECT_EQ(backend.last().length, -1.0f);  // the old body: no length, plays until stopped
+    ASSERT_EQ(post(port, "/api/preview", R"({"start": 0.25, "length": 0.125})").status, 200);
+    EXPECT_EQ(backend.last().length, 0.125f);
+
+    const Answer answer = call(port, httpGet("/api/samples?start=0.5&length=0.001"));
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(backend.last().route, "samples");
+    EXPECT_EQ(backend.last().start, 0.5f);
+    EXPECT_EQ(backend.last().length, 0.001f);
+    const json samples = json::parse(answer.body);
+    EXPECT_EQ(samples["rate"], 48000);
+    EXPECT_EQ(samples["frames"], 2);
+    EXPECT_EQ(samples["left"][1].get<float>(), -0.25f);
+    EXPECT_EQ(samples["right"][0].get<float>(), 0.125f);
 }
 
 TEST_F(ServerTest, GoodRequestsReachTheEngineWithTheirValues) {

@@ -21,7 +21,7 @@ target_compile_definitions(tessarin_host_test PRIVATE TESSARIN_HOST_PATH="$<TARG
 add_dependencies(tessarin_host_test tessarin-host)
 tessarin_test(access_trace_test SHM SOURCES access_trace_test.cpp)
 tessarin_test(segment_space_test SHM SOURCES segment_space_test.cpp)
-tessarin_test(engine_test SHM SOURCES engine_test.cpp takes_test.cpp LIBS tessarin_daemon PkgConfig::SNDFILE)
+tessarin_test(engine_test SHM SOURCES engine_test.cpp takes_test.cpp capture_copy_test.cpp LIBS tessarin_daemon PkgConfig::SNDFILE)
 tessarin_test(exporter_test SOURCES exporter_test.cpp
               LIBS tessarin_daemon PkgConfig::SNDFILE PkgConfig::EBUR128)
 tessarin_test(dsp_test SOURCES dsp_test.cpp LIBS tessarin_daemon)
