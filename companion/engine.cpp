@@ -1188,18 +1188,30 @@ Outcome Engine::exportFrames(const std::vector<float>& frames, double rateHz,
     return {};
 }
 
-Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
-                        std::optional<float> seenWritePos) {
+// [server-thread] Brings the copy up to date (one catch-up snapshot while live), then reads.
+Outcome Engine::readCaughtUpStretch(float start, float length, std::optional<float> seenWritePos,
+                                    std::vector<float>& frames, double& rateHz,
+                                    double& requestedSeconds, std::string& note) {
     if (Outcome bad = checkStretch(start, length); !bad.ok)
         return bad;
-    {
-        std::lock_guard request(requestMutex_);
-        copyStep(true);
-    }
+    catchUp();
+    return readStretch(start, length, seenWritePos, frames, rateHz, requestedSeconds, note);
+}
+
+// [server-thread] One catch-up snapshot: the copy then ends at the head the last block
+// published, the newest frame at the moment of the request.
+void Engine::catchUp() {
+    std::lock_guard request(requestMutex_);
+    copyStep(true);
+}
+
+Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
+                        std::optional<float> seenWritePos) {
     std::vector<float> frames;
     double rate = 0.0, requested = 0.0;
     std::string note;
-    if (Outcome got = readStretch(start, length, seenWritePos, frames, rate, requested, note);
+    if (Outcome got =
+            readCaughtUpStretch(start, length, seenWritePos, frames, rate, requested, note);
         !got.ok)
         return got;
     out = analyzeStretch(frames, rate);
@@ -1208,16 +1220,11 @@ Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
 
 Outcome Engine::exportStretch(float start, float length, const ExportSettings& settings,
                               ExportResult& out, std::optional<float> seenWritePos) {
-    if (Outcome bad = checkStretch(start, length); !bad.ok)
-        return bad;
-    {
-        std::lock_guard request(requestMutex_);
-        copyStep(true);
-    }
     std::vector<float> frames;
     double rate = 0.0, requested = 0.0;
     std::string note;
-    if (Outcome got = readStretch(start, length, seenWritePos, frames, rate, requested, note);
+    if (Outcome got =
+            readCaughtUpStretch(start, length, seenWritePos, frames, rate, requested, note);
         !got.ok)
         return got;
     if (Outcome saved = exportFrames(frames, rate, settings, out); !saved.ok)
@@ -1230,11 +1237,7 @@ Outcome Engine::exportStretch(float start, float length, const ExportSettings& s
 Outcome Engine::saveLast(double seconds, const ExportSettings& settings, ExportResult& out) {
     if (!std::isfinite(seconds) || seconds <= 0.0)
         return Outcome::failure(400, "seconds must be a number above 0");
-    {
-        // The newest frame at the moment of the request: the head the last block published.
-        std::lock_guard request(requestMutex_);
-        copyStep(true);
-    }
+    catchUp();
     std::vector<float> frames;
     double rate = 0.0;
     std::string note;
@@ -1268,10 +1271,7 @@ Outcome Engine::saveLast(double seconds, const ExportSettings& settings, ExportR
 }
 
 Outcome Engine::saveTake(int index, const ExportSettings& settings, ExportResult& out) {
-    {
-        std::lock_guard request(requestMutex_);
-        copyStep(true);
-    }
+    catchUp();
     std::vector<float> frames;
     double rate = 0.0;
     int64_t namedAtMs = 0;

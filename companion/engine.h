@@ -221,6 +221,10 @@ private:
     Outcome readStretch(float start, float length, std::optional<float> seenWritePos,
                         std::vector<float>& frames, double& rateHz, double& requestedSeconds,
                         std::string& note) const;  // [any-thread]
+    Outcome readCaughtUpStretch(float start, float length, std::optional<float> seenWritePos,
+                                std::vector<float>& frames, double& rateHz,
+                                double& requestedSeconds, std::string& note);  // [server-thread]
+    void catchUp();                                                            // [server-thread]
     // namedAtMs: Unix ms the file is named after (a take's start); 0: now.
     Outcome exportFrames(const std::vector<float>& frames, double rateHz,
                          const ExportSettings& settings, ExportResult& out,
