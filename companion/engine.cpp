@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -235,8 +236,15 @@ bool Engine::start(std::string& error) {
         copyStep(false);
     }
     feed_->start();
-    thread_ = std::thread([this] { run(); });
-    copyThread_ = std::thread([this] { copyRun(); });
+    // Named, so a profile or bench/companion_cpu can tell their shares.
+    thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "engine-poll");
+        run();
+    });
+    copyThread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "capture-copy");
+        copyRun();
+    });
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <limits>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace companion {
@@ -170,7 +171,10 @@ void FeedMonitor::start() {
     if (state_->thread.joinable())
         return;
     state_->stopRequested.store(false, std::memory_order_release);
-    state_->thread = std::thread([s = state_] { s->run(); });
+    state_->thread = std::thread([s = state_] {
+        pthread_setname_np(pthread_self(), "feed-monitor");  // for profiles and companion_cpu
+        s->run();
+    });
 }
 
 // [main-thread] Returns within one poll period.
