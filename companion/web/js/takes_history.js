@@ -1,15 +1,37 @@
 // The history panel: takes the daemon keeps on disk (this session's and earlier ones), newest
-// first. Picking one opens it in a viewer of its own: its waveform, a selection dragged across
-// it, listening through the page (Web Audio playing the take's file), saving all or part of it,
-// pinning and deleting.
+// first. Picking one opens it in the timeline in place of the live ring: its waveform, a
+// selection dragged across it, listening (through the plug-in's preview while the take is still
+// in the live ring and the plug-in is live, else through the page's Web Audio playing the take's
+// file), saving all or part of it, pinning and deleting; Back to live or Esc returns.
 
 import { formatReading } from './meters.js';
 import { amplitudeToUnit } from './waveform.js';
+import { UNTRUSTED_MESSAGE } from './connection.js';
 
 const REFRESH_SOON_MS = 1500;
 const ENVELOPE_COLUMNS = 2048;
 const DELETE_CONFIRM_MS = 4000;
 const MIN_PART_SECONDS = 0.01;
+const PREVIEW_START_MS = 1500;
+const SAME_TAKE_SECONDS = 0.05; // a ring take this much shorter than its history take lost its start
+
+// How to hear part ({start, length} seconds into the history take): through the plug-in's
+// preview ({via: 'preview', start, length} in ring fractions) while the status shows the plug-in
+// live and the whole take still in its ring, else through the page ({via: 'page'}).
+export function listenRoute(take, status, part) {
+  const ringSeconds = status?.ringSeconds;
+  const ringTake = (status?.takes ?? []).find((t) => t.historyId != null && t.historyId === take?.id);
+  if (status?.state !== 'live' || !ringTake || !(ringSeconds > 0)) return { via: 'page' };
+  if (!(Math.abs((ringTake.seconds ?? 0) - (take.seconds ?? 0)) <= SAME_TAKE_SECONDS)) return { via: 'page' };
+  if (part.start + part.length > ringTake.seconds + SAME_TAKE_SECONDS) return { via: 'page' };
+  const start = (((ringTake.start + part.start / ringSeconds) % 1) + 1) % 1;
+  return { via: 'preview', start, length: part.length / ringSeconds };
+}
+
+// The words over the timeline while it shows a history take.
+export function historyTitle(take) {
+  return `History: take of ${formatStart(take.start)}, ${(take.seconds ?? 0).toFixed(1)} s`;
+}
 
 // "2026-01-02 09:05" style local date and time from the daemon's ISO 8601 start (null: unknown).
 export function formatStart(iso, now = new Date()) {
@@ -99,7 +121,8 @@ export function drawTakeWave(ctx, geometry, env, seconds, selection, playheadSec
 }
 
 export class HistoryPanel {
-  // page {api, token, $, exportOptions(), showSaved(answer), showError(text), theme(), onChange()}
+  // page {api, token, $, exportOptions(), showSaved(answer), showError(text), theme(), onChange(),
+  // status() (the daemon's latest status)}
   constructor(page) {
     this.page = page;
     this.takes = [];
@@ -110,6 +133,8 @@ export class HistoryPanel {
     this.timer = 0;
     this.audio = null;
     this.source = null;
+    this.previewing = false; // listening through the plug-in's preview
+    this.listenedVia = null;
     this.playStartedAt = 0;
     this.deleteArmedUntil = 0;
     const $ = page.$;
@@ -136,7 +161,8 @@ export class HistoryPanel {
       takes: this.takes.length,
       openId: this.open?.take.id ?? null,
       selection: this.open?.selection ? { ...this.open.selection } : null,
-      playing: !!this.source,
+      playing: !!this.source || this.previewPlaying(),
+      listenedVia: this.listenedVia,
       decodedSeconds: this.open?.buffer ? this.open.buffer.duration : null,
     };
   }
@@ -203,7 +229,9 @@ export class HistoryPanel {
     buttons[Math.max(0, Math.min(buttons.length - 1, next))].focus();
   }
 
+  // Throws, sending nothing, while the daemon has not proved it knows the token.
   authHeaders() {
+    if (this.page.trusted && !this.page.trusted()) throw new Error(UNTRUSTED_MESSAGE);
     return { Authorization: `Bearer ${this.page.token}` };
   }
 
@@ -212,12 +240,33 @@ export class HistoryPanel {
     return this.audio;
   }
 
+  previewPlaying() {
+    return this.previewing;
+  }
+
+  // Seconds into the open take of the plug-in's preview playhead, null when not previewing it.
+  previewSeconds() {
+    const status = this.page.status?.();
+    const playhead = status?.preview?.playhead;
+    const ringTake = (status?.takes ?? []).find((t) => t.historyId != null && t.historyId === this.open?.take.id);
+    if (!this.previewing || playhead == null || playhead < 0 || !ringTake || !(status.ringSeconds > 0)) return null;
+    return ((((playhead - ringTake.start) % 1) + 1) % 1) * status.ringSeconds;
+  }
+
+  // The timeline shows the history take instead of the live ring.
+  showInTimeline(shown) {
+    const $ = this.page.$;
+    $('history-take').hidden = !shown;
+    $('waveform').hidden = shown;
+    this.page.onShownChange?.(shown);
+  }
+
   async openTake(take) {
     const $ = this.page.$;
     this.stop();
     this.open = { take, buffer: null, env: null, selection: null };
-    $('history-take').hidden = false;
-    $('history-take-title').textContent = `Take of ${formatStart(take.start)}, ${(take.seconds ?? 0).toFixed(1)} s`;
+    this.showInTimeline(true);
+    $('history-take-title').textContent = historyTitle(take);
     $('history-take-note').textContent = 'Loading the take\u2026';
     this.updateButtons();
     this.render();
@@ -231,19 +280,23 @@ export class HistoryPanel {
       for (let c = 0; c < buffer.numberOfChannels; c++) channels.push(buffer.getChannelData(c));
       this.open.buffer = buffer;
       this.open.env = bufferEnvelope(channels);
-      $('history-take-note').textContent = 'Drag across the take to hear or save a part of it; without a selection the whole take.';
+      $('history-take-note').textContent = 'Drag across the take to hear or save a part of it; without a selection the whole take. Esc goes back to live.';
     } catch (error) {
       $('history-take-note').textContent = `Could not open the take: ${error.message}`;
     }
-    this.canvas.setAttribute('aria-label', `History take of ${formatStart(take.start)}: ${(take.seconds ?? 0).toFixed(1)} s`);
+    this.canvas.setAttribute('aria-label', `${historyTitle(take)}. The timeline shows this history take, not the live ring.`);
+    this.canvas.scrollIntoView?.({ block: 'nearest' });
+    this.canvas.focus();
     this.draw();
   }
 
   close() {
+    const wasOpen = !!this.open;
     this.stop();
     this.open = null;
-    this.page.$('history-take').hidden = true;
+    this.showInTimeline(false);
     this.render();
+    if (wasOpen) this.page.$('waveform').focus();
   }
 
   updateButtons() {
@@ -251,8 +304,9 @@ export class HistoryPanel {
     const take = this.open?.take;
     $('history-pin').setAttribute('aria-pressed', String(!!take?.pinned));
     $('history-pin').textContent = take?.pinned ? 'Pinned' : 'Pin';
-    $('history-listen').setAttribute('aria-pressed', String(!!this.source));
-    $('history-listen').textContent = this.source ? 'Stop' : 'Listen';
+    const playing = !!this.source || this.previewPlaying();
+    $('history-listen').setAttribute('aria-pressed', String(playing));
+    $('history-listen').textContent = playing ? 'Stop' : 'Listen';
     $('history-delete').textContent = Date.now() < this.deleteArmedUntil ? 'Delete: press again' : 'Delete';
   }
 
@@ -263,13 +317,29 @@ export class HistoryPanel {
     return s && s.b - s.a >= MIN_PART_SECONDS ? { start: s.a, length: s.b - s.a } : { start: 0, length: seconds };
   }
 
-  listen() {
-    if (this.source) return this.stop();
-    const buffer = this.open?.buffer;
+  async listen() {
+    if (this.source || this.previewPlaying()) return this.stop();
+    if (!this.open) return;
+    const part = this.part();
+    const route = listenRoute(this.open.take, this.page.status?.(), part);
+    if (route.via === 'preview') {
+      try {
+        await this.page.api('/api/preview', { start: route.start, length: route.length });
+        this.previewing = true;
+        this.previewSeenPlaying = false;
+        this.previewAskedAt = Date.now();
+        this.listenedVia = 'preview';
+        this.updateButtons();
+        return;
+      } catch {
+        // the plug-in went away meanwhile: the page plays the take instead
+      }
+    }
+    const buffer = this.open.buffer;
     if (!buffer) return;
     const ctx = this.audioContext();
     ctx.resume();
-    const { start, length } = this.part();
+    const { start, length } = part;
     const source = ctx.createBufferSource();
     source.buffer = buffer;
     source.connect(ctx.destination);
@@ -280,6 +350,7 @@ export class HistoryPanel {
     };
     source.start(0, start, length);
     this.source = source;
+    this.listenedVia = 'page';
     this.playFrom = start;
     this.playStartedAt = ctx.currentTime;
     this.updateButtons();
@@ -291,7 +362,21 @@ export class HistoryPanel {
     requestAnimationFrame(tick);
   }
 
+  // The daemon's status changed: the preview's button follows it.
+  // A preview not yet seen playing is given a moment before it counts as ended.
+  statusChanged() {
+    if (this.previewing) {
+      const playing = !!this.page.status?.()?.preview?.playing;
+      if (playing) this.previewSeenPlaying = true;
+      else if (this.previewSeenPlaying || Date.now() - this.previewAskedAt > PREVIEW_START_MS) this.previewing = false;
+      if (this.open) this.draw();
+    }
+    if (this.open) this.updateButtons();
+  }
+
   stop() {
+    if (this.previewPlaying()) this.page.api('/api/preview/stop', {}).catch(() => {});
+    this.previewing = false;
     const source = this.source;
     this.source = null;
     try {
@@ -360,7 +445,7 @@ export class HistoryPanel {
     if (this.canvas.height !== Math.round(height * dpr)) this.canvas.height = Math.round(height * dpr);
     this.ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     const seconds = open.buffer?.duration ?? open.take.seconds ?? 0;
-    const playhead = this.source && this.audio ? this.playFrom + (this.audio.currentTime - this.playStartedAt) : null;
+    const playhead = this.source && this.audio ? this.playFrom + (this.audio.currentTime - this.playStartedAt) : this.previewSeconds();
     drawTakeWave(this.ctx, { width, height }, open.env ?? new Float32Array(4), seconds, open.selection, playhead, this.page.theme());
   }
 

@@ -2,7 +2,7 @@
 // newest right), left channel above right, with the ruler, take marks, selection, cursor and
 // preview playhead. Drawing takes plain data and a 2D context, nothing else.
 
-import { OVERVIEW_COLUMNS, rulerTicks, formatTickSeconds, timeToX, wrap01 } from './timeline.js';
+import { OVERVIEW_COLUMNS, rulerTicks, formatTickSeconds, timeToX, wrap01, ringToTime } from './timeline.js';
 
 const INT16_SCALE = 1 / 32767;
 
@@ -225,6 +225,22 @@ function drawSampleLines(ctx, samples, channel, lane, view, writePos, width, sca
 // ({t0, t1} on the timeline, or null), cursor, playhead (timeline points or null), takes
 // ([{t, wallClock, current}]), scale ('linear' or 'db'), samples (a fetched stretch covering the
 // view, or null), theme (colours; THEME by default)}. env: a reusable Float32Array of pixels × 4.
+// Where lost capture joins the ring: for each stretch ({at} ring fraction, {frames}) that lies in
+// the captured part of the timeline (from..1) and in view, its pixel x of width and its frames,
+// left to right.
+export function lostMarks(stretches, writePos, from, view, width) {
+  const marks = [];
+  for (const stretch of stretches ?? []) {
+    if (typeof stretch?.at !== 'number' || !(stretch.frames > 0)) continue;
+    const t = ringToTime(stretch.at, writePos);
+    if (t < from || t < view.t0 || t > view.t1) continue;
+    marks.push({ x: timeToX(t, width, view), frames: stretch.frames });
+  }
+  return marks.sort((p, q) => p.x - q.x);
+}
+
+const LOST_HATCH_PX = 8;
+
 export function drawWaveform(ctx, geometry, scene, env) {
   const { width, height, rulerHeight, pixels } = geometry;
   const { view, from } = scene;
@@ -294,6 +310,25 @@ export function drawWaveform(ctx, geometry, scene, env) {
     const px = Math.floor(x * step);
     ctx.fillRect(px, lane.top, Math.max(1, Math.ceil(step)), 4);
     ctx.fillRect(px, lane.top + lane.height - 4, Math.max(1, Math.ceil(step)), 4);
+  }
+
+  // Lost capture: a red line where the hole joins, hatched on its older side.
+  const lost = lostMarks(scene.lost, scene.writePos, from, view, width);
+  if (lost.length) {
+    ctx.save();
+    ctx.strokeStyle = theme.clip;
+    ctx.fillStyle = theme.clip;
+    ctx.lineWidth = 1;
+    for (const { x } of lost) {
+      ctx.fillRect(Math.round(x) - 1, rulerHeight, 2, height - rulerHeight);
+      ctx.beginPath();
+      for (let y = rulerHeight; y < height; y += LOST_HATCH_PX / 2) {
+        ctx.moveTo(x - LOST_HATCH_PX, y + LOST_HATCH_PX / 2);
+        ctx.lineTo(x, y);
+      }
+      ctx.stroke();
+    }
+    ctx.restore();
   }
 
   ctx.font = '11px system-ui, sans-serif';

@@ -12,7 +12,7 @@ import { clockTicks } from '../js/history.js';
 import { spectrumAt, holdMax, tiltDb } from '../js/spectrum.js';
 import { captureStates, statusText, statusTone } from '../js/status.js';
 import { waveformLabel, takeRowText } from '../js/takes.js';
-import { bufferEnvelope, formatStart, historyRowText } from '../js/takes_history.js';
+import { bufferEnvelope, formatStart, historyRowText, listenRoute, historyTitle } from '../js/takes_history.js';
 import { themeFrom } from '../js/theme.js';
 import { loadMeterSettings, storeMeterSettings } from '../js/actions.js';
 
@@ -198,6 +198,25 @@ test('history panel pieces: start times, rows and the envelope of a decoded take
   const left = Float32Array.from([0, 0.5, -0.25, 0, 1, -1, 0, 0]);
   const env = bufferEnvelope([left], 2); // mono: both halves from the one channel
   assert.deepEqual(Array.from(env), [-0.25, 0.5, -0.25, 0.5, -1, 1, -1, 1]);
+});
+
+test('a history take is heard through the preview only while the whole take is in the live ring', () => {
+  const take = { id: 42, seconds: 12, start: null };
+  // The ring take starts at 0.9 of a 60 s ring: 9 s into it is ring 0.9 + 0.15, wrapped.
+  const status = { state: 'live', ringSeconds: 60, takes: [{ start: 0.5, seconds: 3, historyId: 41 }, { start: 0.9, seconds: 12, historyId: 42 }] };
+  const route = listenRoute(take, status, { start: 9, length: 3 });
+  assert.equal(route.via, 'preview');
+  near(route.start, 0.05, 1e-12, 'start');
+  near(route.length, 0.05, 1e-12, 'length');
+  // Host stopped or plug-in gone, another generation, or the take's start already overwritten.
+  assert.deepEqual(listenRoute(take, { ...status, state: 'stalled' }, { start: 0, length: 12 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, { ...status, state: 'no-plugin', takes: [] }, { start: 0, length: 12 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, { ...status, takes: [{ start: 0.9, seconds: 12, historyId: null }] }, { start: 0, length: 12 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, { ...status, takes: [{ start: 0.95, seconds: 9, historyId: 42 }] }, { start: 0, length: 1 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, null, { start: 0, length: 12 }), { via: 'page' });
+  const local = new Date(2026, 11, 8, 14, 2, 11);
+  assert.equal(historyTitle({ start: local.toISOString(), seconds: 8.43 }), `History: take of ${formatStart(local.toISOString())}, 8.4 s`);
+  assert.match(historyTitle({ start: null, seconds: 1 }), /^History: take of unknown time, 1\.0 s$/);
 });
 
 test('the light scheme reaches the canvases; meter settings survive a reload', () => {
