@@ -5,13 +5,14 @@
 // file), saving all or part of it, pinning and deleting; Back to live or Esc returns.
 
 import { formatReading } from './meters.js';
-import { amplitudeToUnit } from './waveform.js';
+import { drawWaveform } from './waveform.js';
 import { UNTRUSTED_MESSAGE } from './connection.js';
 
 const REFRESH_SOON_MS = 1500;
 const ENVELOPE_COLUMNS = 2048;
 const DELETE_CONFIRM_MS = 4000;
 const MIN_PART_SECONDS = 0.01;
+const TAKE_RULER_PX = 22;
 const PREVIEW_START_MS = 1500;
 const SAME_TAKE_SECONDS = 0.05; // a ring take this much shorter than its history take lost its start
 
@@ -90,34 +91,26 @@ export function bufferEnvelope(channels, columns = ENVELOPE_COLUMNS) {
   return out;
 }
 
-// The take's waveform: left above right, the selection ({a, b} seconds) shaded, the playhead.
+// The take's waveform through the timeline's drawing: its whole length in view, the ruler in
+// seconds from its start, the selection ({a, b} seconds) and the playhead.
 export function drawTakeWave(ctx, geometry, env, seconds, selection, playheadSeconds, theme) {
   const { width, height } = geometry;
-  ctx.fillStyle = theme.background;
-  ctx.fillRect(0, 0, width, height);
-  const columns = env.length / 4;
-  const laneHeight = height / 2;
-  if (selection && seconds > 0) {
-    ctx.fillStyle = theme.selection;
-    const a = (selection.a / seconds) * width;
-    const b = (selection.b / seconds) * width;
-    ctx.fillRect(a, 0, Math.max(1, b - a), height);
-  }
-  for (let ch = 0; ch < 2; ch++) {
-    const mid = laneHeight * ch + laneHeight / 2;
-    const half = laneHeight / 2 - 2;
-    ctx.fillStyle = ch === 0 ? theme.left : theme.right;
-    for (let x = 0; x < width; x++) {
-      const c = Math.min(columns - 1, Math.floor((x / width) * columns));
-      const lo = amplitudeToUnit(env[4 * c + 2 * ch], 'linear');
-      const hi = amplitudeToUnit(env[4 * c + 2 * ch + 1], 'linear');
-      ctx.fillRect(x, mid - hi * half, 1, Math.max(1, (hi - lo) * half));
-    }
-  }
-  if (playheadSeconds != null && seconds > 0) {
-    ctx.fillStyle = theme.playhead;
-    ctx.fillRect((playheadSeconds / seconds) * width - 1, 0, 2, height);
-  }
+  const pixels = Math.max(1, Math.round(width));
+  const frac = (s) => (seconds > 0 ? s / seconds : 0);
+  const scene = {
+    columns: env,
+    view: { t0: 0, t1: 1 },
+    writePos: 0,
+    from: 0,
+    ringSeconds: seconds,
+    selection: selection && seconds > 0 ? { t0: frac(selection.a), t1: frac(selection.b) } : null,
+    cursor: null,
+    playhead: playheadSeconds != null && seconds > 0 ? frac(playheadSeconds) : null,
+    takes: [],
+    scale: 'linear',
+    theme,
+  };
+  drawWaveform(ctx, { width, height, rulerHeight: TAKE_RULER_PX, pixels }, scene, new Float32Array(pixels * 4));
 }
 
 export class HistoryPanel {
