@@ -418,12 +418,20 @@ test('Reset meters empties the momentary, short-term and RMS holds, in the statu
 // Opens the second-newest take of the history panel (one no longer being recorded) from the
 // keyboard and checks that the timeline shows it, in words, instead of the live ring.
 async function openHistoryTake() {
-  await page.waitForFunction(() => document.querySelectorAll('#disk-history-list button').length >= 2, null, { timeout: 30000 });
+  await page.waitForFunction(() => document.querySelectorAll('#disk-history-list button').length >= 2, null, { timeout: 30000 }).catch(async (error) => {
+    const history = (await request('/api/history', { headers: { Authorization: `Bearer ${daemon.token}` } })).text.slice(0, 400);
+    const note = await page.locator('#disk-history-note').textContent();
+    const shown = await state(() => JSON.stringify(window.tessarin.historyPanel));
+    throw new Error(`${error.message}; the page: ${note} ${shown}; the daemon: ${history}`);
+  });
   const row = page.locator('#disk-history-list button').nth(1);
   await row.scrollIntoViewIfNeeded();
   await row.focus();
   await page.keyboard.press('Enter');
-  await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 });
+  await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 }).catch(async (error) => {
+    const note = await page.locator('#history-take-note').textContent();
+    throw new Error(`${error.message}: ${note}; the row: ${await row.textContent()}; ${await page.locator('#action-error').textContent()}`);
+  });
   assert.equal(await waveform().isVisible(), false, 'the live waveform gives way to the take');
   const title = await page.locator('#history-take-title').textContent();
   assert.match(title, /^History: take of .+, \d+\.\d s$/);

@@ -58,8 +58,10 @@ const token = tokenFromSearch(location.search);
 // before the first request and again after every lost link.
 let trusted = false;
 const api = makeApi(token, undefined, () => trusted);
+// Rejects, as daemonKnowsToken does, when nothing answers.
 async function proveDaemon() {
-  trusted = await daemonKnowsToken(token).catch(() => false);
+  trusted = false;
+  trusted = await daemonKnowsToken(token);
   return trusted;
 }
 
@@ -307,6 +309,8 @@ const connection = new Connection({
     },
     link: (link) => {
       if (link === 'disconnected' || link === 'refused') trusted = false;
+      // (Re)connected: the history may have changed meanwhile, or failed to load while away.
+      if (link === 'open' && state.link !== 'open') historyPanel.refresh();
       state.link = link;
       dirty.status = true;
     },
@@ -1016,7 +1020,7 @@ globalThis.tessarin = Object.freeze({
 });
 
 // First paint with what /api/status says, then the live feed.
-proveDaemon().then((proved) => {
+proveDaemon().catch(() => false).then((proved) => {
   if (!proved) {
     state.link = 'refused';
     dirty.status = true;
@@ -1026,6 +1030,5 @@ proveDaemon().then((proved) => {
     .then((status) => onStatus(status))
     .catch(() => {});
   connection.open();
-  historyPanel.refresh();
 });
 requestAnimationFrame(frame);

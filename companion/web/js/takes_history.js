@@ -165,17 +165,22 @@ export class HistoryPanel {
     this.timer = setTimeout(() => this.refresh(), REFRESH_SOON_MS);
   }
 
+  // Only the latest request's answer counts (one sent before a lost link may come back last); a
+  // failed one keeps the list it has (the takes are still on disk), saying why.
   async refresh() {
+    const serial = (this.refreshSerial = (this.refreshSerial ?? 0) + 1);
     try {
       const answer = await this.page.api('/api/history');
+      if (serial !== this.refreshSerial) return;
       this.available = true;
       this.takes = Array.isArray(answer?.takes) ? answer.takes : [];
       this.bytes = answer?.bytes ?? 0;
       this.limitBytes = answer?.limitBytes ?? 0;
     } catch (error) {
+      if (serial !== this.refreshSerial) return;
       this.available = error.status !== 404;
       if (this.available) this.page.showError(`History: ${error.message}`);
-      this.takes = [];
+      else this.takes = [];
     }
     this.render();
     this.page.onChange?.();
