@@ -131,6 +131,7 @@ before(async () => {
   const launched = await launch({ width: 1600, height: 1000, bypassCSP: true });
   browser = launched;
   page = launched.context.pages()[0] ?? (await launched.context.newPage());
+  page.on('pageerror', (e) => console.error('PAGEERROR', e.message, e.stack));
   await page.goto(daemon.url);
 });
 

@@ -308,7 +308,9 @@ const connection = new Connection({
       dirty.wave = true;
     },
     link: (link) => {
-      if (link === 'disconnected' || link === 'refused') trusted = false;
+      // The socket lost or the token refused: prove again before sending it. (A reopening after
+      // the proof also passes through 'disconnected', from 'disconnected'.)
+      if ((link === 'disconnected' && state.link === 'open') || link === 'refused') trusted = false;
       // (Re)connected: the history may have changed meanwhile, or failed to load while away.
       if (link === 'open' && state.link !== 'open') historyPanel.refresh();
       state.link = link;
