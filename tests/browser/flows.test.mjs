@@ -132,6 +132,7 @@ before(async () => {
   browser = launched;
   page = launched.context.pages()[0] ?? (await launched.context.newPage());
   page.on('pageerror', (e) => console.error('PAGEERROR', e.message, e.stack));
+  page.on('requestfailed', (r) => console.error('REQUESTFAILED', r.url(), r.failure()?.errorText));
   await page.goto(daemon.url);
 });
 
@@ -188,6 +189,8 @@ test('the waveform opens fitted to the captured takes, not the empty ring', asyn
   };
   await check(page);
   const fresh = await browser.context.newPage();
+  fresh.on('pageerror', (e) => console.error('PAGEERROR (fresh page)', e.message));
+  fresh.on('requestfailed', (r) => console.error('REQUESTFAILED (fresh page)', r.url(), r.failure()?.errorText));
   try {
     await fresh.goto(daemon.url);
     await fresh.waitForFunction(() => window.tessarin.status?.capturedSeconds > 0 && window.tessarin.view.t0 > 0, null, { timeout: 10000 });

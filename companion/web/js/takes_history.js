@@ -383,6 +383,7 @@ export class HistoryPanel {
       // already ended
     }
     this.updateButtons();
+    this.draw(); // no playhead left standing
   }
 
   async save() {
