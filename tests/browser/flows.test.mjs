@@ -492,6 +492,7 @@ test('history panel: a finished take opens in the timeline, plays and saves a pa
   await page.getByRole('button', { name: 'Listen', exact: true }).click();
   await page.waitForFunction(() => window.tessarin.historyPanel.playing, null, { timeout: 3000 });
   assert.equal((await state(() => window.tessarin.historyPanel)).listenedVia, inLiveRing ? 'preview' : 'page');
+  t.diagnostic(`the take was heard through the ${inLiveRing ? 'plug-in\'s preview' : 'page'}`);
   if (inLiveRing) await page.waitForFunction(() => window.tessarin.status.preview?.playing, null, { timeout: 3000 });
   await page.getByRole('button', { name: 'Stop', exact: true }).click();
   await page.waitForFunction(() => !window.tessarin.historyPanel.playing, null, { timeout: 3000 });
