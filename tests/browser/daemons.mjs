@@ -1,6 +1,7 @@
 // Starts what the browser tests talk to: the real daemon fed by the real plug-in through
 // tessarin-host in real time, or the mock daemon. Each returns
-// {url, port, token, exportDir, kill(), start(), stop()} and stops what it started.
+// {url, port, token, exportDir, kill(), start(), stop()} (the real one also stopHost()) and stops
+// what it started.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -75,6 +76,10 @@ export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir
       // it would take a new token).
       daemon = await startWithUrl(daemonPath, ['--no-browser', '--export-dir', exportDir], 'tessarin-companion');
       Object.assign(this, parseUrl(daemon.line));
+    },
+    // The plug-in's host alone: the daemon stays, with its copy and its history.
+    async stopHost() {
+      await stopChild(host);
     },
     async stop() {
       await stopChild(host);

@@ -131,6 +131,8 @@ before(async () => {
   const launched = await launch({ width: 1600, height: 1000, bypassCSP: true });
   browser = launched;
   page = launched.context.pages()[0] ?? (await launched.context.newPage());
+  page.on('pageerror', (e) => console.error('PAGEERROR', e.message, e.stack));
+  page.on('requestfailed', (r) => console.error('REQUESTFAILED', r.url(), r.failure()?.errorText));
   await page.goto(daemon.url);
 });
 
@@ -187,6 +189,8 @@ test('the waveform opens fitted to the captured takes, not the empty ring', asyn
   };
   await check(page);
   const fresh = await browser.context.newPage();
+  fresh.on('pageerror', (e) => console.error('PAGEERROR (fresh page)', e.message));
+  fresh.on('requestfailed', (r) => console.error('REQUESTFAILED (fresh page)', r.url(), r.failure()?.errorText));
   try {
     await fresh.goto(daemon.url);
     await fresh.waitForFunction(() => window.tessarin.status?.capturedSeconds > 0 && window.tessarin.view.t0 > 0, null, { timeout: 10000 });
@@ -415,18 +419,33 @@ test('Reset meters empties the momentary, short-term and RMS holds, in the statu
   await shot('reset-meters');
 });
 
-test('history panel: a finished take opens, plays through the page and saves a part', async (t) => {
-  const available = await page.waitForFunction(() => window.tessarin.historyPanel.takes > 0 || !window.tessarin.historyPanel.available, null, { timeout: 20000 })
-    .then(() => state(() => window.tessarin.historyPanel.available));
-  if (!available) return missingRoute(t, 'GET /api/history');
-  // A take that is no longer being recorded: the oldest listed last.
-  await page.waitForFunction(() => document.querySelectorAll('#disk-history-list button').length >= 2, null, { timeout: 30000 });
-  const rows = page.locator('#disk-history-list button');
-  const row = rows.nth(1);
+// Opens the second-newest take of the history panel (one no longer being recorded) from the
+// keyboard and checks that the timeline shows it, in words, instead of the live ring.
+async function openHistoryTake() {
+  await page.waitForFunction(() => document.querySelectorAll('#disk-history-list button').length >= 2, null, { timeout: 30000 }).catch(async (error) => {
+    const history = (await request('/api/history', { headers: { Authorization: `Bearer ${daemon.token}` } })).text.slice(0, 400);
+    const note = await page.locator('#disk-history-note').textContent();
+    const shown = await state(() => JSON.stringify(window.tessarin.historyPanel));
+    throw new Error(`${error.message}; the page: ${note} ${shown}; the daemon: ${history}`);
+  });
+  const row = page.locator('#disk-history-list button').nth(1);
   await row.scrollIntoViewIfNeeded();
   await row.focus();
   await page.keyboard.press('Enter');
-  await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 });
+  await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 }).catch(async (error) => {
+    const note = await page.locator('#history-take-note').textContent();
+    throw new Error(`${error.message}: ${note}; the row: ${await row.textContent()}; ${await page.locator('#action-error').textContent()}`);
+  });
+  assert.equal(await waveform().isVisible(), false, 'the live waveform gives way to the take');
+  const title = await page.locator('#history-take-title').textContent();
+  assert.match(title, /^History: take of .+, \d+\.\d s$/);
+  assert.equal(await page.locator('#wave-source').textContent(), '(history take)');
+  const panel = await state(() => window.tessarin.historyPanel);
+  assert.ok(Math.abs(Number(title.match(/([\d.]+) s$/)[1]) - panel.decodedSeconds) < 0.06, `${title} vs ${panel.decodedSeconds} s decoded`);
+}
+
+// Drags across the middle half of the shown take; answers the part's seconds.
+async function selectMiddleHalf() {
   const canvas = page.locator('#history-wave');
   await canvas.scrollIntoViewIfNeeded();
   const box = await canvas.boundingBox();
@@ -438,18 +457,49 @@ test('history panel: a finished take opens, plays through the page and saves a p
   assert.ok(panel.selection, 'a part of the take is selected');
   const partSeconds = panel.selection.b - panel.selection.a;
   assert.ok(Math.abs(partSeconds - panel.decodedSeconds / 2) < panel.decodedSeconds * 0.02, `${partSeconds} s of ${panel.decodedSeconds} s`);
-  await page.getByRole('button', { name: 'Listen', exact: true }).click();
-  await page.waitForFunction(() => window.tessarin.historyPanel.playing, null, { timeout: 3000 });
-  await page.getByRole('button', { name: 'Stop', exact: true }).click();
+  return partSeconds;
+}
+
+async function saveHistoryPart(partSeconds) {
   const before = await state(() => window.tessarin.lastExport?.path ?? null);
   await page.locator('#history-save').click();
   await page.waitForFunction((p) => window.tessarin.lastExport && window.tessarin.lastExport.path !== p, before, { timeout: 10000 });
   const saved = await state(() => window.tessarin.lastExport);
   assert.ok(Math.abs(saved.seconds - partSeconds) < 0.01, `saved ${saved.seconds} s of a ${partSeconds} s part`);
   assert.equal(wavFrames(saved.path).frames, saved.frames);
+}
+
+// Esc leaves the take: the live ring is back, in words.
+async function backToLive() {
+  await page.locator('#history-take-title').click();
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => window.tessarin.historyPanel.openId === null, null, { timeout: 2000 });
+  assert.equal(await waveform().isVisible(), true);
+  assert.match(await page.locator('#wave-source').textContent(), /^\(live ring/);
+}
+
+test('history panel: a finished take opens in the timeline, plays and saves a part', async (t) => {
+  const available = await page.waitForFunction(() => window.tessarin.historyPanel.takes > 0 || !window.tessarin.historyPanel.available, null, { timeout: 20000 })
+    .then(() => state(() => window.tessarin.historyPanel.available));
+  if (!available) return missingRoute(t, 'GET /api/history');
+  await openHistoryTake();
+  const partSeconds = await selectMiddleHalf();
+  // Still in the live ring with the plug-in live: heard through the plug-in's preview.
+  const inLiveRing = await state(() => {
+    const s = window.tessarin.status;
+    return s.state === 'live' && s.takes.some((take) => take.historyId === window.tessarin.historyPanel.openId);
+  });
+  await page.getByRole('button', { name: 'Listen', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.historyPanel.playing, null, { timeout: 3000 });
+  assert.equal((await state(() => window.tessarin.historyPanel)).listenedVia, inLiveRing ? 'preview' : 'page');
+  t.diagnostic(`the take was heard through the ${inLiveRing ? 'plug-in\'s preview' : 'page'}`);
+  if (inLiveRing) await page.waitForFunction(() => window.tessarin.status.preview?.playing, null, { timeout: 3000 });
+  await page.getByRole('button', { name: 'Stop', exact: true }).click();
+  await page.waitForFunction(() => !window.tessarin.historyPanel.playing, null, { timeout: 3000 });
+  await saveHistoryPart(partSeconds);
   await shot('history-panel');
-  await assertAxeClean('the history panel with a take open');
-  await page.locator('#history-close').click();
+  await assertAxeClean('the timeline showing a history take');
+  await backToLive();
 });
 
 test('Hold, then Clear (after its confirmation) empties the waveform', async () => {
@@ -547,4 +597,20 @@ test('the page shows a daemon restart and reconnects on its own', async () => {
   await status.filter({ hasText: /^Live:/ }).waitFor({ timeout: 30000 });
   await page.waitForFunction(() => window.tessarin.link === 'open', null, { timeout: 10000 });
   await shot('reconnected');
+});
+
+test('with the plug-in host gone, a history take still opens, plays through the page and saves a part', async (t) => {
+  if (!daemon.stopHost) return t.skip('the mock daemon runs no plug-in host');
+  if (!(await state(() => window.tessarin.historyPanel.available))) return missingRoute(t, 'GET /api/history');
+  await daemon.stopHost();
+  await page.waitForFunction(() => window.tessarin.status?.state !== 'live', null, { timeout: 15000 });
+  await openHistoryTake();
+  const partSeconds = await selectMiddleHalf();
+  await page.getByRole('button', { name: 'Listen', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.historyPanel.playing, null, { timeout: 3000 });
+  assert.equal((await state(() => window.tessarin.historyPanel)).listenedVia, 'page');
+  await page.getByRole('button', { name: 'Stop', exact: true }).click();
+  await saveHistoryPart(partSeconds);
+  await shot('history-host-gone');
+  await backToLive();
 });

@@ -60,8 +60,12 @@ export function applyOverviewMessage(overview, buffer) {
 
 // Calls to the JSON API with the token. Resolves with the answer's JSON; rejects with an Error
 // whose message is the daemon's one-line error (or the HTTP status) and whose status is the code.
-export function makeApi(token, fetchImpl = globalThis.fetch.bind(globalThis)) {
+// While trusted() is false (nothing has proved it knows the token) nothing is sent: the call
+// rejects at once with UNTRUSTED_MESSAGE.
+export const UNTRUSTED_MESSAGE = 'Not sent: the daemon at this address has not yet proved it knows this page\u2019s token';
+export function makeApi(token, fetchImpl = globalThis.fetch.bind(globalThis), trusted = () => true) {
   return async function api(path, body) {
+    if (!trusted()) throw Object.assign(new Error(UNTRUSTED_MESSAGE), { status: 0 });
     const init = { method: body === undefined ? 'GET' : 'POST', headers: { Authorization: `Bearer ${token}` } };
     if (body !== undefined) {
       init.headers['Content-Type'] = 'application/json';

@@ -1,7 +1,7 @@
 // The page: state, the daemon's messages, one requestAnimationFrame loop that redraws only what
 // changed, and window.tessarin (a small read-only view of the state for tests and diagnostics).
 
-import { tokenFromSearch, makeOverview, makeApi, Connection } from './connection.js';
+import { tokenFromSearch, makeOverview, makeApi, Connection, daemonKnowsToken } from './connection.js';
 import {
   FULL_VIEW,
   SAMPLE_ZOOM_SPAN,
@@ -54,7 +54,16 @@ const MIN_SELECTION_SECONDS = 0.01;
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
 const token = tokenFromSearch(location.search);
-const api = makeApi(token);
+// The token goes out only while whatever answers at this address has proved it knows it: proved
+// before the first request and again after every lost link.
+let trusted = false;
+const api = makeApi(token, undefined, () => trusted);
+// Rejects, as daemonKnowsToken does, when nothing answers.
+async function proveDaemon() {
+  trusted = false;
+  trusted = await daemonKnowsToken(token);
+  return trusted;
+}
 
 const state = {
   status: null,
@@ -251,6 +260,7 @@ function onStatus(status) {
   if (state.fitted) state.view = fitView(capturedFrom());
   if (prev && prev.generation !== undefined && status.generation !== prev.generation) historyPanel.refresh();
   if (prev && (prev.takes?.length ?? 0) !== (status.takes?.length ?? 0)) historyPanel.refreshSoon();
+  historyPanel.statusChanged();
 
   // Over indicators: clipped samples (either channel over the newest 400 ms, else the plug-in's
   // peak since the reset) and true peak over the ceiling.
@@ -280,6 +290,7 @@ const connection = new Connection({
   token,
   overview: state.overview,
   api,
+  prove: proveDaemon,
   handlers: {
     status: onStatus,
     history: (message) => {
@@ -297,6 +308,11 @@ const connection = new Connection({
       dirty.wave = true;
     },
     link: (link) => {
+      // The socket lost or the token refused: prove again before sending it. (A reopening after
+      // the proof also passes through 'disconnected', from 'disconnected'.)
+      if ((link === 'disconnected' && state.link === 'open') || link === 'refused') trusted = false;
+      // (Re)connected: the history may have changed meanwhile, or failed to load while away.
+      if (link === 'open' && state.link !== 'open') historyPanel.refresh();
       state.link = link;
       dirty.status = true;
     },
@@ -317,6 +333,7 @@ function drawWave() {
     cursor: state.cursor == null ? null : ringToTime(state.cursor, wp),
     playhead: playheadTime(status),
     takes: takeMarks(wp),
+    lost: status?.lostStretches,
     scale: state.meterSettings.scale,
     samples: samplesForView(),
     theme: state.theme.wave,
@@ -411,9 +428,9 @@ function renderStatus() {
     bannerEl.dataset.joined = bannerKey;
     bannerEl.replaceChildren(...states.map((b) => Object.assign(document.createElement('li'), { textContent: b.text })));
     for (const [i, b] of states.entries()) bannerEl.children[i].dataset.tone = b.tone;
-    bannerEl.hidden = states.length === 0;
   }
-  $('wave-source').textContent = state.status?.hold ? '(live ring, held)' : '(live ring)';
+  bannerEl.hidden = states.length === 0 || !!historyPanel.open;
+  $('wave-source').textContent = historyPanel.open ? '(history take)' : state.status?.hold ? '(live ring, held)' : '(live ring)';
   $('export-dir').textContent = status?.exportDir ?? '–';
 
   // Controls that follow the daemon.
@@ -776,8 +793,8 @@ function setScale(scale) {
   dirty.wave = true;
 }
 
-$('preview').addEventListener('click', () => actions.preview());
-$('save-selection').addEventListener('click', () => actions.saveSelection());
+$('preview').addEventListener('click', () => (historyPanel.open ? historyPanel.listen() : actions.preview()));
+$('save-selection').addEventListener('click', () => (historyPanel.open ? historyPanel.save() : actions.saveSelection()));
 $('save-last').addEventListener('click', () => actions.saveLast());
 $('save-take').addEventListener('click', () => actions.saveTake());
 $('insert').addEventListener('click', () => actions.insert());
@@ -865,8 +882,15 @@ document.addEventListener('keydown', (event) => {
   if ($('clear-dialog').open) return;
   const shortcut = shortcutFor(event);
   if (!shortcut) return;
-  // Keys inside the history viewer belong to it.
-  if (event.target?.closest?.('#history-take') && shortcut.action !== 'saveSelection') return;
+  // While the timeline shows a history take: Space listens, Ctrl+S saves, Esc goes back to live;
+  // the live ring's other keys wait.
+  if (historyPanel.open) {
+    const run = { preview: () => historyPanel.listen(), saveSelection: () => historyPanel.save(), dropSelection: () => historyPanel.close() }[shortcut.action];
+    if (!run) return;
+    event.preventDefault();
+    run();
+    return;
+  }
   event.preventDefault();
   const run = actions[shortcut.action];
   run(shortcut);
@@ -940,6 +964,9 @@ const historyPanel = new HistoryPanel({
   showError,
   theme: () => state.theme.wave,
   onChange: () => (dirty.takes = true),
+  status: () => state.status,
+  trusted: () => trusted,
+  onShownChange: () => (dirty.status = dirty.wave = true),
 });
 
 // ---- for tests and diagnostics ----
@@ -995,9 +1022,15 @@ globalThis.tessarin = Object.freeze({
 });
 
 // First paint with what /api/status says, then the live feed.
-api('/api/status')
-  .then((status) => onStatus(status))
-  .catch(() => {});
-connection.open();
-historyPanel.refresh();
+proveDaemon().catch(() => false).then((proved) => {
+  if (!proved) {
+    state.link = 'refused';
+    dirty.status = true;
+    return connection.retry(false);
+  }
+  api('/api/status')
+    .then((status) => onStatus(status))
+    .catch(() => {});
+  connection.open();
+});
 requestAnimationFrame(frame);

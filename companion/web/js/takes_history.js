@@ -1,15 +1,38 @@
 // The history panel: takes the daemon keeps on disk (this session's and earlier ones), newest
-// first. Picking one opens it in a viewer of its own: its waveform, a selection dragged across
-// it, listening through the page (Web Audio playing the take's file), saving all or part of it,
-// pinning and deleting.
+// first. Picking one opens it in the timeline in place of the live ring: its waveform, a
+// selection dragged across it, listening (through the plug-in's preview while the take is still
+// in the live ring and the plug-in is live, else through the page's Web Audio playing the take's
+// file), saving all or part of it, pinning and deleting; Back to live or Esc returns.
 
 import { formatReading } from './meters.js';
-import { amplitudeToUnit } from './waveform.js';
+import { drawWaveform } from './waveform.js';
+import { UNTRUSTED_MESSAGE } from './connection.js';
 
 const REFRESH_SOON_MS = 1500;
 const ENVELOPE_COLUMNS = 2048;
 const DELETE_CONFIRM_MS = 4000;
 const MIN_PART_SECONDS = 0.01;
+const TAKE_RULER_PX = 22;
+const PREVIEW_START_MS = 1500;
+const SAME_TAKE_SECONDS = 0.05; // a ring take this much shorter than its history take lost its start
+
+// How to hear part ({start, length} seconds into the history take): through the plug-in's
+// preview ({via: 'preview', start, length} in ring fractions) while the status shows the plug-in
+// live and the whole take still in its ring, else through the page ({via: 'page'}).
+export function listenRoute(take, status, part) {
+  const ringSeconds = status?.ringSeconds;
+  const ringTake = (status?.takes ?? []).find((t) => t.historyId != null && t.historyId === take?.id);
+  if (status?.state !== 'live' || !ringTake || !(ringSeconds > 0)) return { via: 'page' };
+  if (!(Math.abs((ringTake.seconds ?? 0) - (take.seconds ?? 0)) <= SAME_TAKE_SECONDS)) return { via: 'page' };
+  if (part.start + part.length > ringTake.seconds + SAME_TAKE_SECONDS) return { via: 'page' };
+  const start = (((ringTake.start + part.start / ringSeconds) % 1) + 1) % 1;
+  return { via: 'preview', start, length: part.length / ringSeconds };
+}
+
+// The words over the timeline while it shows a history take.
+export function historyTitle(take) {
+  return `History: take of ${formatStart(take.start)}, ${(take.seconds ?? 0).toFixed(1)} s`;
+}
 
 // "2026-01-02 09:05" style local date and time from the daemon's ISO 8601 start (null: unknown).
 export function formatStart(iso, now = new Date()) {
@@ -68,38 +91,31 @@ export function bufferEnvelope(channels, columns = ENVELOPE_COLUMNS) {
   return out;
 }
 
-// The take's waveform: left above right, the selection ({a, b} seconds) shaded, the playhead.
+// The take's waveform through the timeline's drawing: its whole length in view, the ruler in
+// seconds from its start, the selection ({a, b} seconds) and the playhead.
 export function drawTakeWave(ctx, geometry, env, seconds, selection, playheadSeconds, theme) {
   const { width, height } = geometry;
-  ctx.fillStyle = theme.background;
-  ctx.fillRect(0, 0, width, height);
-  const columns = env.length / 4;
-  const laneHeight = height / 2;
-  if (selection && seconds > 0) {
-    ctx.fillStyle = theme.selection;
-    const a = (selection.a / seconds) * width;
-    const b = (selection.b / seconds) * width;
-    ctx.fillRect(a, 0, Math.max(1, b - a), height);
-  }
-  for (let ch = 0; ch < 2; ch++) {
-    const mid = laneHeight * ch + laneHeight / 2;
-    const half = laneHeight / 2 - 2;
-    ctx.fillStyle = ch === 0 ? theme.left : theme.right;
-    for (let x = 0; x < width; x++) {
-      const c = Math.min(columns - 1, Math.floor((x / width) * columns));
-      const lo = amplitudeToUnit(env[4 * c + 2 * ch], 'linear');
-      const hi = amplitudeToUnit(env[4 * c + 2 * ch + 1], 'linear');
-      ctx.fillRect(x, mid - hi * half, 1, Math.max(1, (hi - lo) * half));
-    }
-  }
-  if (playheadSeconds != null && seconds > 0) {
-    ctx.fillStyle = theme.playhead;
-    ctx.fillRect((playheadSeconds / seconds) * width - 1, 0, 2, height);
-  }
+  const pixels = Math.max(1, Math.round(width));
+  const frac = (s) => (seconds > 0 ? s / seconds : 0);
+  const scene = {
+    columns: env,
+    view: { t0: 0, t1: 1 },
+    writePos: 0,
+    from: 0,
+    ringSeconds: seconds,
+    selection: selection && seconds > 0 ? { t0: frac(selection.a), t1: frac(selection.b) } : null,
+    cursor: null,
+    playhead: playheadSeconds != null && seconds > 0 ? frac(playheadSeconds) : null,
+    takes: [],
+    scale: 'linear',
+    theme,
+  };
+  drawWaveform(ctx, { width, height, rulerHeight: TAKE_RULER_PX, pixels }, scene, new Float32Array(pixels * 4));
 }
 
 export class HistoryPanel {
-  // page {api, token, $, exportOptions(), showSaved(answer), showError(text), theme(), onChange()}
+  // page {api, token, $, exportOptions(), showSaved(answer), showError(text), theme(), onChange(),
+  // status() (the daemon's latest status)}
   constructor(page) {
     this.page = page;
     this.takes = [];
@@ -110,6 +126,8 @@ export class HistoryPanel {
     this.timer = 0;
     this.audio = null;
     this.source = null;
+    this.previewing = false; // listening through the plug-in's preview
+    this.listenedVia = null;
     this.playStartedAt = 0;
     this.deleteArmedUntil = 0;
     const $ = page.$;
@@ -136,7 +154,8 @@ export class HistoryPanel {
       takes: this.takes.length,
       openId: this.open?.take.id ?? null,
       selection: this.open?.selection ? { ...this.open.selection } : null,
-      playing: !!this.source,
+      playing: !!this.source || this.previewPlaying(),
+      listenedVia: this.listenedVia,
       decodedSeconds: this.open?.buffer ? this.open.buffer.duration : null,
     };
   }
@@ -146,17 +165,22 @@ export class HistoryPanel {
     this.timer = setTimeout(() => this.refresh(), REFRESH_SOON_MS);
   }
 
+  // Only the latest request's answer counts (one sent before a lost link may come back last); a
+  // failed one keeps the list it has (the takes are still on disk), saying why.
   async refresh() {
+    const serial = (this.refreshSerial = (this.refreshSerial ?? 0) + 1);
     try {
       const answer = await this.page.api('/api/history');
+      if (serial !== this.refreshSerial) return;
       this.available = true;
       this.takes = Array.isArray(answer?.takes) ? answer.takes : [];
       this.bytes = answer?.bytes ?? 0;
       this.limitBytes = answer?.limitBytes ?? 0;
     } catch (error) {
+      if (serial !== this.refreshSerial) return;
       this.available = error.status !== 404;
       if (this.available) this.page.showError(`History: ${error.message}`);
-      this.takes = [];
+      else this.takes = [];
     }
     this.render();
     this.page.onChange?.();
@@ -203,7 +227,9 @@ export class HistoryPanel {
     buttons[Math.max(0, Math.min(buttons.length - 1, next))].focus();
   }
 
+  // Throws, sending nothing, while the daemon has not proved it knows the token.
   authHeaders() {
+    if (this.page.trusted && !this.page.trusted()) throw new Error(UNTRUSTED_MESSAGE);
     return { Authorization: `Bearer ${this.page.token}` };
   }
 
@@ -212,12 +238,33 @@ export class HistoryPanel {
     return this.audio;
   }
 
+  previewPlaying() {
+    return this.previewing;
+  }
+
+  // Seconds into the open take of the plug-in's preview playhead, null when not previewing it.
+  previewSeconds() {
+    const status = this.page.status?.();
+    const playhead = status?.preview?.playhead;
+    const ringTake = (status?.takes ?? []).find((t) => t.historyId != null && t.historyId === this.open?.take.id);
+    if (!this.previewing || playhead == null || playhead < 0 || !ringTake || !(status.ringSeconds > 0)) return null;
+    return ((((playhead - ringTake.start) % 1) + 1) % 1) * status.ringSeconds;
+  }
+
+  // The timeline shows the history take instead of the live ring.
+  showInTimeline(shown) {
+    const $ = this.page.$;
+    $('history-take').hidden = !shown;
+    $('waveform').hidden = shown;
+    this.page.onShownChange?.(shown);
+  }
+
   async openTake(take) {
     const $ = this.page.$;
     this.stop();
     this.open = { take, buffer: null, env: null, selection: null };
-    $('history-take').hidden = false;
-    $('history-take-title').textContent = `Take of ${formatStart(take.start)}, ${(take.seconds ?? 0).toFixed(1)} s`;
+    this.showInTimeline(true);
+    $('history-take-title').textContent = historyTitle(take);
     $('history-take-note').textContent = 'Loading the take\u2026';
     this.updateButtons();
     this.render();
@@ -231,19 +278,23 @@ export class HistoryPanel {
       for (let c = 0; c < buffer.numberOfChannels; c++) channels.push(buffer.getChannelData(c));
       this.open.buffer = buffer;
       this.open.env = bufferEnvelope(channels);
-      $('history-take-note').textContent = 'Drag across the take to hear or save a part of it; without a selection the whole take.';
+      $('history-take-note').textContent = 'Drag across the take to hear or save a part of it; without a selection the whole take. Esc goes back to live.';
     } catch (error) {
       $('history-take-note').textContent = `Could not open the take: ${error.message}`;
     }
-    this.canvas.setAttribute('aria-label', `History take of ${formatStart(take.start)}: ${(take.seconds ?? 0).toFixed(1)} s`);
+    this.canvas.setAttribute('aria-label', `${historyTitle(take)}. The timeline shows this history take, not the live ring.`);
+    this.canvas.scrollIntoView?.({ block: 'nearest' });
+    this.canvas.focus();
     this.draw();
   }
 
   close() {
+    const wasOpen = !!this.open;
     this.stop();
     this.open = null;
-    this.page.$('history-take').hidden = true;
+    this.showInTimeline(false);
     this.render();
+    if (wasOpen) this.page.$('waveform').focus();
   }
 
   updateButtons() {
@@ -251,8 +302,9 @@ export class HistoryPanel {
     const take = this.open?.take;
     $('history-pin').setAttribute('aria-pressed', String(!!take?.pinned));
     $('history-pin').textContent = take?.pinned ? 'Pinned' : 'Pin';
-    $('history-listen').setAttribute('aria-pressed', String(!!this.source));
-    $('history-listen').textContent = this.source ? 'Stop' : 'Listen';
+    const playing = !!this.source || this.previewPlaying();
+    $('history-listen').setAttribute('aria-pressed', String(playing));
+    $('history-listen').textContent = playing ? 'Stop' : 'Listen';
     $('history-delete').textContent = Date.now() < this.deleteArmedUntil ? 'Delete: press again' : 'Delete';
   }
 
@@ -263,13 +315,29 @@ export class HistoryPanel {
     return s && s.b - s.a >= MIN_PART_SECONDS ? { start: s.a, length: s.b - s.a } : { start: 0, length: seconds };
   }
 
-  listen() {
-    if (this.source) return this.stop();
-    const buffer = this.open?.buffer;
+  async listen() {
+    if (this.source || this.previewPlaying()) return this.stop();
+    if (!this.open) return;
+    const part = this.part();
+    const route = listenRoute(this.open.take, this.page.status?.(), part);
+    if (route.via === 'preview') {
+      try {
+        await this.page.api('/api/preview', { start: route.start, length: route.length });
+        this.previewing = true;
+        this.previewSeenPlaying = false;
+        this.previewAskedAt = Date.now();
+        this.listenedVia = 'preview';
+        this.updateButtons();
+        return;
+      } catch {
+        // the plug-in went away meanwhile: the page plays the take instead
+      }
+    }
+    const buffer = this.open.buffer;
     if (!buffer) return;
     const ctx = this.audioContext();
     ctx.resume();
-    const { start, length } = this.part();
+    const { start, length } = part;
     const source = ctx.createBufferSource();
     source.buffer = buffer;
     source.connect(ctx.destination);
@@ -280,6 +348,7 @@ export class HistoryPanel {
     };
     source.start(0, start, length);
     this.source = source;
+    this.listenedVia = 'page';
     this.playFrom = start;
     this.playStartedAt = ctx.currentTime;
     this.updateButtons();
@@ -291,7 +360,21 @@ export class HistoryPanel {
     requestAnimationFrame(tick);
   }
 
+  // The daemon's status changed: the preview's button follows it.
+  // A preview not yet seen playing is given a moment before it counts as ended.
+  statusChanged() {
+    if (this.previewing) {
+      const playing = !!this.page.status?.()?.preview?.playing;
+      if (playing) this.previewSeenPlaying = true;
+      else if (this.previewSeenPlaying || Date.now() - this.previewAskedAt > PREVIEW_START_MS) this.previewing = false;
+      if (this.open) this.draw();
+    }
+    if (this.open) this.updateButtons();
+  }
+
   stop() {
+    if (this.previewPlaying()) this.page.api('/api/preview/stop', {}).catch(() => {});
+    this.previewing = false;
     const source = this.source;
     this.source = null;
     try {
@@ -300,6 +383,7 @@ export class HistoryPanel {
       // already ended
     }
     this.updateButtons();
+    this.draw(); // no playhead left standing
   }
 
   async save() {
@@ -360,7 +444,7 @@ export class HistoryPanel {
     if (this.canvas.height !== Math.round(height * dpr)) this.canvas.height = Math.round(height * dpr);
     this.ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     const seconds = open.buffer?.duration ?? open.take.seconds ?? 0;
-    const playhead = this.source && this.audio ? this.playFrom + (this.audio.currentTime - this.playStartedAt) : null;
+    const playhead = this.source && this.audio ? this.playFrom + (this.audio.currentTime - this.playStartedAt) : this.previewSeconds();
     drawTakeWave(this.ctx, { width, height }, open.env ?? new Float32Array(4), seconds, open.selection, playhead, this.page.theme());
   }
 

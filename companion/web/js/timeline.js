@@ -134,17 +134,19 @@ export function takeAt(takes, t, writePos) {
 // Returns [{t, seconds}], seconds <= 0 (before now).
 const STEPS_S = [0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600];
 
-export function rulerTicks(view, ringSeconds, width, minSpacingPx) {
+// fromStart: seconds counted from the timeline's start (a history take) instead of before now.
+export function rulerTicks(view, ringSeconds, width, minSpacingPx, fromStart = false) {
   if (!(ringSeconds > 0) || !(width > 0)) return { step: 0, ticks: [] };
   const visibleSeconds = (view.t1 - view.t0) * ringSeconds;
   const wanted = (visibleSeconds * minSpacingPx) / width;
   const step = STEPS_S.find((s) => s >= wanted) ?? STEPS_S[STEPS_S.length - 1];
-  const first = Math.ceil(timeToSeconds(view.t0, ringSeconds) / step - 1e-9);
-  const last = Math.floor(timeToSeconds(view.t1, ringSeconds) / step + 1e-9);
+  const secondsAt = (t) => (fromStart ? t * ringSeconds : timeToSeconds(t, ringSeconds));
+  const first = Math.ceil(secondsAt(view.t0) / step - 1e-9);
+  const last = Math.floor(secondsAt(view.t1) / step + 1e-9);
   const ticks = [];
   for (let i = first; i <= last && ticks.length < 1000; i++) {
     const seconds = i * step;
-    ticks.push({ t: 1 + seconds / ringSeconds, seconds });
+    ticks.push({ t: fromStart ? seconds / ringSeconds : 1 + seconds / ringSeconds, seconds });
   }
   return { step, ticks };
 }

@@ -1,8 +1,9 @@
 // The capture waveform: the overview's min/max columns unrolled in time order (oldest left,
-// newest right), left channel above right, with the ruler, take marks, selection, cursor and
-// preview playhead. Drawing takes plain data and a 2D context, nothing else.
+// newest right), or a history take's own columns (scene.columns, its ruler counting from its
+// start), left channel above right, with the ruler, take marks, selection, cursor and preview
+// playhead. Drawing takes plain data and a 2D context, nothing else.
 
-import { OVERVIEW_COLUMNS, rulerTicks, formatTickSeconds, timeToX, wrap01 } from './timeline.js';
+import { OVERVIEW_COLUMNS, rulerTicks, formatTickSeconds, timeToX, wrap01, ringToTime } from './timeline.js';
 
 const INT16_SCALE = 1 / 32767;
 
@@ -164,6 +165,30 @@ export function samplesEnvelope(samples, view, writePos, pixels, out = new Float
   return out;
 }
 
+// A whole recording's envelope ([minL, maxL, minR, maxR] per column, e.g. a decoded history take)
+// onto pixels columns: each pixel the extremes of the columns under it.
+export function resampleColumns(columns, pixels, out = new Float32Array(pixels * 4)) {
+  const n = columns.length / 4;
+  for (let x = 0; x < pixels; x++) {
+    const a = Math.floor((x * n) / pixels);
+    const b = Math.max(a + 1, Math.floor(((x + 1) * n) / pixels));
+    let loL = Infinity;
+    let hiL = -Infinity;
+    let loR = Infinity;
+    let hiR = -Infinity;
+    for (let c = a; c < b && c < n; c++) {
+      loL = Math.min(loL, columns[4 * c]);
+      hiL = Math.max(hiL, columns[4 * c + 1]);
+      loR = Math.min(loR, columns[4 * c + 2]);
+      hiR = Math.max(hiR, columns[4 * c + 3]);
+    }
+    const o = 4 * x;
+    if (a >= n) out[o] = out[o + 1] = out[o + 2] = out[o + 3] = NaN;
+    else [out[o], out[o + 1], out[o + 2], out[o + 3]] = [loL, hiL, loR, hiR];
+  }
+  return out;
+}
+
 // Pixels whose envelope reaches full scale in either direction: [{x, channel}] for the clip
 // marks. Full scale is 1.0 (the overview stores 32767 for it).
 export function clipPixels(env, pixels) {
@@ -225,6 +250,22 @@ function drawSampleLines(ctx, samples, channel, lane, view, writePos, width, sca
 // ({t0, t1} on the timeline, or null), cursor, playhead (timeline points or null), takes
 // ([{t, wallClock, current}]), scale ('linear' or 'db'), samples (a fetched stretch covering the
 // view, or null), theme (colours; THEME by default)}. env: a reusable Float32Array of pixels × 4.
+// Where lost capture joins the ring: for each stretch ({at} ring fraction, {frames}) that lies in
+// the captured part of the timeline (from..1) and in view, its pixel x of width and its frames,
+// left to right.
+export function lostMarks(stretches, writePos, from, view, width) {
+  const marks = [];
+  for (const stretch of stretches ?? []) {
+    if (typeof stretch?.at !== 'number' || !(stretch.frames > 0)) continue;
+    const t = ringToTime(stretch.at, writePos);
+    if (t < from || t < view.t0 || t > view.t1) continue;
+    marks.push({ x: timeToX(t, width, view), frames: stretch.frames });
+  }
+  return marks.sort((p, q) => p.x - q.x);
+}
+
+const LOST_HATCH_PX = 8;
+
 export function drawWaveform(ctx, geometry, scene, env) {
   const { width, height, rulerHeight, pixels } = geometry;
   const { view, from } = scene;
@@ -271,6 +312,7 @@ export function drawWaveform(ctx, geometry, scene, env) {
 
   const samples = scene.samples;
   if (samples) samplesEnvelope(samples, view, scene.writePos, pixels, env);
+  else if (scene.columns) resampleColumns(scene.columns, pixels, env);
   else columnEnvelope(scene.overview, view, scene.writePos, from, pixels, env);
   const spanFrames = samples ? (view.t1 - view.t0) * samples.ringSeconds * samples.rate : Infinity;
   if (samples && width / spanFrames >= SAMPLE_LINE_PX) {
@@ -294,6 +336,25 @@ export function drawWaveform(ctx, geometry, scene, env) {
     const px = Math.floor(x * step);
     ctx.fillRect(px, lane.top, Math.max(1, Math.ceil(step)), 4);
     ctx.fillRect(px, lane.top + lane.height - 4, Math.max(1, Math.ceil(step)), 4);
+  }
+
+  // Lost capture: a red line where the hole joins, hatched on its older side.
+  const lost = lostMarks(scene.lost, scene.writePos, from, view, width);
+  if (lost.length) {
+    ctx.save();
+    ctx.strokeStyle = theme.clip;
+    ctx.fillStyle = theme.clip;
+    ctx.lineWidth = 1;
+    for (const { x } of lost) {
+      ctx.fillRect(Math.round(x) - 1, rulerHeight, 2, height - rulerHeight);
+      ctx.beginPath();
+      for (let y = rulerHeight; y < height; y += LOST_HATCH_PX / 2) {
+        ctx.moveTo(x - LOST_HATCH_PX, y + LOST_HATCH_PX / 2);
+        ctx.lineTo(x, y);
+      }
+      ctx.stroke();
+    }
+    ctx.restore();
   }
 
   ctx.font = '11px system-ui, sans-serif';
@@ -370,7 +431,7 @@ export function drawWaveform(ctx, geometry, scene, env) {
 function drawRuler(ctx, width, rulerHeight, scene, theme) {
   ctx.fillStyle = theme.background;
   ctx.fillRect(0, 0, width, rulerHeight);
-  const { step, ticks } = rulerTicks(scene.view, scene.ringSeconds, width, 70);
+  const { step, ticks } = rulerTicks(scene.view, scene.ringSeconds, width, 70, !!scene.columns);
   ctx.font = '12px system-ui, sans-serif';
   ctx.textBaseline = 'middle';
   for (const tick of ticks) {

@@ -1,7 +1,7 @@
 import { test, mock } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHmac } from 'node:crypto';
-import { applyOverviewMessage, makeOverview, Connection, makeApi, tokenFromSearch, daemonKnowsToken, expectedProof } from '../js/connection.js';
+import { applyOverviewMessage, makeOverview, Connection, makeApi, tokenFromSearch, daemonKnowsToken, expectedProof, UNTRUSTED_MESSAGE } from '../js/connection.js';
 
 // An overview message written byte by byte as the daemon sends it.
 function message(first, columns, { whole = false, type = 1, extraBytes = 0 } = {}) {
@@ -59,6 +59,25 @@ test('the API sends the token and turns the daemon\u2019s error into the message
   assert.equal(seen[0].init.headers.Authorization, 'Bearer ab12');
   await assert.rejects(api('/api/export', { start: 0, length: 0.1 }), { message: 'nothing captured', status: 409 });
   assert.equal(seen[1].init.body, '{"start":0,"length":0.1}');
+});
+
+test('the API keeps the token to itself until the daemon has proved it knows it', async () => {
+  const seen = [];
+  const fetchImpl = async (path, init) => {
+    seen.push({ path, init });
+    return { ok: true, status: 200, json: async () => ({ state: 'live' }) };
+  };
+  let trusted = false;
+  const api = makeApi('ab12', fetchImpl, () => trusted);
+  await assert.rejects(api('/api/status'), { message: UNTRUSTED_MESSAGE });
+  await assert.rejects(api('/api/export', { start: 0, length: 0.1 }), { message: UNTRUSTED_MESSAGE });
+  assert.equal(seen.length, 0, 'nothing sent while untrusted');
+  trusted = true;
+  assert.deepEqual(await api('/api/status'), { state: 'live' });
+  assert.equal(seen[0].init.headers.Authorization, 'Bearer ab12');
+  trusted = false; // the link was lost again
+  await assert.rejects(api('/api/status'), { message: UNTRUSTED_MESSAGE });
+  assert.equal(seen.length, 1);
 });
 
 // A WebSocket that the test opens, feeds and closes by hand.

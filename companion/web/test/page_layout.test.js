@@ -4,7 +4,7 @@
 // waveform shows, and the light scheme's colours.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { amplitudeToUnit, amplitudeTicks, placeLabels, clipPixels, samplesEnvelope, drawWaveform } from '../js/waveform.js';
+import { amplitudeToUnit, amplitudeTicks, placeLabels, clipPixels, samplesEnvelope, drawWaveform, resampleColumns, THEME } from '../js/waveform.js';
 import { makeOverview } from '../js/connection.js';
 import { fitView, lastSettledTake, stepTake, extendFrom, FULL_VIEW } from '../js/timeline.js';
 import { OverIndicator, overText, targetLevel, samplePeakLevel, updateReadouts, levelsSummary } from '../js/meters.js';
@@ -12,7 +12,7 @@ import { clockTicks } from '../js/history.js';
 import { spectrumAt, holdMax, tiltDb } from '../js/spectrum.js';
 import { captureStates, statusText, statusTone } from '../js/status.js';
 import { waveformLabel, takeRowText } from '../js/takes.js';
-import { bufferEnvelope, formatStart, historyRowText } from '../js/takes_history.js';
+import { bufferEnvelope, formatStart, historyRowText, listenRoute, historyTitle, drawTakeWave } from '../js/takes_history.js';
 import { themeFrom } from '../js/theme.js';
 import { loadMeterSettings, storeMeterSettings } from '../js/actions.js';
 
@@ -198,6 +198,48 @@ test('history panel pieces: start times, rows and the envelope of a decoded take
   const left = Float32Array.from([0, 0.5, -0.25, 0, 1, -1, 0, 0]);
   const env = bufferEnvelope([left], 2); // mono: both halves from the one channel
   assert.deepEqual(Array.from(env), [-0.25, 0.5, -0.25, 0.5, -1, 1, -1, 1]);
+});
+
+test('a history take is heard through the preview only while the whole take is in the live ring', () => {
+  const take = { id: 42, seconds: 12, start: null };
+  // The ring take starts at 0.9 of a 60 s ring: 9 s into it is ring 0.9 + 0.15, wrapped.
+  const status = { state: 'live', ringSeconds: 60, takes: [{ start: 0.5, seconds: 3, historyId: 41 }, { start: 0.9, seconds: 12, historyId: 42 }] };
+  const route = listenRoute(take, status, { start: 9, length: 3 });
+  assert.equal(route.via, 'preview');
+  near(route.start, 0.05, 1e-12, 'start');
+  near(route.length, 0.05, 1e-12, 'length');
+  // Host stopped or plug-in gone, another generation, or the take's start already overwritten.
+  assert.deepEqual(listenRoute(take, { ...status, state: 'stalled' }, { start: 0, length: 12 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, { ...status, state: 'no-plugin', takes: [] }, { start: 0, length: 12 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, { ...status, takes: [{ start: 0.9, seconds: 12, historyId: null }] }, { start: 0, length: 12 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, { ...status, takes: [{ start: 0.95, seconds: 9, historyId: 42 }] }, { start: 0, length: 1 }), { via: 'page' });
+  assert.deepEqual(listenRoute(take, null, { start: 0, length: 12 }), { via: 'page' });
+  const local = new Date(2026, 11, 8, 14, 2, 11);
+  assert.equal(historyTitle({ start: local.toISOString(), seconds: 8.43 }), `History: take of ${formatStart(local.toISOString())}, 8.4 s`);
+  assert.match(historyTitle({ start: null, seconds: 1 }), /^History: take of unknown time, 1\.0 s$/);
+});
+
+test('a history take draws through the timeline: its columns onto pixels, its ruler from its start', () => {
+  // Four columns onto two pixels: each pixel the extremes of its two columns.
+  const columns = Float32Array.from([-0.1, 0.2, -0.3, 0.3, -0.5, 0.1, -0.2, 0.4, 0, 0, 0, 0, -1, 1, -0.25, 0.25]);
+  assert.deepEqual(Array.from(resampleColumns(columns, 2)), [-0.5, 0.2, -0.3, 0.4, -1, 1, -0.25, 0.25].map(Math.fround));
+  // Four columns onto eight pixels: each column twice.
+  const wide = resampleColumns(columns, 8);
+  assert.deepEqual(Array.from(wide.subarray(24, 32)), [-1, 1, -0.25, 0.25, -1, 1, -0.25, 0.25]);
+  const calls = [];
+  const ctx = { fillStyle: '', strokeStyle: '', font: '', lineWidth: 1, textBaseline: '' };
+  for (const name of ['fillRect', 'fillText', 'beginPath', 'moveTo', 'lineTo', 'stroke', 'fill', 'closePath', 'save', 'restore'])
+    ctx[name] = (...args) => calls.push({ name, args, fillStyle: ctx.fillStyle });
+  ctx.measureText = (text) => ({ width: text.length * 6 });
+  // An 8 s take on 400 px: the selection 2..4 s spans 100..200 px, the playhead at 6 s is 300 px.
+  drawTakeWave(ctx, { width: 400, height: 200 }, columns, 8, { a: 2, b: 4 }, 6, THEME);
+  const selection = calls.find((c) => c.name === 'fillRect' && c.fillStyle === THEME.selection);
+  assert.deepEqual(selection.args, [100, 22, 100, 178]);
+  assert.ok(calls.some((c) => c.name === 'fillRect' && c.fillStyle === THEME.playhead && c.args[0] === 299));
+  const labels = calls.filter((c) => c.name === 'fillText' && / s$/.test(c.args[0])).map((c) => c.args[0]);
+  assert.deepEqual(labels, ['0 s', '2 s', '4 s', '6 s', '8 s']);
+  // Full scale in the last column: clip marks at the right end.
+  assert.ok(calls.some((c) => c.name === 'fillRect' && c.fillStyle === THEME.clip && c.args[0] >= 300));
 });
 
 test('the light scheme reaches the canvases; meter settings survive a reload', () => {

@@ -1,7 +1,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { makeOverview } from '../js/connection.js';
-import { columnEnvelope, drawWaveform, formatClock, playheadTime } from '../js/waveform.js';
+import { columnEnvelope, drawWaveform, formatClock, playheadTime, lostMarks } from '../js/waveform.js';
 import { formatReading, truePeakLevel, barHeight, updateReadouts } from '../js/meters.js';
 import { LoudnessHistory, historyColumns } from '../js/history.js';
 import { tiltDb, freqToX, spectrumPoints } from '../js/spectrum.js';
@@ -11,7 +11,7 @@ import { statusText, warnings, rateBanner } from '../js/status.js';
 function recordingContext() {
   const calls = [];
   const ctx = { calls, fillStyle: '', strokeStyle: '', font: '', lineWidth: 1, textBaseline: '' };
-  for (const name of ['fillRect', 'fillText', 'beginPath', 'moveTo', 'lineTo', 'closePath', 'fill', 'stroke'])
+  for (const name of ['fillRect', 'fillText', 'beginPath', 'moveTo', 'lineTo', 'closePath', 'fill', 'stroke', 'save', 'restore'])
     ctx[name] = (...args) => calls.push({ name, args, fillStyle: ctx.fillStyle });
   ctx.measureText = (text) => ({ width: text.length * 6 });
   return ctx;
@@ -53,6 +53,23 @@ test('the waveform dims the empty part and marks takes with their start time', (
   assert.equal(formatClock(wallClock), '09:05:07');
   assert.ok(Math.abs(playheadTime({ writePos: 0.9, preview: { playhead: 0.1 } }) - 0.2) < 1e-12);
   assert.equal(playheadTime({ writePos: 0.9, preview: { playhead: null } }), null);
+});
+
+test('lost capture is marked where the hole joins, only in the captured part and the view', () => {
+  // Head at ring 0.1: ring 0.6 is half a ring back (t 0.5), ring 0.2 is t 0.1, ring 0.85 is t 0.75.
+  const stretches = [{ at: 0.85, frames: 4800 }, { at: 0.6, frames: 96000 }, { at: 0.2, frames: 100 }, { at: 0.7, frames: 0 }];
+  assert.deepEqual(lostMarks(stretches, 0.1, 0.25, { t0: 0, t1: 1 }, 400), [{ x: 200, frames: 96000 }, { x: 300, frames: 4800 }]);
+  // Zoomed to the newer half: t 0.5 sits on the left edge, t 0.75 in the middle.
+  assert.deepEqual(lostMarks(stretches, 0.1, 0, { t0: 0.5, t1: 1 }, 400).map((m) => m.x), [0, 200]);
+  assert.deepEqual(lostMarks(undefined, 0.1, 0, { t0: 0, t1: 1 }, 400), []);
+  const ctx = recordingContext();
+  const scene = { overview: makeOverview(), view: { t0: 0, t1: 1 }, writePos: 0.1, from: 0.25, ringSeconds: 60, selection: null, cursor: null, playhead: null, takes: [], lost: stretches };
+  drawWaveform(ctx, { width: 400, height: 200, rulerHeight: 20, pixels: 400 }, scene, new Float32Array(1600));
+  const lines = ctx.calls.filter((c) => c.name === 'fillRect' && c.fillStyle === '#ff5a4a' && c.args[2] === 2).map((c) => c.args);
+  assert.deepEqual(lines, [[199, 20, 2, 180], [299, 20, 2, 180]]);
+  // Hatched on the older side: strokes run from left of the line to it.
+  const moves = ctx.calls.filter((c) => c.name === 'moveTo').map((c) => c.args[0]);
+  assert.ok(moves.length > 0 && moves.every((x) => x === 192 || x === 292), moves.join());
 });
 
 test('meter readouts: one decimal, a dash without a value, true-peak levels', () => {
