@@ -240,7 +240,8 @@ TEST_F(HardeningTest, IdleConnectionsNeitherStarveRequestsNorStay) {
     for (int round = 0; round < 3; ++round) {
         const Answer answer = roundTrip(port, head(port, "GET", "/api/status") + "\r\n");
         EXPECT_EQ(answer.status, 200) << "round " << round;
-        EXPECT_LT(answer.seconds, 1.0) << "round " << round;
+        // Well under the 8 s seen while silent sockets held every worker; slack for loaded CI.
+        EXPECT_LT(answer.seconds, 2.0) << "round " << round;
     }
     // Every silent one is let go after the short wait for a request's head.
     const Clock::time_point start = Clock::now();
@@ -263,7 +264,8 @@ TEST_F(HardeningTest, BodyShorterThanItsLengthIsRefusedNotExecuted) {
     // The client keeps the connection open: refused once the body is late.
     const Answer held = roundTrip(port, request);
     EXPECT_EQ(held.status, 400) << held.body;
-    EXPECT_LT(held.seconds, 5.0);
+    // civetweb's 2 s request timeout, twice; the fault ran it 30 s later.
+    EXPECT_LT(held.seconds, 8.0);
     std::printf("short body: refused after %.2f s (sender stopped), %.2f s (sender silent)\n",
                 ended.seconds, held.seconds);
     EXPECT_EQ(backend.calls(), 0);
@@ -402,8 +404,8 @@ TEST_F(HardeningTest, PageThatStopsReadingIsDroppedAndOthersKeepTheirPace) {
         }
     }
     std::printf("reading page: %d statuses in 6 s, longest gap %.3f s\n", statuses, longestGap);
-    EXPECT_LT(longestGap, 0.5);
-    EXPECT_GE(statuses, 30);  // 25 a second unhindered; sanitizer builds parse slower
+    EXPECT_LT(longestGap, 1.0);  // 2.28 s when the pusher waited on the stalled page
+    EXPECT_GE(statuses, 30);     // 25 a second unhindered; sanitizer builds parse slower
     EXPECT_TRUE(closedWithin(stalled, 3.0)) << "the stalled page was kept";
     close(stalled);
     close(reader);
