@@ -428,9 +428,19 @@ async function openHistoryTake() {
     const shown = await state(() => JSON.stringify(window.tessarin.historyPanel));
     throw new Error(`${error.message}; the page: ${note} ${shown}; the daemon: ${history}`);
   });
+  // The list is drawn anew whenever the history changes (a take ends as the host stops): a row
+  // found just before may be gone; the page keeps the focus on its take across a redraw.
   const row = page.locator('#disk-history-list button').nth(1);
-  await row.scrollIntoViewIfNeeded();
-  await row.focus();
+  for (let attempt = 1; ; attempt++) {
+    try {
+      await row.scrollIntoViewIfNeeded({ timeout: 2000 });
+      await row.focus({ timeout: 2000 });
+      break;
+    } catch (error) {
+      if (attempt >= 5) throw error;
+      await page.waitForTimeout(200);
+    }
+  }
   await page.keyboard.press('Enter');
   await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 }).catch(async (error) => {
     const note = await page.locator('#history-take-note').textContent();
