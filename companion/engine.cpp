@@ -700,13 +700,14 @@ Outcome Engine::resetMeters() {
                                                 "the plug-in did not reset its meters in time");
         !answered.ok)
         return answered;
-    // The plug-in's reset leaves the holds to us. Written after its answer: the block that reset
+    // Atomic stores: the engine thread reads these fields too. The plug-in's reset leaves the
+    // holds to us. Written after its answer: the block that reset
     // publishes no momentary, short-term or RMS value above them, so nothing raises them again
     // from before the reset. The crest goes too; the plug-in computes it anew once the RMS hold
     // has a value (400 ms of audio).
     ControlSegment& control = state_->control;
     for (size_t field : {off::momentaryMaxLufs, off::shortTermMaxLufs, off::rmsMaxDb, off::crestDb})
-        control.storePlain<double>(field, kNoValue);
+        control.store<double>(field, kNoValue);
     return {};
 }
 
@@ -718,17 +719,17 @@ Outcome Engine::resetHold(MeterHold hold) {
         // The poll takes an emptied momentary hold for the plug-in's restart of every meter;
         // this one is ours, which it learns here.
         std::lock_guard lock(statusMutex_);
-        control.storePlain<double>(off::momentaryMaxLufs, kNoValue);
+        control.store<double>(off::momentaryMaxLufs, kNoValue);
         state_->ownHoldResetMs = monotonicMs();
         break;
     }
     case MeterHold::shortTermMax:
-        control.storePlain<double>(off::shortTermMaxLufs, kNoValue);
+        control.store<double>(off::shortTermMaxLufs, kNoValue);
         break;
     case MeterHold::rmsMax:
         // The crest is measured against this hold: it goes with it.
-        control.storePlain<double>(off::rmsMaxDb, kNoValue);
-        control.storePlain<double>(off::crestDb, kNoValue);
+        control.store<double>(off::rmsMaxDb, kNoValue);
+        control.store<double>(off::crestDb, kNoValue);
         break;
     case MeterHold::truePeakMax:
         feed_->resetTruePeakMax();
@@ -740,6 +741,9 @@ Outcome Engine::resetHold(MeterHold hold) {
 Outcome Engine::insert(float start, float length, int32_t track) {
     if (Outcome bad = checkStretch(start, length); !bad.ok)
         return bad;
+    // Refused at once, before waiting behind the copy's snapshots for the request lock.
+    if (!status().canInsert)
+        return Outcome::failure(409, kCannotInsertReason);
     std::lock_guard request(requestMutex_);
     const EngineStatus now = status();
     if (now.state != PluginState::live)

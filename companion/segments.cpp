@@ -213,7 +213,8 @@ void ControlSegment::unlinkName() {
 }
 
 MeterReadings ControlSegment::meters() const {
-    auto level = [this](size_t offset) { return boundedLevel(loadPlain<double>(offset)); };
+    // Acquire loads: the daemon's own threads also write the holds (a meter reset).
+    auto level = [this](size_t offset) { return boundedLevel(load<double>(offset)); };
     return {level(off::momentaryLufs),  level(off::shortTermLufs),    level(off::shortTermMaxLufs),
             level(off::integratedLufs), level(off::momentaryMaxLufs), level(off::rmsDb),
             level(off::rmsMaxDb),       level(off::peakDb),           level(off::crestDb)};

@@ -382,6 +382,8 @@ TEST_F(EngineTest, ARestartLowersTheRequestsADeadDaemonLeftRaised) {
     live->setMode(LiveHost::Mode::loud);  // the host resumes: nothing may be cleared
     ASSERT_TRUE(waitFor(*engine, [&](const auto& s) { return s.updateCounter - counter >= 3; }));
     EXPECT_GT(view.load<float>(off::writePosFraction), headBefore);
+    // The restarted daemon adopts the ring as it finds it once the host processes again.
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.capturedSeconds > 0.0; }));
     // A clear would leave nothing of what was captured before. (snapshotReady says nothing here:
     // the daemon's own copy asks for snapshots as soon as the host resumes.)
     EXPECT_GE(engine->status().capturedSeconds, capturedBefore);
@@ -607,7 +609,9 @@ TEST_F(EngineTest, AnOfflineRenderAtAHundredTimesRealTimeLosesNothing) {
     const companion::EngineStatus status = engine->status();
     EXPECT_EQ(status.lostCaptureFrames, 0u);
     EXPECT_EQ(status.copiedFrames, loud + kGateTailFrames);
+#if !defined(__SANITIZE_THREAD__)  // far slower there: the copy's checks above still hold
     EXPECT_GT(loud, 3 * 2880000u) << "the render should lap the ring several times";
+#endif
 
     // The newest ring's worth, bit for bit.
     companion::ExportResult saved{};

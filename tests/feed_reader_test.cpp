@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/mman.h>
+
 using namespace companion;
 using testhost::PluginFixture;
 
@@ -52,6 +54,11 @@ struct Recorder : FeedSink {
 
 class FeedReading : public PluginFixture {
 protected:
+    // A feed left under the name by a killed process of an earlier test would read as live.
+    void SetUp() override {
+        shm_unlink(companion::kSpectrumName);
+        PluginFixture::SetUp();
+    }
     void stream(uint64_t n, uint32_t block = 4096) {
         std::vector<float> l, r;
         for (uint64_t done = 0; done < n; done += block) {
