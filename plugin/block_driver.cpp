@@ -232,7 +232,8 @@ template <bool kPreview, bool kOutput, bool kCapture, bool kDraw> void frameLoop
                 f.outR[i] = outRight;
         }
         // S5: both tests always made (no short circuit), so no branch depends on the samples.
-        const bool loud = (std::fabs(l) >= f.threshold) | (std::fabs(r) >= f.threshold);
+        const bool loud = static_cast<int>(std::fabs(l) >= f.threshold) |
+                          static_cast<int>(std::fabs(r) >= f.threshold);
         silence = loud ? 0 : (silence < f.ceiling ? silence + 1 : silence);
         // S7
         if (!kCapture || silence >= f.tail)
