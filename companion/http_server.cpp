@@ -611,6 +611,12 @@ struct HttpServer::Impl {
             }
             return saveTake(*take, bodyObject(conn, request));
         }
+        if (action == "analyze") {
+            if (method != "POST") {
+                return errorReply(405, "use POST");
+            }
+            return analyzeTake(*take, bodyObject(conn, request));
+        }
         return errorReply(404, "no such route");
     }
 
@@ -646,9 +652,12 @@ struct HttpServer::Impl {
         return out;
     }
 
-    // [server-thread] POST /api/history/ID/save: the take, or a part, into the export folder.
-    Reply saveTake(const HistoryTake& take, const json& body) {
-        const ExportSettings settings = exportSettingsFields(body);
+    // The frames of a take that a body's optional "start" and "length" (in seconds) name.
+    struct TakePart {
+        uint64_t first = 0;   // in frames from the take's start
+        uint64_t wanted = 0;  // in frames, 0: to the end; may reach past what the take holds
+    };
+    static TakePart takePartFields(const json& body, double rateHz) {
         double startSeconds = 0.0;
         if (body.contains("start") && !body["start"].is_null()) {
             startSeconds = finiteNumber(body["start"], "start");
@@ -663,18 +672,58 @@ struct HttpServer::Impl {
                 throw BadRequest("\"length\" must be above 0 seconds");
             }
         }
-        const double held = static_cast<double>(take.frames) / take.rateHz;
-        const uint64_t first = static_cast<uint64_t>(std::llround(startSeconds * take.rateHz));
-        if (first >= take.frames) {
-            return errorReply(409, "the take holds " + std::to_string(held) + " s only");
+        // Clamped below 2^63 so that absurd seconds stay a count, not llround's overflow.
+        constexpr double kMostFrames = 9.0e18;
+        TakePart part;
+        part.first =
+            static_cast<uint64_t>(std::llround(std::min(startSeconds * rateHz, kMostFrames)));
+        if (lengthSeconds) {
+            part.wanted =
+                std::max<uint64_t>(1, std::llround(std::min(*lengthSeconds * rateHz, kMostFrames)));
         }
-        const uint64_t wanted =
-            lengthSeconds ? std::max<uint64_t>(1, std::llround(*lengthSeconds * take.rateHz))
-                          : take.frames - first;
-        std::vector<float> frames;
+        return part;
+    }
+
+    // [server-thread] The frames of a part of a take (to its end when no length is given);
+    // false with the answer to give instead.
+    bool readTakePart(const HistoryTake& take, const json& body, std::vector<float>& frames,
+                      uint64_t& wanted, Reply& refusal) {
+        const TakePart part = takePartFields(body, take.rateHz);
+        if (part.first >= take.frames) {
+            const double held = static_cast<double>(take.frames) / take.rateHz;
+            refusal = errorReply(409, "the take holds " + std::to_string(held) + " s only");
+            return false;
+        }
+        wanted = part.wanted != 0 ? part.wanted : take.frames - part.first;
         std::string error;
-        if (!options.history->read(take.id, first, wanted, frames, error)) {
-            return errorReply(500, error);
+        if (!options.history->read(take.id, part.first, wanted, frames, error)) {
+            refusal = errorReply(500, error);
+            return false;
+        }
+        return true;
+    }
+
+    // [server-thread] POST /api/history/ID/analyze: the loudness and peaks of a take or a part.
+    Reply analyzeTake(const HistoryTake& take, const json& body) {
+        std::vector<float> frames;
+        uint64_t wanted = 0;
+        Reply refusal;
+        if (!readTakePart(take, body, frames, wanted, refusal)) {
+            return refusal;
+        }
+        json answer = analysisJson(analyzeStretch(frames, take.rateHz));
+        answer["take"] = take.id;
+        return Reply{200, std::move(answer)};
+    }
+
+    // [server-thread] POST /api/history/ID/save: the take, or a part, into the export folder.
+    Reply saveTake(const HistoryTake& take, const json& body) {
+        const ExportSettings settings = exportSettingsFields(body);
+        std::vector<float> frames;
+        uint64_t wanted = 0;
+        Reply refusal;
+        if (!readTakePart(take, body, frames, wanted, refusal)) {
+            return refusal;
         }
         const std::string exportDir = backend.status().exportDir;
         const auto when =
@@ -682,6 +731,7 @@ struct HttpServer::Impl {
                 ? std::chrono::system_clock::time_point(std::chrono::milliseconds(take.startUnixMs))
                 : std::chrono::system_clock::now();
         ExportResult result{};
+        std::string error;
         if (!exportStretch(frames, take.rateHz, settings, exportDir, when, result, error)) {
             return errorReply(500, error);
         }

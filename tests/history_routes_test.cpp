@@ -305,6 +305,17 @@ TEST_F(HistoryRoutesTest, PinDeleteAndSaveChangeWhatIsKept) {
     EXPECT_EQ(request(port, "POST", takePath(second, "save"), R"({"start": 0.6})").status, 409);
     EXPECT_EQ(request(port, "POST", takePath(second, "save"), R"({"length": -1})").status, 400);
 
+    // A part's levels: the tone's 0.3 peak, and the loudness of a steady tone is the whole
+    // take's, as the history measured it while writing.
+    answer = request(port, "POST", takePath(first, "analyze"), R"({"start": 0.25, "length": 0.5})");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    const json levels = json::parse(answer.body);
+    EXPECT_EQ(levels["frames"], 22050);
+    EXPECT_NEAR(levels["samplePeak"].get<double>(), 20.0 * std::log10(0.3), 0.01);
+    EXPECT_NEAR(levels["integrated"].get<double>(), history.take(first)->integratedLufs, 0.05);
+    EXPECT_EQ(request(port, "POST", takePath(first, "analyze"), R"({"start": 1e300})").status, 409);
+    EXPECT_EQ(request(port, "GET", takePath(first, "analyze")).status, 405);
+
     EXPECT_EQ(request(port, "DELETE", takePath(third)).status, 409);  // still recording
     ASSERT_EQ(request(port, "DELETE", takePath(second)).status, 200);
     EXPECT_FALSE(history.take(second).has_value());
