@@ -1,6 +1,5 @@
 #include "companion/dsp.h"
 
-#include <ebur128.h>
 #include <kiss_fftr.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@ namespace companion {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int kLevelMode = EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
 // BS.1770's loudness offset and its K-weighting, from the analog prototype of the standard's
 // 48 kHz coefficients so that any rate gets the same response: a high shelf, then a high-pass.
 constexpr double kLoudnessOffsetDb = -0.691;
@@ -86,8 +84,8 @@ double kWeightedSquares(LevelAnalysis& a, const float* left, const float* right,
     return total;
 }
 
-// The loudness of the newest `points` completed points; NaN for silence.
-float loudnessOver(const LevelAnalysis& a, int points) {
+// The K-weighted mean square of the newest `points` completed points (0 for none).
+double powerOver(const LevelAnalysis& a, int points) {
     double squares = 0.0;
     uint64_t frames = 0;
     for (int i = 1; i <= points; ++i) {
@@ -95,9 +93,59 @@ float loudnessOver(const LevelAnalysis& a, int points) {
         squares += e.sumSquares;
         frames += e.frames;
     }
-    if (frames == 0 || !(squares > 0.0))
-        return std::numeric_limits<float>::quiet_NaN();
-    return static_cast<float>(kLoudnessOffsetDb + 10.0 * std::log10(squares / double(frames)));
+    return frames == 0 || !(squares > 0.0) ? 0.0 : squares / double(frames);
+}
+
+double powerToLufs(double power) {
+    return kLoudnessOffsetDb + 10.0 * std::log10(power);
+}
+
+// The loudness of the newest `points` completed points; NaN for silence.
+float loudnessOver(const LevelAnalysis& a, int points) {
+    const double power = powerOver(a, points);
+    return power > 0.0 ? static_cast<float>(powerToLufs(power))
+                       : std::numeric_limits<float>::quiet_NaN();
+}
+
+// [feed-thread] Counts one short-term block into the range and measures the range again:
+// blocks under the absolute gate are left out, then those more than kRangeRelativeGateLu under
+// the mean power of the rest; the range is the 95th percentile less the 10th (EBU Tech 3342,
+// percentiles taken as libebur128 does, at the bin's centre).
+void addRangeBlock(LevelAnalysis& a, double power) {
+    const double lufs = power > 0.0 ? powerToLufs(power) : -HUGE_VAL;
+    if (lufs >= kRangeLowestLufs) {
+        const int bin = std::min(kRangeBins - 1, int((lufs - kRangeLowestLufs) / kRangeBinLu));
+        ++a.rangeCounts[static_cast<size_t>(bin)];
+        a.rangePowerSum += power;
+        ++a.rangeBlocks;
+    }
+    if (a.rangeBlocks == 0) {
+        a.lraLu = 0.0;  // as libebur128 says for silence
+        return;
+    }
+    const double gateLufs =
+        powerToLufs(a.rangePowerSum / double(a.rangeBlocks)) - kRangeRelativeGateLu;
+    const int firstBin =
+        std::clamp(int(std::ceil((gateLufs - kRangeLowestLufs) / kRangeBinLu)), 0, kRangeBins - 1);
+    uint64_t gated = 0;
+    for (int b = firstBin; b < kRangeBins; ++b)
+        gated += a.rangeCounts[static_cast<size_t>(b)];
+    if (gated == 0) {
+        a.lraLu = 0.0;
+        return;
+    }
+    const uint64_t low = static_cast<uint64_t>(double(gated - 1) * 0.10 + 0.5);
+    const uint64_t high = static_cast<uint64_t>(double(gated - 1) * 0.95 + 0.5);
+    int lowBin = -1, highBin = -1;
+    uint64_t seen = 0;
+    for (int b = firstBin; b < kRangeBins && highBin < 0; ++b) {
+        seen += a.rangeCounts[static_cast<size_t>(b)];
+        if (lowBin < 0 && seen > low)
+            lowBin = b;
+        if (seen > high)
+            highBin = b;
+    }
+    a.lraLu = double(highBin - lowBin) * kRangeBinLu;
 }
 
 // [feed-thread] Closes the history point that just filled up.
@@ -119,26 +167,15 @@ void completePoint(LevelAnalysis& a, uint64_t pointFrames) {
     a.pointPeak = 0.0;
     ++a.points;
     a.nextPointAt = std::max(a.frames + 1, pointEnd(a.rateHz, a.points));
-    // The range moves with its 3 s blocks, which libebur128 completes once a second: asking for
-    // it at every poll would only scan its histogram again.
-    if (a.points % kHistoryPointsPerSecond == 0 && a.frames >= a.shortTermFrom) {
-        double lra = kNaN;
-        a.lraLu = ebur128_loudness_range(a.state, &lra) == EBUR128_SUCCESS && std::isfinite(lra)
-                      ? lra
-                      : kNaN;
-    }
+    // The range moves with its 3 s blocks, one a second (2 s overlap), as libebur128 takes them.
+    if (a.points % kHistoryPointsPerSecond == 0 && a.frames >= a.shortTermFrom)
+        addRangeBlock(a, powerOver(a, kShortTermPoints));
 }
 
 }  // namespace
 
-LevelAnalysis::~LevelAnalysis() {
-    if (state != nullptr)
-        ebur128_destroy(&state);
-}
-
 bool startLevels(LevelAnalysis& a, double rateHz) {
-    if (a.state != nullptr)
-        ebur128_destroy(&a.state);
+    a.started = false;
     a.rateHz = rateHz;
     a.frames = 0;
     a.points = 0;
@@ -158,26 +195,27 @@ bool startLevels(LevelAnalysis& a, double rateHz) {
     // At most a ring's worth of frames arrives per poll: enough room for its points at 8 kHz,
     // growing only at lower rates.
     a.newPoints.reserve(1024);
-    a.interleaved.assign(2 * kLevelChunkFrames, 0.0f);
+    for (int c = 0; c < 2; ++c)
+        a.clean[c].assign(kLevelChunkFrames, 0.0f);
+    a.truePeak = std::make_unique<TruePeakChannel[]>(2);
     const double rounded = std::round(rateHz);
     if (!(rounded >= 1.0 && rounded <= kMaxLevelRateHz))
         return false;
-    a.state = ebur128_init(2, static_cast<unsigned long>(rounded), kLevelMode);
-    if (a.state == nullptr)
-        return false;
+    a.rangeCounts.assign(kRangeBins, 0);
+    a.rangePowerSum = 0.0;
+    a.rangeBlocks = 0;
     a.shelf = shelfStage(rateHz);
     a.highPass = highPassStage(rateHz);
     a.nextPointAt = std::max<uint64_t>(1, pointEnd(rateHz, 0));
     a.momentaryFrom = static_cast<uint64_t>(std::ceil(kMomentaryWindowS * rateHz));
     a.shortTermFrom = static_cast<uint64_t>(std::ceil(kShortTermWindowS * rateHz));
+    a.started = true;
     return true;
 }
 
 void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, size_t frames) {
-    if (a.state == nullptr)
+    if (!a.started)
         return;
-    ebur128_state* state = a.state;
-    float* chunk = a.interleaved.data();
     size_t done = 0;
     while (done < frames) {
         const uint64_t toPoint = a.nextPointAt - a.frames;
@@ -186,21 +224,20 @@ void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, siz
         const float* l = left + done;
         const float* r = right + done;
         ChannelLevels& lv = a.pointLevels;
+        float* cleanLeft = a.clean[0].data();
+        float* cleanRight = a.clean[1].data();
         for (size_t i = 0; i < n; ++i) {
             const float x = finiteOrZero(l[i]), y = finiteOrZero(r[i]);
-            chunk[2 * i] = x;
-            chunk[2 * i + 1] = y;
+            cleanLeft[i] = x;
+            cleanRight[i] = y;
             lv.sumSquares[0] += double(x) * x;
             lv.sumSquares[1] += double(y) * y;
             lv.samplePeak[0] = std::max(lv.samplePeak[0], double(std::fabs(x)));
             lv.samplePeak[1] = std::max(lv.samplePeak[1], double(std::fabs(y)));
         }
-        ebur128_add_frames_float(state, chunk, n);
-        // The true peak of this call's frames, per channel.
-        double peakL = 0.0, peakR = 0.0;
-        ebur128_prev_true_peak(state, 0, &peakL);
-        ebur128_prev_true_peak(state, 1, &peakR);
-        a.pointPeak = std::max({a.pointPeak, peakL, peakR});
+        const float peakL = addTruePeak(a.truePeak[0], cleanLeft, n);
+        const float peakR = addTruePeak(a.truePeak[1], cleanRight, n);
+        a.pointPeak = std::max({a.pointPeak, double(peakL), double(peakR)});
         a.maxPeak = std::max(a.maxPeak, a.pointPeak);
         a.pointSquares += kWeightedSquares(a, l, r, n);
         a.frames += n;
@@ -212,7 +249,7 @@ void addLevelFrames(LevelAnalysis& a, const float* left, const float* right, siz
 
 LevelReadings readLevels(const LevelAnalysis& a) {
     LevelReadings out{kNaN, kNaN, kNaN, {kNaN, kNaN}, {kNaN, kNaN}, {kNaN, kNaN}};
-    if (a.state == nullptr || a.frames == 0)
+    if (!a.started || a.frames == 0)
         return out;
     if (a.channelLevelPoints >= kChannelLevelPoints) {
         uint64_t frames = 0;

@@ -1,5 +1,5 @@
-// What the companion measures on the feed's audio: true peak (ITU-R BS.1770, 4x oversampled by
-// libebur128), loudness range (EBU Tech 3342, libebur128) and a loudness history of momentary and
+// What the companion measures on the feed's audio: true peak (ITU-R BS.1770, 4x oversampled,
+// true_peak.h), loudness range (EBU Tech 3342) and a loudness history of momentary and
 // short-term values per 0.1 s of audio (BS.1770 K-weighting, summed here) (LevelAnalysis); and a
 // log-frequency spectrum of the newest frames (SpectrumAnalysis, kissfft).
 //
@@ -17,11 +17,11 @@
 #pragma once
 
 #include "companion/feed_monitor.h"
-
-#include <ebur128.h>
+#include "companion/true_peak.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct kiss_fftr_state;
@@ -30,14 +30,19 @@ namespace companion {
 
 // The window the current true peak is taken over, in history points (0.1 s each): 400 ms.
 inline constexpr int kTruePeakWindowPoints = 4;
-// libebur128 keeps 3 s of audio per channel in doubles: above this rate (37 MB of it) the feed's
-// rate, which comes from another process, is not trusted with an allocation that size.
+// No plug-in runs faster: the feed's rate comes from another process and is not trusted beyond.
 inline constexpr double kMaxLevelRateHz = 768000.0;
-// Frames interleaved for libebur128 at a time.
+// Frames measured at a time.
 inline constexpr size_t kLevelChunkFrames = 4096;
+static_assert(kLevelChunkFrames <= kTruePeakChunkFrames);
 // Momentary and short-term windows: no value until this much audio has been measured.
 inline constexpr double kMomentaryWindowS = 0.4;
 inline constexpr double kShortTermWindowS = 3.0;
+// Loudness range: short-term values counted in bins of 0.01 LU from the absolute gate up.
+inline constexpr double kRangeLowestLufs = -70.0;  // the absolute gate
+inline constexpr double kRangeBinLu = 0.01;
+inline constexpr int kRangeBins = 10000;  // up to +30 LUFS; louder blocks go into the last bin
+inline constexpr double kRangeRelativeGateLu = 20.0;
 
 struct LevelReadings {
     double truePeakDb;     // dBTP over the newest 400 ms of audio; NaN for none (or silence)
@@ -73,10 +78,10 @@ inline constexpr int kShortTermPoints = 30;  // 3 s
 inline constexpr int kMomentaryPoints = 4;   // 400 ms
 
 struct LevelAnalysis {
-    // True peak and loudness range come from libebur128; momentary and short-term are summed
-    // here from the points' K-weighted energies, since asking libebur128 for them ten times a
-    // second would sum its whole 3 s window each time.
-    ebur128_state* state = nullptr;  // null while not started or the rate is out of range
+    // Momentary, short-term and the range's blocks are summed from the points' K-weighted
+    // energies (asking libebur128 ten times a second would sum its whole 3 s window each time,
+    // and its filter would weight every frame a second time); the true peak is true_peak.h's.
+    bool started = false;  // false while not started or the rate is out of range
     double rateHz = 0.0;
     uint64_t frames = 0;       // measured since the start
     uint64_t points = 0;       // history points completed since the start
@@ -86,28 +91,26 @@ struct LevelAnalysis {
     double recentPeaks[kTruePeakWindowPoints - 1] =
         {};  // of the latest completed points, newest first
     double maxPeak = 0.0;
-    double lraLu = 0.0;             // as of the latest whole second of audio; NaN for none
-    Biquad shelf{}, highPass{};     // the K-weighting's two stages at rateHz
-    double filterState[2][4] = {};  // per channel: shelf z1, z2, high-pass z1, z2
-    double pointSquares = 0.0;      // K-weighted, of the current point
+    double lraLu = 0.0;  // in LU, as of the latest whole second of audio; NaN for none
+    std::vector<uint32_t> rangeCounts;  // short-term blocks per kRangeBinLu bin, over the gate
+    double rangePowerSum = 0.0;         // K-weighted mean squares of the counted blocks, summed
+    uint64_t rangeBlocks = 0;           // blocks counted
+    Biquad shelf{}, highPass{};         // the K-weighting's two stages at rateHz
+    double filterState[2][4] = {};      // per channel: shelf z1, z2, high-pass z1, z2
+    double pointSquares = 0.0;          // K-weighted, of the current point
     PointEnergy energies[kShortTermPoints] = {};            // completed points, a ring
     int energyPos = 0;                                      // where the next completed point goes
     ChannelLevels pointLevels{};                            // unweighted, of the current point
     ChannelLevels channelLevels[kChannelLevelPoints] = {};  // completed points, a ring
     int channelLevelPos = 0;                                // where the next one goes
     uint64_t channelLevelPoints = 0;                        // completed since the start
-    std::vector<float> interleaved;                         // kLevelChunkFrames stereo frames
-    std::vector<LoudnessPoint> newPoints;  // completed points not yet taken by the caller
-
-    LevelAnalysis() = default;
-    ~LevelAnalysis();
-    LevelAnalysis(const LevelAnalysis&) = delete;
-    LevelAnalysis& operator=(const LevelAnalysis&) = delete;
+    std::vector<float> clean[2];  // kLevelChunkFrames per channel, the same frames, for the peak
+    std::unique_ptr<TruePeakChannel[]> truePeak;  // both channels' interpolators (64 KB)
+    std::vector<LoudnessPoint> newPoints;         // completed points not yet taken by the caller
 };
 
 // [feed-thread] (Re)starts everything at rateHz: the one place that allocates. False when the
-// rate is above kMaxLevelRateHz or libebur128 does not take it (then nothing is measured and
-// every reading is NaN).
+// rate is not in 1 .. kMaxLevelRateHz Hz (then nothing is measured and every reading is NaN).
 bool startLevels(LevelAnalysis& a, double rateHz);
 // [feed-thread] Measures frames of stereo audio (right all zeros for mono input); completes
 // history points into newPoints (the caller clears it after taking them).

@@ -38,9 +38,10 @@ inline constexpr int64_t kLiveHeartbeatMs = 500;  // older heartbeat: stalled
 inline constexpr int kRequestTimeoutMs = 2000;    // snapshot, clear, meter reset
 inline constexpr int kInsertTimeoutMs = 1000;     // insertRequest still 1: the host cannot insert
 inline constexpr float kDefaultThresholdLinear = 2.5e-4f;
-inline constexpr int kCopyPollMs = 20;                 // the copy thread looks at the write head
-inline constexpr int kCopyIdlePollMs = 50;             // while no page watches and no preview plays
-inline constexpr int64_t kCopyIntervalMs = 200;        // longest a written frame waits to be copied
+inline constexpr int kCopyPollMs = 20;       // the copy thread looks at the write head
+inline constexpr int kCopyIdlePollMs = 100;  // while no page watches and no preview plays
+// A copy is due this long after the last one; with the idle look that makes at most 250 ms.
+inline constexpr int64_t kCopyIntervalMs = 150;
 inline constexpr int64_t kCopyWatchedIntervalMs = 40;  // while a page watches the waveform
 inline constexpr uint64_t kCopyWitnessFrames = 16;     // copied again to see the ring is unchanged
 inline constexpr uint64_t kCopyEagerDivisor = 8;       // copy at once when 1/8 ring is waiting

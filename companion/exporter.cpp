@@ -3,6 +3,8 @@
 // final name once it is complete and on disk.
 #include "companion/exporter.h"
 
+#include "companion/true_peak.h"
+
 #include <ebur128.h>
 #include <fcntl.h>
 #include <sndfile.h>
@@ -35,15 +37,7 @@ constexpr double kLraMinSeconds = 3.0;         // one short-term window
 
 // Frames per step of both passes: small enough that the working buffers stay in cache.
 constexpr size_t kChunkFrames = 4096;
-
-// True peak: 4x oversampling. Phase 0 of the interpolator is the sample itself (the sinc is zero
-// at every other integer), so only the three fractional positions 1/4, 2/4, 3/4 are computed, each
-// from 12 neighbours (6 before, 6 after) of a Kaiser-windowed sinc. With beta 5 a full-scale sine
-// reads within 0.03 dB of its peak up to 15 kHz at 48 kHz and never more than 0.03 dB high.
-constexpr size_t kOversampling = 4;
-constexpr size_t kTruePeakTaps = 12;
-constexpr size_t kTruePeakHistory = kTruePeakTaps - 1;  // samples carried from chunk to chunk
-constexpr double kTruePeakKaiserBeta = 5.0;
+static_assert(kChunkFrames <= kTruePeakChunkFrames);
 
 // RIFF sizes are 32-bit; keep room for the header and libsndfile's PEAK chunk.
 constexpr uint64_t kWavMaxDataBytes = 0xFFFFFFFFull - 4096;
@@ -72,86 +66,15 @@ double toDb(double linear) {
     return linear > 0.0 ? 20.0 * std::log10(linear) : kNaN;
 }
 
-double besselI0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 40; ++k) {
-        const double f = x / (2.0 * k);
-        term *= f * f;
-        sum += term;
-    }
-    return sum;
-}
-
-struct TruePeakFilter {
-    // coefficient[p][j] weighs sample m - 5 + j for the point m + (p + 1) / 4
-    std::array<std::array<float, kTruePeakTaps>, kOversampling - 1> coefficient;
-};
-
-TruePeakFilter designTruePeakFilter() {
-    TruePeakFilter f{};
-    const double half = kTruePeakTaps / 2;
-    for (size_t p = 0; p < kOversampling - 1; ++p) {
-        const double frac = static_cast<double>(p + 1) / kOversampling;
-        std::array<double, kTruePeakTaps> c{};
-        double sum = 0.0;
-        for (size_t j = 0; j < kTruePeakTaps; ++j) {
-            const double d = frac + (half - 1.0) - static_cast<double>(j);  // distance in samples
-            const double x = d / half;
-            const double window =
-                besselI0(kTruePeakKaiserBeta * std::sqrt(std::max(0.0, 1.0 - x * x))) /
-                besselI0(kTruePeakKaiserBeta);
-            c[j] = std::sin(M_PI * d) / (M_PI * d) * window;
-            sum += c[j];
-        }
-        // Unity gain at DC for every phase, so a constant reads the same at every position.
-        for (size_t j = 0; j < kTruePeakTaps; ++j) {
-            f.coefficient[p][j] = static_cast<float>(c[j] / sum);
-        }
-    }
-    return f;
-}
-
-const TruePeakFilter& truePeakFilter() {
-    static const TruePeakFilter filter = designTruePeakFilter();
-    return filter;
-}
-
-// [any thread] Raises peak[b] to the largest magnitude interpolated between x[b + 5] and
-// x[b + 6], for b in [0, count). x holds count + kTruePeakHistory samples. The hot loop of the
-// analysis: an AVX2 build of it is picked at load time where the CPU has it (twice as fast).
-// Not under ThreadSanitizer, whose runtime is not ready when the loader runs the picker.
-#if defined(__SANITIZE_THREAD__)
-#define TESSARIN_PICK_AVX2_AT_LOAD
-#else
-#define TESSARIN_PICK_AVX2_AT_LOAD __attribute__((target_clones("avx2", "default")))
-#endif
-TESSARIN_PICK_AVX2_AT_LOAD void interpolatedPeaks(const float* x, size_t count,
-                                                  const TruePeakFilter& filter, float* peak) {
-    for (size_t p = 0; p < kOversampling - 1; ++p) {
-        const std::array<float, kTruePeakTaps> c = filter.coefficient[p];
-        for (size_t b = 0; b < count; ++b) {
-            float acc = 0.0f;
-            for (size_t j = 0; j < kTruePeakTaps; ++j) {
-                acc += c[j] * x[b + j];
-            }
-            peak[b] = std::max(peak[b], std::fabs(acc));
-        }
-    }
-}
-
 // Everything measured by one pass over the samples.
 class StretchMeter {
 public:
-    StretchMeter(double sampleRateHz) : filter_(truePeakFilter()) {
+    StretchMeter(double sampleRateHz) {
         const double rate = std::round(sampleRateHz);
         if (std::isfinite(rate) && rate >= 1.0 && rate <= static_cast<double>(UINT_MAX)) {
             ebur_ = ebur128_init(kChannels, static_cast<unsigned long>(rate),
                                  EBUR128_MODE_I | EBUR128_MODE_LRA);
         }
-        for (auto& h : history_) {
-            h.fill(0.0f);
-        }
-        lanePeak_.fill(0.0f);
     }
     ~StretchMeter() {
         if (ebur_ != nullptr) {
@@ -173,13 +96,14 @@ public:
                     v = 0.0f;
                 }
                 clean_[kChannels * i + ch] = v;
-                channel_[ch][kTruePeakHistory + i] = v;
+                channel_[ch][i] = v;
                 samplePeak = std::max(samplePeak, std::fabs(v));
             }
         }
         samplePeak_ = samplePeak;
         for (size_t ch = 0; ch < kChannels; ++ch) {
-            runTruePeak(ch, frames);
+            truePeak_ = std::max(truePeak_,
+                                 addTruePeak(truePeakChannels_[ch], channel_[ch].data(), frames));
         }
         if (ebur_ != nullptr) {
             ebur128_add_frames_float(ebur_, clean_.data(), frames);
@@ -190,21 +114,12 @@ public:
     void finish(double seconds, StretchAnalysis& out) const {
         // The interpolated signal rings for kTruePeakHistory samples past the end, as the file
         // does when it stops: measured on a copy of the carried samples followed by silence.
-        float truePeak = samplePeak_;
-        for (float p : lanePeak_) {
-            truePeak = std::max(truePeak, p);
-        }
-        for (size_t ch = 0; ch < kChannels; ++ch) {
-            std::array<float, 2 * kTruePeakHistory> tail{};
-            std::array<float, kTruePeakHistory> peaks{};
-            std::copy_n(history_[ch].begin(), kTruePeakHistory, tail.begin());
-            interpolatedPeaks(tail.data(), kTruePeakHistory, filter_, peaks.data());
-            for (float p : peaks) {
-                truePeak = std::max(truePeak, p);
-            }
+        float peak = std::max(samplePeak_, truePeak_);
+        for (const TruePeakChannel& channel : truePeakChannels_) {
+            peak = std::max(peak, truePeakTail(channel));
         }
         out.samplePeakDb = toDb(samplePeak_);
-        out.truePeakDb = toDb(truePeak);
+        out.truePeakDb = toDb(peak);
 
         out.integratedLufs = kNaN;
         out.lraLu = kNaN;
@@ -226,20 +141,12 @@ public:
     }
 
 private:
-    void runTruePeak(size_t ch, size_t frames) {
-        float* x = channel_[ch].data();
-        std::copy_n(history_[ch].begin(), kTruePeakHistory, x);
-        interpolatedPeaks(x, frames, filter_, lanePeak_.data());
-        std::copy_n(x + frames, kTruePeakHistory, history_[ch].begin());
-    }
-
-    const TruePeakFilter& filter_;
     ebur128_state* ebur_ = nullptr;
     float samplePeak_ = 0.0f;
-    std::array<std::array<float, kTruePeakHistory>, kChannels> history_;
-    std::array<std::array<float, kTruePeakHistory + kChunkFrames>, kChannels> channel_;
+    float truePeak_ = 0.0f;  // of the points measured so far, the samples included
+    std::array<TruePeakChannel, kChannels> truePeakChannels_{};
+    std::array<std::array<float, kChunkFrames>, kChannels> channel_;
     std::array<float, kChunkFrames * kChannels> clean_;
-    std::array<float, kChunkFrames> lanePeak_;  // per position in a chunk, reduced at the end
 };
 
 // Two uniform values in [-0.5, 0.5) LSB summed: triangular dither in [-1, 1) LSB. splitmix64,
@@ -521,7 +428,7 @@ StretchAnalysis analyzeStretch(const std::vector<float>& interleavedStereo, doub
     a.seconds = sampleRateHz > 0.0 && std::isfinite(sampleRateHz)
                     ? static_cast<double>(a.frames) / sampleRateHz
                     : kNaN;
-    auto meter = std::make_unique<StretchMeter>(sampleRateHz);  // ~70 KB of buffers: not on stack
+    auto meter = std::make_unique<StretchMeter>(sampleRateHz);  // ~130 KB of buffers: not on stack
     for (uint64_t start = 0; start < a.frames; start += kChunkFrames) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkFrames, a.frames - start));
         meter->add(interleavedStereo.data() + kChannels * start, n);

@@ -13,6 +13,16 @@ namespace companion {
 
 namespace {
 
+// Whether line holds " N" (text) followed by a space or the line's end.
+bool namesNumber(const char* line, const char* text, int length) {
+    for (const char* at = std::strstr(line, text); at != nullptr; at = std::strstr(at + 1, text)) {
+        const char next = at[length];
+        if (next == ' ' || next == '\n' || next == '\0')
+            return true;
+    }
+    return false;
+}
+
 // Mappings of (device, inode) in one maps file. Every mapping of the block starts at offset 0;
 // the later pieces of one split by mprotect have other offsets and do not count again.
 int countInProcess(const char* mapsPath, uint64_t device, uint64_t inode, uintptr_t skipStart) {
@@ -20,8 +30,13 @@ int countInProcess(const char* mapsPath, uint64_t device, uint64_t inode, uintpt
     if (maps == nullptr)
         return 0;
     int count = 0;
+    // Most lines are other files: only those naming the inode are parsed (this runs every second).
+    char inodeText[24];
+    const int inodeLength = std::snprintf(inodeText, sizeof(inodeText), " %" PRIu64, inode);
     char line[512];
     while (std::fgets(line, sizeof(line), maps) != nullptr) {
+        if (!namesNumber(line, inodeText, inodeLength))
+            continue;
         uintptr_t start = 0, end = 0;
         unsigned major = 0, minor = 0;
         unsigned long long offset = 0, node = 0;

@@ -4,6 +4,7 @@
 #include "alloc_counter.h"
 #include "companion/dsp.h"
 
+#include <ebur128.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -125,26 +126,31 @@ TEST(Dsp, LoudnessHistoryAndRangeOfTwoLevelsTenDbApart) {
     EXPECT_NEAR(readLevels(a).lraLu, 10.0, 0.3);
 }
 
-TEST(Dsp, HistoryMatchesLibebur128OnBroadbandAudioAtAnotherRate) {
+TEST(Dsp, HistoryAndRangeMatchLibebur128OnBroadbandAudioAtAnotherRate) {
     // White noise plus a 40 Hz and a 9 kHz tone: the K-weighting's high-pass and shelf both
-    // matter, and 44.1 kHz is not the rate the standard's coefficients are given for.
+    // matter, and 44.1 kHz is not the rate the standard's coefficients are given for. The level
+    // falls 1.5 dB a second, with a quiet stretch that the relative gate leaves out.
     constexpr double kRate = 44100.0;
-    const std::vector<float> low = sine(kRate, 40.0, 0.3, 6.0),
-                             high = sine(kRate, 9000.0, 0.1, 6.0);
+    constexpr double kSeconds = 20.0;
+    const std::vector<float> low = sine(kRate, 40.0, 0.3, kSeconds),
+                             high = sine(kRate, 9000.0, 0.1, kSeconds);
     std::vector<float> left(low.size()), right(low.size()), interleaved;
     uint32_t noise = 12345;
     for (size_t i = 0; i < low.size(); ++i) {
         noise = noise * 1664525u + 1013904223u;
         const float white = (float(noise >> 8) / float(1 << 24) - 0.5f) * 0.2f;
-        left[i] = low[i] + white;
-        right[i] = high[i] - white;
+        const double t = double(i) / kRate;
+        const float gain =
+            static_cast<float>(t >= 14.0 && t < 17.0 ? 0.001 : std::pow(10.0, -1.5 * t / 20.0));
+        left[i] = (low[i] + white) * gain;
+        right[i] = (high[i] - white) * gain;
         interleaved.insert(interleaved.end(), {left[i], right[i]});
     }
     LevelAnalysis a;
     ASSERT_TRUE(startLevels(a, kRate));
-    ebur128_state* reference = ebur128_init(2, 44100, EBUR128_MODE_S);
+    ebur128_state* reference = ebur128_init(2, 44100, EBUR128_MODE_S | EBUR128_MODE_LRA);
     ASSERT_NE(reference, nullptr);
-    for (size_t point = 0; point < 60; ++point) {
+    for (size_t point = 0; point < size_t(kSeconds * 10); ++point) {
         const size_t from = point * 4410, n = 4410;
         addLevelFrames(a, &left[from], &right[from], n);
         ebur128_add_frames_float(reference, &interleaved[2 * from], n);
@@ -158,7 +164,13 @@ TEST(Dsp, HistoryMatchesLibebur128OnBroadbandAudioAtAnotherRate) {
         if (point >= 29) {
             EXPECT_NEAR(a.newPoints[point].shortTermLufs, shortTerm, 0.01) << "point " << point;
         }
+        if (point % 10 == 9 && point >= 29) {
+            double range = 0.0;
+            ASSERT_EQ(ebur128_loudness_range(reference, &range), EBUR128_SUCCESS);
+            EXPECT_NEAR(readLevels(a).lraLu, range, 0.02) << "point " << point;
+        }
     }
+    EXPECT_GT(readLevels(a).lraLu, 10.0);  // the fall is in it, the quiet stretch is not
     ebur128_destroy(&reference);
 }
 

@@ -217,8 +217,9 @@ TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
     ASSERT_TRUE(engine->setHold(true).ok);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.hold; }));
-    // The copy catches up with the held head within its interval.
-    std::this_thread::sleep_for(std::chrono::milliseconds(companion::kCopyIntervalMs + 100));
+    // The copy catches up with the held head within its interval and one look.
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(companion::kCopyIntervalMs + companion::kCopyIdlePollMs + 100));
 
     const companion::EngineStatus status = engine->status();
     ASSERT_EQ(status.takes.size(), 2u);
