@@ -27,6 +27,7 @@ constexpr int64_t kFullInstanceScanMs = 10000;
 constexpr int64_t kKnownInstanceScanMs = 1000;
 constexpr int64_t kFullOverviewCompareMs = 1000;
 constexpr int64_t kIdleFullOverviewCompareMs = 5000;  // while no page watches
+constexpr int kAnswerLongestNapMs = 4;                // between looks for the plug-in's answer
 constexpr int kPreviewRestartTimeoutMs = 1000;        // for the plug-in to see the lowered level
 constexpr uint32_t kPreviewRestartBlocks = 2;
 // A momentary hold the page emptied is not the plug-in's restart of every meter for this long.
@@ -536,10 +537,14 @@ bool Engine::heartbeatFresh() const {
 // plug-in stops beating (it will not answer then).
 bool Engine::waitForAnswer(size_t offset, uint8_t want, int timeoutMs) const {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // Answers come at a block's end: 1 ms first, then longer naps, so a host's 10-20 ms block
+    // costs a handful of wake-ups rather than one per millisecond.
+    int napMs = 1;
     while (state_->control.load<uint8_t>(offset) != want) {
         if (Clock::now() >= deadline || !heartbeatFresh() || stopping_)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(napMs));
+        napMs = std::min(2 * napMs, kAnswerLongestNapMs);
     }
     return true;
 }

@@ -44,7 +44,7 @@ struct FeedMonitor::State : FeedSink {
     std::atomic<bool> truePeakMaxResetRequested{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<int64_t> spectrumReadMs{INT64_MIN / 2};  // steady ms of the last spectrum() call
-    bool spectrumWatched = false;  // [feed-thread] someone asked lately: keep the frames, analyse
+    bool spectrumWatched = false;  // [feed-thread] a page asked lately: analyse, poll sooner
     std::thread thread;
 
     // The feed thread's own.
@@ -142,7 +142,8 @@ struct FeedMonitor::State : FeedSink {
             }
             // Paced from the end of this poll: a late one is not made up for with a burst. A new
             // segment under the name cuts the wait short.
-            if (waitForFeedName(watch, nextPollDelayMs(reader)))
+            const int64_t longestMs = spectrumWatched ? kFeedPollMs : kFeedUnwatchedPollMs;
+            if (waitForFeedName(watch, nextPollDelayMs(reader, longestMs)))
                 feedNameChanged(reader, steadyMs(Clock::now()));
         }
     }

@@ -208,15 +208,16 @@ void feedNameChanged(FeedReader& r, int64_t nowMs) {
     r.nameCheckedMs = nowMs - kFeedNameCheckMs;
 }
 
-int64_t nextPollDelayMs(const FeedReader& r) {
+int64_t nextPollDelayMs(const FeedReader& r, int64_t longestMs) {
     if (r.state != FeedState::live)
         return r.lastPollMs - r.nameChangedMs < kFeedNameCheckMs ? kFeedFastPollMs
                                                                  : kFeedIdlePollMs;
     // At the pace the feed ran lately, a quarter of the safe stretch arrives before the next poll.
+    longestMs = std::max(longestMs, kFeedFastPollMs);
     if (r.framesPerMs <= 0.0)
-        return kFeedPollMs;
+        return longestMs;
     const double quarterMs = double(kFeedSafeFrames / 4) / r.framesPerMs;
-    return std::clamp<int64_t>(static_cast<int64_t>(quarterMs), kFeedFastPollMs, kFeedPollMs);
+    return std::clamp<int64_t>(static_cast<int64_t>(quarterMs), kFeedFastPollMs, longestMs);
 }
 
 FeedState pollFeed(FeedReader& r, FeedSink& sink, int64_t nowMs) {

@@ -39,6 +39,9 @@ inline constexpr int64_t kFeedNameCheckMs = 1000;
 // the frames there. Without a live feed the name is looked at less often: a new stream is read
 // from its first frame anyway.
 inline constexpr int64_t kFeedPollMs = 25;
+// While no page watches, readings wait longer: a poll then finds 2,400 frames at 48 kHz, and a
+// stream that speeds up to 20 times real time still fits between two.
+inline constexpr int64_t kFeedUnwatchedPollMs = 50;
 inline constexpr int64_t kFeedFastPollMs = 2;
 inline constexpr int64_t kFeedIdlePollMs = 100;
 inline constexpr double kFeedPaceMemoryMs = 1000.0;  // how long a fast pace is remembered
@@ -113,8 +116,9 @@ struct FeedReader {
 // for a newer segment under the name).
 FeedState pollFeed(FeedReader& reader, FeedSink& sink, int64_t nowMs);
 
-// [feed-thread] How long to wait before the next poll, in ms, after the latest one.
-int64_t nextPollDelayMs(const FeedReader& reader);
+// [feed-thread] How long to wait before the next poll, in ms, after the latest one: at most
+// longestMs while the feed runs at about real time.
+int64_t nextPollDelayMs(const FeedReader& reader, int64_t longestMs = kFeedPollMs);
 
 // [feed-thread] Unmaps; the next poll looks the name up again. Counters stay.
 void closeFeed(FeedReader& reader);
