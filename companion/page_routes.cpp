@@ -14,6 +14,7 @@ using json = nlohmann::json;
 
 namespace {
 
+// [any-thread] The embedded file at path, or nullptr.
 const WebAsset* findAsset(std::string_view path) {
     for (size_t i = 0; i < kWebAssetCount; ++i) {
         if (path == kWebAssets[i].path) {
