@@ -7,9 +7,13 @@
 // route and the WebSocket need the token. Bodies are limited to kMaxBodyBytes and every field is
 // checked before it reaches the backend.
 //
+// The server composes one file per role: the gate and the request fields (http_gate.h), the
+// JSON API (api_routes.h), the history's routes (history_routes.h), the page's files and /proof
+// (page_routes.h), the WebSockets and their pusher (ws_pusher.h).
+//
 // Threads: civetweb's workers ([server-thread]) serve requests, and each WebSocket's worker
-// writes what one pusher thread of ours ([server-thread], the pusher) queues for it (ws_push.h);
-// a guard thread ([server-thread]) lets go of connections that send no request (http_guard.h).
+// writes what one pusher thread of ours ([pusher-thread]) queues for it (ws_push.h); a guard
+// thread ([server-thread]) lets go of connections that send no request (http_guard.h).
 #pragma once
 
 #include "companion/engine.h"

@@ -2,6 +2,7 @@
 // folder behind the server, the engine faked. Audio and saved files are read back with
 // libsndfile; the command line runs as main() runs it.
 #include "fake_backend.h"
+#include "loopback_http.h"
 
 #include "companion/cli.h"
 #include "companion/history.h"
@@ -12,10 +13,6 @@
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,9 +28,10 @@ namespace {
 namespace fs = std::filesystem;
 using companion::History;
 using companion::HistoryOptions;
+using companion::testing::Answer;
+using companion::testing::kToken;
 using nlohmann::json;
 
-const std::string kToken(64, 'b');
 constexpr double kRate = 44100.0;
 constexpr int64_t kStartMs = 1796803387250;
 
@@ -47,45 +45,10 @@ std::vector<float> tone(uint64_t first, size_t frames) {
     return out;
 }
 
-struct Answer {
-    int status = 0;
-    std::string headers, body;
-};
-
-// One request as written; reads until the server closes.
+// One request with the token; reads until the server closes.
 Answer request(int port, const std::string& method, const std::string& path,
                const std::string& body = "") {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Answer answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return answer;
-    }
-    const std::string text =
-        method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-        "\r\nAuthorization: Bearer " + kToken +
-        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    std::string raw;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-        raw.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    const size_t end = raw.find("\r\n\r\n");
-    if (end != std::string::npos) {
-        std::sscanf(raw.c_str(), "HTTP/1.1 %d", &answer.status);
-        answer.headers = raw.substr(0, end + 2);
-        answer.body = raw.substr(end + 4);
-    }
-    return answer;
+    return companion::testing::bearerRequest(port, method, path, body);
 }
 
 struct SoundFile {

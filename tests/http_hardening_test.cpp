@@ -2,7 +2,7 @@
 // a fake engine behind it: idle connections, pages that stop reading or send frames, bodies that
 // end early, numbers too large for their field, preflights, civetweb's own refusals and paths
 // that are not UTF-8.
-#include "fake_backend.h"
+#include "loopback_http.h"
 
 #include "companion/http_guard.h"
 #include "companion/http_server.h"
@@ -14,8 +14,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,12 +24,16 @@
 
 namespace {
 
-using companion::testing::FakeBackend;
+using companion::testing::Answer;
+using companion::testing::Frame;
+using companion::testing::kToken;
+using companion::testing::readFrame;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-const std::string kToken(64, 'b');
 constexpr uid_t kNobody = 65534;
+// Reads wait longer here than elsewhere: some cases wait out the server's own timeouts.
+constexpr int kReceiveTimeoutSeconds = 8;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -39,71 +41,22 @@ double secondsSince(Clock::time_point start) {
 
 // A TCP socket to the server; created as `owner` (another local user) when given and we may.
 int connectTo(int port, int receiveBufferBytes = 0, std::optional<uid_t> owner = {}) {
-    if (owner) {
-        syscall(SYS_setfsuid, *owner);  // the socket's owner is the creating thread's fsuid
-    }
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (owner) {
-        syscall(SYS_setfsuid, 0);
-    }
-    timeval timeout{8, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (receiveBufferBytes > 0) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
+    return companion::testing::connectLoopback(port, kReceiveTimeoutSeconds, receiveBufferBytes,
+                                               owner);
 }
-
-struct Answer {
-    int status = 0;
-    std::string headers, body;
-    double seconds = 0.0;  // from connecting to the answer's first byte (or the close)
-};
 
 // Sends the request as written (then half-closes when asked) and reads until the server closes.
 Answer roundTrip(int port, const std::string& request, bool halfClose = false) {
-    const Clock::time_point start = Clock::now();
-    const int fd = connectTo(port);
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    if (halfClose) {
-        shutdown(fd, SHUT_WR);
-    }
-    std::string raw;
-    char buffer[8192];
-    ssize_t n;
-    double firstByteSeconds = 0.0;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-        if (raw.empty()) {
-            firstByteSeconds = secondsSince(start);
-        }
-        raw.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    Answer answer;
-    answer.seconds = raw.empty() ? secondsSince(start) : firstByteSeconds;
-    const size_t end = raw.find("\r\n\r\n");
-    if (end != std::string::npos) {
-        std::sscanf(raw.c_str(), "HTTP/%*d.%*d %d", &answer.status);
-        answer.headers = raw.substr(0, end + 2);
-        answer.body = raw.substr(end + 4);
-    }
-    return answer;
+    return companion::testing::roundTrip(port, request, {kReceiveTimeoutSeconds, halfClose});
 }
 
 std::string head(int port, const std::string& method, const std::string& path,
                  const std::string& extra = "") {
-    return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-           "\r\nAuthorization: Bearer " + kToken + "\r\n" + extra;
+    return companion::testing::bearerHead(port, method, path, extra);
 }
 
 Answer post(int port, const std::string& path, const std::string& body) {
-    return roundTrip(port, head(port, "POST", path) + "Content-Length: " +
-                               std::to_string(body.size()) + "\r\n\r\n" + body);
+    return companion::testing::bearerRequest(port, "POST", path, body, {kReceiveTimeoutSeconds});
 }
 
 bool isJsonError(const Answer& answer) {
@@ -129,67 +82,10 @@ bool closedWithin(int fd, double seconds) {
     return false;
 }
 
-// ---- WebSocket client -----------------------------------------------------------------------
-
-bool readExactly(int fd, char* out, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = recv(fd, out + got, size - got, 0);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-struct Frame {
-    int opcode = -1;  // -1: the socket ended
-    std::string payload;
-};
-
-Frame readFrame(int fd) {
-    unsigned char bytes[8];
-    Frame frame;
-    if (!readExactly(fd, reinterpret_cast<char*>(bytes), 2)) {
-        return frame;
-    }
-    const int opcode = bytes[0] & 0x0F;
-    uint64_t length = bytes[1] & 0x7F;
-    const size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
-    if (extra > 0) {
-        if (!readExactly(fd, reinterpret_cast<char*>(bytes), extra)) {
-            return frame;
-        }
-        length = 0;
-        for (size_t i = 0; i < extra; ++i) {
-            length = (length << 8) | bytes[i];
-        }
-    }
-    frame.payload.resize(length);
-    if (readExactly(fd, frame.payload.data(), length)) {
-        frame.opcode = opcode;
-    }
-    return frame;
-}
-
 // Upgrades a new connection; the answer's status in `status`.
 int openSocket(int port, int& status, int receiveBufferBytes = 0) {
-    const int fd = connectTo(port, receiveBufferBytes);
-    const std::string request = "GET /api/ws?token=" + kToken +
-                                " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
-                                "Sec-WebSocket-Version: 13\r\n"
-                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer;
-    char c;
-    while (answer.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) {
-        answer += c;
-    }
-    status = 0;
-    std::sscanf(answer.c_str(), "HTTP/1.1 %d", &status);
-    return fd;
+    return companion::testing::openWebSocket(port, "/api/ws?token=" + kToken, "", status,
+                                             kReceiveTimeoutSeconds, receiveBufferBytes);
 }
 
 long residentBytes() {
@@ -203,17 +99,7 @@ long residentBytes() {
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-class HardeningTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(server.start(error)) << error;
-        port = server.port();
-    }
-    FakeBackend backend;
-    companion::HttpServer server{backend, companion::ServerOptions{0, kToken}};
-    int port = 0;
-};
+class HardeningTest : public companion::testing::FakeServerTest {};
 
 // ---- Connections ----------------------------------------------------------------------------
 

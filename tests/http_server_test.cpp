@@ -1,17 +1,13 @@
 // The daemon's server over real loopback HTTP, with a fake engine behind it: the gate (Host,
 // Origin, token), field checks, answers, and the WebSocket's pushed data and bandwidth. A raw
 // socket client lets the tests forge Host and Origin as a hostile page or a rebound name would.
-#include "fake_backend.h"
+#include "loopback_http.h"
 
 #include "companion/http_server.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,49 +16,12 @@
 
 namespace {
 
-using companion::testing::FakeBackend;
+using companion::testing::Answer;
+using companion::testing::Frame;
+using companion::testing::kToken;
+using companion::testing::readFrame;
+using companion::testing::roundTrip;
 using nlohmann::json;
-
-const std::string kToken(64, 'a');
-
-int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
-}
-
-struct Answer {
-    int status = 0;
-    std::string headers, body;
-};
-
-// Sends the request as written and reads until the server closes.
-Answer roundTrip(int port, const std::string& request) {
-    const int fd = connectTo(port);
-    EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
-    std::string raw;
-    char buffer[8192];
-    ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-        raw.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    Answer answer;
-    const size_t end = raw.find("\r\n\r\n");
-    if (end != std::string::npos) {
-        std::sscanf(raw.c_str(), "HTTP/1.1 %d", &answer.status);
-        answer.headers = raw.substr(0, end + 2);
-        answer.body = raw.substr(end + 4);
-    }
-    return answer;
-}
 
 struct Request {
     std::string method = "GET", path = "/api/status", body;
@@ -86,7 +45,9 @@ Answer call(int port, const Request& r) {
                        (r.host.empty() ? "127.0.0.1:" + std::to_string(port) : r.host) + "\r\n" +
                        (r.bearer ? "Authorization: Bearer " + kToken + "\r\n" : "") + r.extra +
                        "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
-    return roundTrip(port, text);
+    const Answer answer = roundTrip(port, text);
+    EXPECT_EQ(answer.sent, static_cast<ssize_t>(text.size()));
+    return answer;
 }
 
 Answer post(int port, const std::string& path, const std::string& body) {
@@ -96,18 +57,7 @@ Answer post(int port, const std::string& path, const std::string& body) {
     return call(port, r);
 }
 
-class ServerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(server.start(error)) << error;
-        port = server.port();
-        ASSERT_GT(port, 0);
-    }
-    FakeBackend backend;
-    companion::HttpServer server{backend, companion::ServerOptions{0, kToken}};
-    int port = 0;
-};
+class ServerTest : public companion::testing::FakeServerTest {};
 
 TEST_F(ServerTest, GateRefusesForeignHostsOriginsAndMissingTokens) {
     const std::string p = std::to_string(port);
@@ -297,67 +247,8 @@ TEST_F(ServerTest, GoodRequestsReachTheEngineWithTheirValues) {
 
 // ---- WebSocket ------------------------------------------------------------------------------
 
-const std::string kUpgrade = "Connection: Upgrade\r\nUpgrade: websocket\r\n"
-                             "Sec-WebSocket-Version: 13\r\n"
-                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-
-struct Frame {
-    int opcode = -1;
-    std::string payload;
-};
-
-bool readExactly(int fd, char* out, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = recv(fd, out + got, size - got, 0);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// One unmasked server frame (RFC 6455); opcode -1 when the socket ended.
-Frame readFrame(int fd, size_t& wireBytes) {
-    unsigned char head[2];
-    Frame frame;
-    if (!readExactly(fd, reinterpret_cast<char*>(head), 2)) {
-        return frame;
-    }
-    uint64_t length = head[1] & 0x7F;
-    size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
-    unsigned char bytes[8];
-    if (extra > 0) {
-        readExactly(fd, reinterpret_cast<char*>(bytes), extra);
-        length = 0;
-        for (size_t i = 0; i < extra; ++i) {
-            length = (length << 8) | bytes[i];
-        }
-    }
-    frame.payload.resize(length);
-    if (!readExactly(fd, frame.payload.data(), length)) {
-        return frame;
-    }
-    frame.opcode = head[0] & 0x0F;
-    wireBytes += 2 + extra + length;
-    return frame;
-}
-
 int openSocket(int port, const std::string& query, const std::string& extra, int& status) {
-    const int fd = connectTo(port);
-    const std::string request = "GET /api/ws" + query +
-                                " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
-                                kUpgrade + extra + "\r\n";
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string head;
-    char c;
-    while (head.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) {
-        head += c;
-    }
-    status = 0;
-    std::sscanf(head.c_str(), "HTTP/1.1 %d", &status);
-    return fd;
+    return companion::testing::openWebSocket(port, "/api/ws" + query, extra, status);
 }
 
 TEST_F(ServerTest, WebSocketUpgradeNeedsTokenAndOwnOrigin) {
@@ -380,7 +271,7 @@ TEST_F(ServerTest, WebSocketPushesEverythingFirstThenChangesWithinBandwidth) {
     size_t wire = 0;
     bool sawWhole = false, sawHistory = false, sawStatus = false, sawCentres = false;
     for (int i = 0; i < 20 && !(sawWhole && sawHistory && sawStatus && sawCentres); ++i) {
-        const Frame frame = readFrame(fd, wire);
+        const Frame frame = readFrame(fd, &wire);
         ASSERT_NE(frame.opcode, -1);
         if (frame.opcode == 2 && frame.payload[1] == 1) {
             sawWhole = true;
@@ -419,7 +310,7 @@ TEST_F(ServerTest, WebSocketPushesEverythingFirstThenChangesWithinBandwidth) {
     constexpr double kSeconds = 3.0;
     while (std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() <
            kSeconds) {
-        const Frame frame = readFrame(fd, wire);
+        const Frame frame = readFrame(fd, &wire);
         ASSERT_NE(frame.opcode, -1);
         if (frame.opcode == 2) {
             ++overviews;

@@ -1,0 +1,188 @@
+#include "companion/api_routes.h"
+
+#include "companion/status_json.h"
+
+#include <civetweb.h>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace companion {
+
+using json = nlohmann::json;
+
+namespace {
+
+constexpr double kThresholdMinDbfs = -120.0;
+
+}  // namespace
+
+EngineStatus statusNow(ServerBackend& backend, History* history) {
+    EngineStatus status = backend.status();
+    if (status.historyError.empty() && history != nullptr) {
+        status.historyError = history->error();
+    }
+    return status;
+}
+
+Reply apiReply(ServerBackend& backend, History* history, mg_connection* conn,
+               const mg_request_info* request, std::string_view path, std::string_view method) {
+    if (path == "/api/status") {
+        if (method != "GET") {
+            return errorReply(405, "use GET");
+        }
+        return Reply{200, statusJson(statusNow(backend, history))};
+    }
+    if (path == "/api/samples") {
+        if (method != "GET") {
+            return errorReply(405, "use GET");
+        }
+        const float start = queryFraction(request, "start");
+        const float length = queryFraction(request, "length");
+        if (!(length > 0.0f)) {
+            throw BadRequest("\"length\" must be a ring fraction above 0 and at most 1");
+        }
+        SampleStretch samples;
+        const Outcome outcome = backend.samples(start == 1.0f ? 0.0f : start, length, samples);
+        return outcomeReply(outcome, outcome.ok ? ringSamplesJson(samples) : json());
+    }
+    if (path == "/api/ws") {
+        return errorReply(400, "this address upgrades to a WebSocket");
+    }
+    using Route = std::function<Reply(const json&)>;
+    const std::map<std::string_view, Route> routes = {
+        {"/api/preview",
+         [&](const json& b) {
+             const float start = startField(b, "start");
+             const auto length = b.find("length");
+             std::optional<float> played;
+             if (length != b.end() && !length->is_null()) {
+                 played = lengthField(b);
+             }
+             return outcomeReply(backend.preview(start, played));
+         }},
+        {"/api/preview/stop", [&](const json&) { return outcomeReply(backend.stopPreview()); }},
+        {"/api/hold",
+         [&](const json& b) {
+             const json& hold = requiredField(b, "hold");
+             if (!hold.is_boolean()) {
+                 throw BadRequest("\"hold\" must be true or false");
+             }
+             return outcomeReply(backend.setHold(hold.get<bool>()));
+         }},
+        {"/api/threshold",
+         [&](const json& b) {
+             const json& dbfs = requiredField(b, "dbfs");
+             std::optional<double> threshold;
+             if (!dbfs.is_null()) {
+                 threshold = finiteNumber(dbfs, "dbfs");
+                 if (*threshold < kThresholdMinDbfs || *threshold > 0.0) {
+                     throw BadRequest("\"dbfs\" must be within -120..0, or null");
+                 }
+             }
+             return outcomeReply(backend.setThresholdDb(threshold));
+         }},
+        {"/api/clear", [&](const json&) { return outcomeReply(backend.clear()); }},
+        {"/api/reset-meters",
+         [&](const json& b) {
+             // {"hold": NAME} empties that maximum only; without it every meter restarts.
+             const auto hold = b.find("hold");
+             if (hold == b.end() || hold->is_null()) {
+                 return outcomeReply(backend.resetMeters());
+             }
+             static const std::map<std::string, MeterHold> kHolds = {
+                 {"momentaryMax", MeterHold::momentaryMax},
+                 {"shortTermMax", MeterHold::shortTermMax},
+                 {"rmsMax", MeterHold::rmsMax},
+                 {"truePeakMax", MeterHold::truePeakMax}};
+             const auto found =
+                 hold->is_string() ? kHolds.find(hold->get<std::string>()) : kHolds.end();
+             if (found == kHolds.end()) {
+                 throw BadRequest(
+                     "\"hold\" must be momentaryMax, shortTermMax, rmsMax or truePeakMax");
+             }
+             return outcomeReply(backend.resetHold(found->second));
+         }},
+        {"/api/analyze",
+         [&](const json& b) {
+             const float start = startField(b, "start");
+             const float length = lengthField(b);
+             StretchAnalysis analysis{};
+             const Outcome outcome = backend.analyze(start, length, seenWritePosField(b), analysis);
+             return outcomeReply(outcome, outcome.ok ? analysisJson(analysis) : json());
+         }},
+        {"/api/export",
+         [&](const json& b) {
+             const float start = startField(b, "start");
+             const float length = lengthField(b);
+             const ExportSettings settings = exportSettingsFields(b);
+             ExportResult result{};
+             const Outcome outcome =
+                 backend.exportStretch(start, length, seenWritePosField(b), settings, result);
+             return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
+         }},
+        {"/api/save-last",
+         [&](const json& b) {
+             const double seconds = finiteNumber(requiredField(b, "seconds"), "seconds");
+             if (!(seconds > 0.0)) {
+                 throw BadRequest("\"seconds\" must be above 0");
+             }
+             const ExportSettings settings = exportSettingsFields(b);
+             ExportResult result{};
+             const Outcome outcome = backend.saveLast(seconds, settings, result);
+             return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
+         }},
+        {"/api/save-take",
+         [&](const json& b) {
+             const auto take = b.find("take");
+             const int index =
+                 take == b.end() || take->is_null() ? -1 : integerField(*take, "take", -1);
+             const ExportSettings settings = exportSettingsFields(b);
+             ExportResult result{};
+             const Outcome outcome = backend.saveTake(index, settings, result);
+             return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
+         }},
+        {"/api/insert",
+         [&](const json& b) {
+             const float start = startField(b, "start");
+             const float length = lengthField(b);
+             const auto track = b.find("track");
+             // 0 or less: the host's selected track (or its first).
+             const int32_t trackNumber =
+                 track == b.end() || track->is_null()
+                     ? 0
+                     : integerField(*track, "track", std::numeric_limits<int32_t>::min());
+             return outcomeReply(backend.insert(start, length, trackNumber));
+         }},
+    };
+    const auto route = routes.find(path);
+    if (route == routes.end()) {
+        return errorReply(404, "no such route");
+    }
+    if (method != "POST") {
+        return errorReply(405, "use POST");
+    }
+    std::string text;
+    try {
+        readBody(conn, request, text);
+    } catch (const TooLarge&) {
+        return errorReply(413, "the body is larger than 64 KB");
+    }
+    json body = json::object();
+    if (!text.empty()) {
+        body = json::parse(text, nullptr, false);
+        if (body.is_discarded()) {
+            throw BadRequest("the body is not JSON");
+        }
+        if (!body.is_object()) {
+            throw BadRequest("the body must be a JSON object");
+        }
+    }
+    return route->second(body);
+}
+
+}  // namespace companion
