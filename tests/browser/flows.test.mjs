@@ -529,6 +529,21 @@ test('history panel: a finished take opens in the timeline, plays and saves a pa
   assert.equal(await page.locator('#an-true').textContent(), `${formatReading(levels.truePeak)} dBTP`);
   assert.equal(await page.locator('#an-integrated').textContent(), `${formatReading(levels.integrated)} LUFS`);
 
+  // The wheel zooms into the take: a finer overview of the visible frames, then the samples;
+  // F shows all of it again.
+  const box = await page.locator('#history-wave').boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  const zoomTo = async (kind, notches) => {
+    for (let i = 0; i < notches; i++) await page.mouse.wheel(0, -100);
+    await page.waitForFunction((k) => window.tessarin.historyPanel.detail?.kind === k, kind, { timeout: 5000 });
+    const { view, detail, frames } = await state(() => window.tessarin.historyPanel);
+    assert.ok(Math.abs(detail.first - view.t0 * frames) < 2 && Math.abs(detail.count - (view.t1 - view.t0) * frames) < 3, `${JSON.stringify(detail)} for ${JSON.stringify(view)}`);
+  };
+  await zoomTo('overview', 4);
+  await zoomTo('samples', 30);
+  await page.keyboard.press('f');
+  await page.waitForFunction(() => window.tessarin.historyPanel.view.t0 === 0 && window.tessarin.historyPanel.view.t1 === 1, null, { timeout: 1000 });
+
   // Pin and Delete beside the title: pinned on the daemon, then deleted (after a second press)
   // and the live ring back.
   const listed = async () => JSON.parse((await request('/api/history', { headers: auth })).text).takes.find((take) => take.id === openId);

@@ -465,6 +465,13 @@ async function api(request, response, url) {
           return json(response, 200, { id: kept.id, rate: RATE, frames: kept.frames, first: 0, count: kept.frames, columns: n,
             minMax: Array.from({ length: n * 4 }, (_, i) => (i % 2 ? 0.25 : -0.25)) });
         }
+        if (what === 'GET samples') {
+          const first = Math.min(Number(url.searchParams.get('first')), kept.frames);
+          const count = Math.min(Number(url.searchParams.get('count')), 16384, kept.frames - first);
+          if (!(count > 0)) return json(response, 400, { error: 'give "first" and "count" in frames' });
+          const tone = Array.from({ length: count }, (_, i) => 0.25 * Math.sin((2 * Math.PI * 220 * (first + i)) / RATE));
+          return json(response, 200, { id: kept.id, rate: RATE, frames: kept.frames, first, count, left: tone, right: tone });
+        }
         if (what === 'POST analyze') {
           const start = body.start ?? 0;
           const length = Math.min(body.length ?? kept.seconds - start, kept.seconds - start);

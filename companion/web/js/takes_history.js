@@ -184,6 +184,10 @@ export class HistoryPanel {
       // The take's length from its overview once drawn; null while loading.
       loadedSeconds: this.open?.env ? this.open.target.seconds : null,
       overviewColumns: this.open?.env ? this.open.env.length / 4 : null,
+      frames: this.open?.env ? this.open.target.frames : null,
+      view: this.open ? { ...this.open.view } : null,
+      // What the zoomed view is drawn from once fetched: 'overview' (finer columns) or 'samples'.
+      detail: this.open?.detail ? { kind: this.open.detail.left ? 'samples' : 'overview', first: this.open.detail.first, count: this.open.detail.count } : null,
       playedSeconds: this.playedSeconds ?? null, // the length of the last part the page played
     };
   }
