@@ -56,10 +56,14 @@ function writeTake(file, frames) {
 }
 
 const historyDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-history-bench-'));
-writeTake(path.join(historyDir, 'take-1.wav'), Math.round(minutes * 60 * RATE));
-const daemon = await startReal({ historyDir, host: false });
-const { context, close } = await launch({ width: 1600, height: 1000 });
+let daemon = null;
+let close = async () => {};
 try {
+  writeTake(path.join(historyDir, 'take-1.wav'), Math.round(minutes * 60 * RATE));
+  daemon = await startReal({ historyDir, host: false });
+  const browser = await launch({ width: 1600, height: 1000 });
+  close = browser.close;
+  const context = browser.context;
   const page = context.pages()[0] ?? (await context.newPage());
   await page.goto(daemon.url);
   const row = page.locator('#disk-history-list button').first();
@@ -91,6 +95,6 @@ try {
   console.log(`  median ${sorted[Math.floor(sorted.length / 2)].toFixed(0)} ms over ${opens} opens`);
 } finally {
   await close();
-  await daemon.stop();
+  await daemon?.stop();
   fs.rmSync(historyDir, { recursive: true, force: true });
 }
