@@ -4,6 +4,7 @@
 #include "companion/http_gate.h"
 #include "companion/status_json.h"
 #include "companion/take_file.h"
+#include "companion/take_overview.h"
 
 #include <civetweb.h>
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -155,7 +157,12 @@ int streamTake(History& history, mg_connection* conn, int64_t id) {
         sendReply(conn, errorReply(404, "no take " + std::to_string(id) + " in the history"));
         return 404;
     }
-    const std::string header = floatWavHeader(take->frames, take->rateHz);
+    // first/count (frames, optional): that stretch of the take alone, clipped to it.
+    const mg_request_info* request = mg_get_request_info(conn);
+    const uint64_t first = std::min(queryInteger(request, "first").value_or(0), take->frames);
+    const uint64_t end =
+        first + std::min(queryInteger(request, "count").value_or(UINT64_MAX), take->frames - first);
+    const std::string header = floatWavHeader(end - first, take->rateHz);
     char name[64] = "tessarin_take.wav";
     const std::time_t seconds = static_cast<std::time_t>(take->startUnixMs / 1000);
     std::tm local{};
@@ -171,15 +178,15 @@ int streamTake(History& history, mg_connection* conn, int64_t id) {
               "X-Content-Type-Options: nosniff\r\n"
               "Referrer-Policy: no-referrer\r\n"
               "Connection: close\r\n\r\n",
-              static_cast<unsigned long long>(header.size() + take->frames * kTakeFrameBytes),
+              static_cast<unsigned long long>(header.size() + (end - first) * kTakeFrameBytes),
               name);
     if (mg_write(conn, header.data(), header.size()) <= 0) {
         return 200;
     }
     std::vector<float> frames;
     std::string error;
-    for (uint64_t at = 0; at < take->frames;) {
-        const uint64_t count = std::min(kAudioChunkFrames, take->frames - at);
+    for (uint64_t at = first; at < end;) {
+        const uint64_t count = std::min(kAudioChunkFrames, end - at);
         // A take deleted meanwhile ends the answer short: the length tells the client.
         if (!history.read(id, at, count, frames, error) || frames.empty() ||
             mg_write(conn, frames.data(), frames.size() * sizeof(float)) <= 0) {
@@ -243,6 +250,20 @@ Reply historyAction(ServerBackend& backend, History& history, mg_connection* con
             return errorReply(500, error);
         }
         return Reply{200, samplesJson(*take, std::min(*first, take->frames), frames)};
+    }
+    if (action == "overview") {
+        if (method != "GET") {
+            return errorReply(405, "use GET");
+        }
+        const uint64_t columns = queryInteger(request, "columns").value_or(0);
+        if (columns == 0 || columns > kMaxOverviewColumns) {
+            throw BadRequest("\"columns\" must be 1.." + std::to_string(kMaxOverviewColumns));
+        }
+        TakeOverview overview;
+        return takeOverview(history, id, take->frames, queryInteger(request, "first").value_or(0),
+                            queryInteger(request, "count").value_or(0), columns, overview, error)
+                   ? Reply{200, json::parse(takeOverviewJson(*take, overview))}
+                   : errorReply(500, error);
     }
     if (action == "pin") {
         if (method != "POST") {

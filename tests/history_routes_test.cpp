@@ -115,10 +115,10 @@ protected:
         history.close();
         fs::remove_all(root);
     }
-    int64_t record(int64_t startMs, size_t frames) {
+    int64_t record(int64_t startMs, size_t frames) { return record(startMs, tone(0, frames)); }
+    int64_t record(int64_t startMs, const std::vector<float>& audio) {
         const int64_t id = history.beginTake(2, startMs, kRate);
-        const std::vector<float> audio = tone(0, frames);
-        history.append(id, audio.data(), frames);
+        history.append(id, audio.data(), audio.size() / 2);
         history.finishTake(id);
         for (int i = 0; i < 2000 && history.take(id)->recording; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -212,6 +212,18 @@ TEST_F(HistoryRoutesTest, AudioAndSamplesAreTheTakeBitForBit) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << partial.body;
     EXPECT_EQ(readSound(file).info.frames, 1000);
 
+    // A stretch of it alone, still a WAV of its own: frames 1000 .. 1999; and clipped at the end.
+    const Answer part = request(port, "GET", takePath(first, "audio") + "?first=1000&count=1000");
+    ASSERT_EQ(part.status, 200);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << part.body;
+    const SoundFile stretch = readSound(file);
+    ASSERT_EQ(stretch.info.frames, 1000);
+    EXPECT_TRUE(sameBits(stretch.samples.data(), expected.data() + 2000, 2000));
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        << request(port, "GET", takePath(first, "audio") + "?first=44000&count=500").body;
+    EXPECT_EQ(readSound(file).info.frames, 100);
+    EXPECT_EQ(request(port, "GET", takePath(first, "audio") + "?first=x").status, 400);
+
     Answer answer = request(port, "GET", takePath(first, "samples") + "?first=44000&count=300");
     ASSERT_EQ(answer.status, 200) << answer.body;
     json samples = json::parse(answer.body);
@@ -230,6 +242,74 @@ TEST_F(HistoryRoutesTest, AudioAndSamplesAreTheTakeBitForBit) {
                                     "?count=5", "?first=0&count=5x"}) {
         EXPECT_EQ(request(port, "GET", takePath(first, "samples") + query).status, 400) << query;
     }
+}
+
+// Min and max per column worked out by hand, non-finite samples left out, and a stretch past the
+// first chunk read from the file.
+TEST_F(HistoryRoutesTest, OverviewGivesEachColumnsExtremes) {
+    const float nan = NAN;
+    const float inf = INFINITY;
+    // 10 frames in 4 columns: frames [0,2) [2,5) [5,7) [7,10).
+    const std::vector<float> left = {0.1f, -0.2f, 0.3f, nan, 0.5f, -0.6f, inf, 0.8f, -0.9f, 1.0f};
+    const std::vector<float> right = {0.0f, 0.0f, -0.5f, -0.5f, -inf, nan, nan, 0.25f, 0.5f, 0.75f};
+    std::vector<float> audio;
+    for (size_t i = 0; i < left.size(); ++i) {
+        audio.push_back(left[i]);
+        audio.push_back(right[i]);
+    }
+    const int64_t small = record(kStartMs, audio);
+
+    Answer answer = request(port, "GET", takePath(small, "overview") + "?columns=4");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    json o = json::parse(answer.body);
+    EXPECT_EQ(o["frames"], 10);
+    EXPECT_EQ(o["first"], 0);
+    EXPECT_EQ(o["count"], 10);
+    EXPECT_EQ(o["columns"], 4);
+    const std::vector<float> expected = {
+        -0.2f, 0.1f,  0.0f,  0.0f,   // column 0
+        0.3f,  0.5f,  -0.5f, -0.5f,  // column 1: the NaN and -inf left out
+        -0.6f, -0.6f, 0.0f,  0.0f,   // column 2: right has no finite sample
+        -0.9f, 1.0f,  0.25f, 0.75f,  // column 3
+    };
+    ASSERT_EQ(o["minMax"].size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(static_cast<float>(o["minMax"][i].get<double>()), expected[i]) << i;
+    }
+    // A stretch: frames [7, 10) in two columns ([7,8) and [8,10)); more columns than frames give
+    // one column per frame.
+    o = json::parse(
+        request(port, "GET", takePath(small, "overview") + "?columns=2&first=7&count=5").body);
+    EXPECT_EQ(o["count"], 3);
+    EXPECT_EQ(o["minMax"], json({0.8, 0.8, 0.25, 0.25, -0.9, 1.0, 0.5, 0.75}));
+    o = json::parse(
+        request(port, "GET", takePath(small, "overview") + "?columns=4096&first=8").body);
+    EXPECT_EQ(o["columns"], 2);
+
+    // 70,000 frames at ±0.25 with one spike past the first chunk, in 7 columns of 10,000.
+    constexpr size_t kLong = 70000;
+    constexpr size_t kSpike = 66000;
+    std::vector<float> flat(kLong * 2);
+    for (size_t i = 0; i < kLong; ++i) {
+        flat[2 * i] = 0.25f;
+        flat[2 * i + 1] = -0.25f;
+    }
+    flat[2 * kSpike] = 0.9f;
+    const int64_t longer = record(kStartMs, flat);
+    o = json::parse(request(port, "GET", takePath(longer, "overview") + "?columns=7").body);
+    ASSERT_EQ(o["minMax"].size(), 28u);
+    for (size_t c = 0; c < 7; ++c) {
+        EXPECT_EQ(static_cast<float>(o["minMax"][4 * c + 1].get<double>()),
+                  c == kSpike / 10000 ? 0.9f : 0.25f)
+            << c;
+        EXPECT_EQ(o["minMax"][4 * c + 2], -0.25) << c;
+    }
+
+    for (const std::string query : {"", "?columns=0", "?columns=4097", "?columns=4&first=x"}) {
+        EXPECT_EQ(request(port, "GET", takePath(small, "overview") + query).status, 400) << query;
+    }
+    EXPECT_EQ(request(port, "POST", takePath(small, "overview") + "?columns=4").status, 405);
+    EXPECT_EQ(request(port, "GET", "/api/history/999/overview?columns=4").status, 404);
 }
 
 TEST_F(HistoryRoutesTest, PinDeleteAndSaveChangeWhatIsKept) {

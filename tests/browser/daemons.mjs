@@ -50,19 +50,23 @@ function stopChild(child) {
   });
 }
 
-// input: an audio file for tessarin-host to loop (its embedded phrase without one).
-export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-flows-')), input = null } = {}) {
+// input: an audio file for tessarin-host to loop (its embedded phrase without one); historyDir:
+// the daemon's --history-dir (its default without one); host false: the daemon alone.
+export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tessarin-flows-')), input = null, historyDir = null, host: withHost = true } = {}) {
   const daemonPath = path.join(BUILD, 'tessarin-companion');
   const hostPath = path.join(BUILD, 'tools', 'tessarin-host');
-  for (const p of [daemonPath, hostPath])
+  for (const p of withHost ? [daemonPath, hostPath] : [daemonPath])
     if (!fs.existsSync(p)) throw new Error(`${p} is missing: build the default preset first`);
-  const daemonArgs = (port) => ['--port', String(port), '--no-browser', '--export-dir', exportDir];
+  const historyArgs = historyDir ? ['--history-dir', historyDir] : [];
+  const daemonArgs = (port) => ['--port', String(port), '--no-browser', '--export-dir', exportDir, ...historyArgs];
   let daemon = await startWithUrl(daemonPath, daemonArgs(0), 'tessarin-companion');
   const info = parseUrl(daemon.line);
   // The daemon made the control block; the host runs the plug-in on it at the audio rate.
-  const host = spawn(hostPath, ['--realtime', '--loop', '--attach', '--no-progress', ...(input ? [input] : [])], { stdio: ['ignore', 'ignore', 'pipe'] });
+  const host = withHost
+    ? spawn(hostPath, ['--realtime', '--loop', '--attach', '--no-progress', ...(input ? [input] : [])], { stdio: ['ignore', 'ignore', 'pipe'] })
+    : null;
   let hostErr = '';
-  host.stderr.on('data', (d) => (hostErr += d));
+  host?.stderr.on('data', (d) => (hostErr += d));
   return {
     ...info,
     exportDir,
@@ -74,7 +78,7 @@ export async function startReal({ exportDir = fs.mkdtempSync(path.join(os.tmpdir
     async start() {
       // Without --port: the daemon takes its last session's port and token again (with --port
       // it would take a new token).
-      daemon = await startWithUrl(daemonPath, ['--no-browser', '--export-dir', exportDir], 'tessarin-companion');
+      daemon = await startWithUrl(daemonPath, ['--no-browser', '--export-dir', exportDir, ...historyArgs], 'tessarin-companion');
       Object.assign(this, parseUrl(daemon.line));
     },
     // The plug-in's host alone: the daemon stays, with its copy and its history.

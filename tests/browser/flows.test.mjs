@@ -12,6 +12,7 @@ import path from 'node:path';
 import { createRequire } from 'node:module';
 import { launch } from './browser.mjs';
 import { startReal, startMock, ROOT } from './daemons.mjs';
+import { formatReading } from '../../companion/web/js/meters.js';
 
 const kind = process.env.TESSARIN_FLOWS_DAEMON ?? 'real';
 const shots = path.join(ROOT, 'out', 'browser');
@@ -442,7 +443,7 @@ async function openHistoryTake() {
     }
   }
   await page.keyboard.press('Enter');
-  await page.waitForFunction(() => window.tessarin.historyPanel.decodedSeconds > 0, null, { timeout: 10000 }).catch(async (error) => {
+  await page.waitForFunction(() => window.tessarin.historyPanel.loadedSeconds > 0, null, { timeout: 10000 }).catch(async (error) => {
     const note = await page.locator('#history-take-note').textContent();
     throw new Error(`${error.message}: ${note}; the row: ${await row.textContent()}; ${await page.locator('#action-error').textContent()}`);
   });
@@ -451,7 +452,7 @@ async function openHistoryTake() {
   assert.match(title, /^History: take of .+, \d+\.\d s$/);
   assert.equal(await page.locator('#wave-source').textContent(), '(history take)');
   const panel = await state(() => window.tessarin.historyPanel);
-  assert.ok(Math.abs(Number(title.match(/([\d.]+) s$/)[1]) - panel.decodedSeconds) < 0.06, `${title} vs ${panel.decodedSeconds} s decoded`);
+  assert.ok(Math.abs(Number(title.match(/([\d.]+) s$/)[1]) - panel.loadedSeconds) < 0.06, `${title} vs ${panel.loadedSeconds} s loaded`);
 }
 
 // Drags across the middle half of the shown take; answers the part's seconds.
@@ -466,7 +467,7 @@ async function selectMiddleHalf() {
   const panel = await state(() => window.tessarin.historyPanel);
   assert.ok(panel.selection, 'a part of the take is selected');
   const partSeconds = panel.selection.b - panel.selection.a;
-  assert.ok(Math.abs(partSeconds - panel.decodedSeconds / 2) < panel.decodedSeconds * 0.02, `${partSeconds} s of ${panel.decodedSeconds} s`);
+  assert.ok(Math.abs(partSeconds - panel.loadedSeconds / 2) < panel.loadedSeconds * 0.02, `${partSeconds} s of ${panel.loadedSeconds} s`);
   return partSeconds;
 }
 
@@ -509,8 +510,57 @@ test('history panel: a finished take opens in the timeline, plays and saves a pa
   await saveHistoryPart(partSeconds);
   await shot('history-panel');
   await assertAxeClean('the timeline showing a history take');
-  await backToLive();
+
+  // The keys act on the take: Enter selects all of it, ten Shift+← take 2 % of it each off its
+  // end; the selection panel shows that part's length and the take route's levels of it.
+  const { openId, loadedSeconds } = await state(() => window.tessarin.historyPanel);
+  await page.locator('#history-wave').focus();
+  await page.keyboard.press('Enter');
+  for (let i = 0; i < 10; i++) await page.keyboard.press('Shift+ArrowLeft');
+  const selection = (await state(() => window.tessarin.historyPanel)).selection;
+  assert.ok(selection.a === 0 && Math.abs(selection.b - loadedSeconds * 0.8) < 1e-6, JSON.stringify(selection));
+  assert.equal(await page.locator('#sel-length').textContent(), `${selection.b.toFixed(2)} s`);
+  const auth = { Authorization: `Bearer ${daemon.token}` };
+  const levels = JSON.parse((await request(`/api/history/${openId}/analyze`, { method: 'POST', headers: auth, body: { start: 0, length: selection.b } })).text);
+  assert.equal(levels.take, openId);
+  assert.ok(Math.abs(levels.seconds - selection.b) < 0.001, `${levels.seconds} s analysed of a ${selection.b} s part`);
+  await page.waitForFunction((seconds) => Math.abs((window.tessarin.analysis?.seconds ?? -1) - seconds) < 1e-6, levels.seconds, { timeout: 5000 });
+  assert.equal(await page.locator('#analysis-note').textContent(), `${formatReading(levels.seconds)} s analysed`);
+  assert.equal(await page.locator('#an-true').textContent(), `${formatReading(levels.truePeak)} dBTP`);
+  assert.equal(await page.locator('#an-integrated').textContent(), `${formatReading(levels.integrated)} LUFS`);
+
+  // The wheel zooms into the take: a finer overview of the visible frames, then the samples;
+  // F shows all of it again.
+  const box = await page.locator('#history-wave').boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  const zoomTo = async (kind, notches) => {
+    for (let i = 0; i < notches; i++) await page.mouse.wheel(0, -100);
+    await page.waitForFunction((k) => window.tessarin.historyPanel.detail?.kind === k, kind, { timeout: 5000 });
+    const { view, detail, frames } = await state(() => window.tessarin.historyPanel);
+    assert.ok(Math.abs(detail.first - view.t0 * frames) < 2 && Math.abs(detail.count - (view.t1 - view.t0) * frames) < 3, `${JSON.stringify(detail)} for ${JSON.stringify(view)}`);
+  };
+  await zoomTo('overview', 4);
+  await zoomTo('samples', 30);
+  await page.keyboard.press('f');
+  await page.waitForFunction(() => window.tessarin.historyPanel.view.t0 === 0 && window.tessarin.historyPanel.view.t1 === 1, null, { timeout: 1000 });
+
+  // Pin and Delete beside the title: pinned on the daemon, then deleted (after a second press)
+  // and the live ring back.
+  const listed = async () => JSON.parse((await request('/api/history', { headers: auth })).text).takes.find((take) => take.id === openId);
+  await page.locator('.history-mode').getByRole('button', { name: 'Pin', exact: true }).click();
+  await page.waitForFunction(() => window.tessarin.historyPanel.pinned === true, null, { timeout: 3000 });
+  assert.equal((await listed()).pinned, true);
+  const remove = page.locator('.history-mode').getByRole('button', { name: 'Delete', exact: true });
+  await remove.click();
+  await page.locator('#history-delete').filter({ hasText: 'Delete: press again' }).waitFor({ timeout: 1000 });
+  assert.ok(await listed(), 'one press deletes nothing');
+  await page.locator('#history-delete').click();
+  await page.waitForFunction(() => window.tessarin.historyPanel.openId === null, null, { timeout: 3000 });
+  assert.equal(await listed(), undefined, 'the take is gone from the history');
+  assert.equal(await waveform().isVisible(), true);
+  assert.match(await page.locator('#wave-source').textContent(), /^\(live ring/);
 });
+
 
 test('Hold, then Clear (after its confirmation) empties the waveform', async () => {
   const hold = page.getByRole('button', { name: 'Hold capture', exact: true });

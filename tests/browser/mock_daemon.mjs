@@ -446,14 +446,37 @@ async function api(request, response, url) {
       if (flag('--no-insert')) return json(response, 409, { error: 'The host offers no project extension' });
       return json(response, 200, {});
     default: {
-      const match = url.pathname.match(/^\/api\/history\/(\d+)(\/(audio|samples|pin|save))?$/);
+      const match = url.pathname.match(/^\/api\/history\/(\d+)(\/(audio|samples|pin|save|overview|analyze))?$/);
       const kept = match && !flag('--no-history') ? sim.disk.find((d) => d.id === Number(match[1])) : null;
       if (match && !kept) return json(response, 404, { error: 'no such take in the history' });
       if (kept) {
         const what = `${request.method} ${match[3] ?? ''}`;
         if (what === 'GET audio') {
+          const first = Math.min(Number(url.searchParams.get('first') ?? 0), kept.frames);
+          const count = Math.min(Number(url.searchParams.get('count') ?? kept.frames), kept.frames - first);
           response.writeHead(200, { 'Content-Type': 'audio/wav' });
-          return response.end(wavBytes(Math.max(1, kept.frames)));
+          return response.end(wavBytes(Math.max(1, count)));
+        }
+        // The synthetic take is a 0.25 tone on both channels: every column spans ±0.25.
+        if (what === 'GET overview') {
+          const columns = Number(url.searchParams.get('columns'));
+          if (!(columns >= 1 && columns <= 4096)) return json(response, 400, { error: '"columns" must be 1..4096' });
+          const n = Math.min(columns, Math.max(1, kept.frames));
+          return json(response, 200, { id: kept.id, rate: RATE, frames: kept.frames, first: 0, count: kept.frames, columns: n,
+            minMax: Array.from({ length: n * 4 }, (_, i) => (i % 2 ? 0.25 : -0.25)) });
+        }
+        if (what === 'GET samples') {
+          const first = Math.min(Number(url.searchParams.get('first')), kept.frames);
+          const count = Math.min(Number(url.searchParams.get('count')), 16384, kept.frames - first);
+          if (!(count > 0)) return json(response, 400, { error: 'give "first" and "count" in frames' });
+          const tone = Array.from({ length: count }, (_, i) => 0.25 * Math.sin((2 * Math.PI * 220 * (first + i)) / RATE));
+          return json(response, 200, { id: kept.id, rate: RATE, frames: kept.frames, first, count, left: tone, right: tone });
+        }
+        if (what === 'POST analyze') {
+          const start = body.start ?? 0;
+          const length = Math.min(body.length ?? kept.seconds - start, kept.seconds - start);
+          if (!(start >= 0) || !(length > 0)) return json(response, 409, { error: 'start is past the end of the take' });
+          return json(response, 200, { frames: Math.round(length * RATE), seconds: length, integrated: -15.1, lra: 2.2, samplePeak: -12.0, truePeak: -11.9, take: kept.id });
         }
         if (what === 'POST pin') {
           if (typeof body.pinned !== 'boolean') return json(response, 400, { error: '"pinned" must be true or false' });

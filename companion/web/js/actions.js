@@ -51,6 +51,8 @@ export function shortcutFor(event) {
     const dir = key === 'ArrowLeft' ? -1 : 1;
     return { action: event.shiftKey ? 'extend' : 'move', dir, fine: !!event.altKey };
   }
+  // Home / End: the same moves, to the start or the end of what the timeline shows.
+  if (key === 'Home' || key === 'End') return { action: event.shiftKey ? 'extend' : 'move', to: key === 'Home' ? -1 : 1 };
   if (key === '[') return { action: 'prevTake' };
   if (key === ']') return { action: 'nextTake' };
   if (event.shiftKey) return null;

@@ -1,9 +1,8 @@
 // The page: state, the daemon's messages, one requestAnimationFrame loop that redraws only what
 // changed, and window.tessarin (a small read-only view of the state for tests and diagnostics).
 
-import { tokenFromSearch, makeOverview, makeApi, Connection, daemonKnowsToken } from './connection.js';
+import { tokenFromSearch, makeApi, Connection, daemonKnowsToken } from './connection.js';
 import {
-  FULL_VIEW,
   SAMPLE_ZOOM_SPAN,
   fitView,
   lastSettledTake,
@@ -20,8 +19,8 @@ import {
   previewPastSelection,
 } from './timeline.js';
 import { drawWaveform, overviewStats, playheadTime, formatClock } from './waveform.js';
-import { updateReadouts, drawLoudnessBars, formatReading, OverIndicator, overText, levelsSummary } from './meters.js';
-import { LoudnessHistory, drawHistory } from './history.js';
+import { updateReadouts, drawLoudnessBars, formatReading, overText, levelsSummary } from './meters.js';
+import { drawHistory } from './history.js';
 import { drawSpectrum, spectrumAt, formatHz, holdMax } from './spectrum.js';
 import { attachWaveformPointer } from './selection.js';
 import { themeFrom } from './theme.js';
@@ -40,13 +39,14 @@ import {
   fillDragData,
 } from './actions.js';
 import { statusText, statusTone, warnings, captureStates } from './status.js';
+import { createState, createDirty } from './store.js';
+import { createAnalysis } from './analysis.js';
+import { showsTake, insertPlan } from './timeline_target.js';
 
 const RULER_PX = 22;
 const SAMPLE_FETCH_MS = 150; // at most this often while zoomed to samples
 const MAX_SAMPLE_FRAMES = 16384;
 const LABEL_EVERY_MS = 1000; // the waveform's text alternative, at most this often
-const ANALYZE_DEBOUNCE_MS = 250;
-const ANALYZE_MAX_WAIT_MS = 1000;
 const NOTICE_MS = 4000;
 const BENCH_FRAMES = 4096;
 const MIN_SELECTION_SECONDS = 0.01;
@@ -65,37 +65,13 @@ async function proveDaemon() {
   return trusted;
 }
 
-const state = {
-  status: null,
-  link: 'connecting',
-  overview: makeOverview(),
-  history: new LoudnessHistory(),
-  spectrum: null,
-  view: FULL_VIEW,
-  fitted: true, // the view follows the captured audio until the user zooms or scrolls
-  selection: null, // ring fractions {start, length}
-  anchor: null, // keyboard selection: ring fraction of the fixed end
-  takeIndex: -1, // the take [ and ] stand on
-  willSave: false, // the pointer or focus is on Save last take
-  samples: null, // a stretch of single samples for deep zoom
-  samplesUnavailable: false,
-  previewRange: null, // ring {start, length} that the running preview stops at the end of
+const state = createState({
   meterSettings: loadMeterSettings(globalThis.localStorage),
-  overs: { sample: new OverIndicator(true), truePeak: new OverIndicator(false) },
-  spectrumHold: null,
-  historyEndMs: Date.now(),
-  theme: themeFrom(getComputedStyle(document.documentElement)),
-  cursor: null, // ring fraction of the preview start point
-  analysis: null,
-  lastExport: null,
-  prevWritePos: null,
-  prevCaptured: 0,
-  stopAtSelectionEnd: false,
-  previewProgress: null, // previewPastSelection's last answer
   settings: loadExportSettings(globalThis.localStorage),
-};
+  theme: themeFrom(getComputedStyle(document.documentElement)),
+});
 let thresholdEditing = false; // the user is typing a threshold: the status does not overwrite it
-const dirty = { wave: true, bars: true, readouts: true, history: true, spectrum: true, status: true, panel: true, takes: true };
+const dirty = createDirty();
 const target = () => state.meterSettings.target;
 
 // ---- derived values ----
@@ -177,9 +153,6 @@ async function call(path, body) {
 }
 
 // ---- selection ----
-let analyzeTimer = 0;
-let analyzeFirstAsk = 0;
-let analyzeSerial = 0;
 
 function setSelection(selection, settled) {
   const minLength = MIN_SELECTION_SECONDS / ringSeconds();
@@ -190,35 +163,27 @@ function setSelection(selection, settled) {
   if (settled) scheduleAnalysis();
 }
 
-function scheduleAnalysis() {
-  clearTimeout(analyzeTimer);
-  const now = performance.now();
-  if (!analyzeFirstAsk) analyzeFirstAsk = now;
-  const wait = Math.max(0, Math.min(ANALYZE_DEBOUNCE_MS, analyzeFirstAsk + ANALYZE_MAX_WAIT_MS - now));
-  analyzeTimer = setTimeout(analyze, wait);
-}
-
-async function analyze() {
-  analyzeFirstAsk = 0;
-  const selection = state.selection;
-  const serial = ++analyzeSerial;
-  if (!selection) {
-    state.analysis = null;
+// The levels of the selection of what the timeline shows: a stretch of the live ring, or a part
+// of the shown history take (seconds into it).
+const analysis = createAnalysis({
+  api,
+  ask() {
+    const shown = historyPanel.target;
+    if (showsTake(shown)) {
+      const s = historyPanel.open?.selection;
+      return s ? [`/api/history/${encodeURIComponent(shown.id)}/analyze`, { start: s.a, length: s.b - s.a }] : null;
+    }
+    const selection = state.selection;
+    return selection ? ['/api/analyze', { start: selection.start, length: selection.length, writePos: writePos() }] : null;
+  },
+  key: () => shownKey(),
+  done(answer) {
+    state.analysis = answer;
     dirty.panel = true;
-    return;
-  }
-  $('analysis').setAttribute('aria-busy', 'true');
-  try {
-    const answer = await api('/api/analyze', { start: selection.start, length: selection.length, writePos: writePos() });
-    if (serial !== analyzeSerial) return;
-    state.analysis = { ...answer, error: null };
-  } catch (error) {
-    if (serial !== analyzeSerial) return;
-    state.analysis = { error: error.message };
-  }
-  $('analysis').setAttribute('aria-busy', 'false');
-  dirty.panel = true;
-}
+  },
+  busy: (busy) => $('analysis').setAttribute('aria-busy', String(busy)),
+});
+const scheduleAnalysis = () => analysis.schedule();
 
 // ---- the daemon's messages ----
 function onStatus(status) {
@@ -429,8 +394,9 @@ function renderStatus() {
     bannerEl.replaceChildren(...states.map((b) => Object.assign(document.createElement('li'), { textContent: b.text })));
     for (const [i, b] of states.entries()) bannerEl.children[i].dataset.tone = b.tone;
   }
-  bannerEl.hidden = states.length === 0 || !!historyPanel.open;
-  $('wave-source').textContent = historyPanel.open ? '(history take)' : state.status?.hold ? '(live ring, held)' : '(live ring)';
+  const onTake = showsTake(historyPanel.target);
+  bannerEl.hidden = states.length === 0 || onTake;
+  $('wave-source').textContent = onTake ? '(history take)' : state.status?.hold ? '(live ring, held)' : '(live ring)';
   $('export-dir').textContent = status?.exportDir ?? '–';
 
   // Controls that follow the daemon.
@@ -449,19 +415,30 @@ function renderStatus() {
   }
 }
 
+// The selection of what the timeline shows, in seconds (a take's from its start), null without.
+function shownSelection() {
+  if (!showsTake(historyPanel.target)) return selectionSeconds(state.selection);
+  const s = historyPanel.open?.selection;
+  return s ? { startSeconds: s.a, endSeconds: s.b, lengthSeconds: s.b - s.a } : null;
+}
+// Which target an analysis answer belongs to: one for another never shows.
+const shownKey = () => (showsTake(historyPanel.target) ? `take ${historyPanel.target.id}` : 'live');
+
 function renderPanel() {
-  const s = selectionSeconds(state.selection);
+  const shown = historyPanel.target;
+  const onTake = showsTake(shown);
+  const s = shownSelection();
   $('sel-start').textContent = s ? `${s.startSeconds.toFixed(2)} s` : '–';
   $('sel-end').textContent = s ? `${s.endSeconds.toFixed(2)} s` : '–';
   $('sel-length').textContent = s ? `${s.lengthSeconds.toFixed(2)} s` : '–';
-  const a = state.selection ? state.analysis : null;
+  const a = s && state.analysis?.for === shownKey() ? state.analysis : null;
   $('an-integrated').textContent = a && !a.error ? `${formatReading(a.integrated)} LUFS` : '–';
   $('an-lra').textContent = a && !a.error ? `${formatReading(a.lra)} LU` : '–';
   $('an-sample').textContent = a && !a.error ? `${formatReading(a.samplePeak)} dBFS` : '–';
   $('an-true').textContent = a && !a.error ? `${formatReading(a.truePeak)} dBTP` : '–';
   $('an-true').dataset.level = a && a.truePeak > 0 ? 'over' : a && a.truePeak > -1 ? 'warn' : 'ok';
-  $('analysis-note').textContent = !state.selection
-    ? 'Drag across the waveform to select a stretch.'
+  $('analysis-note').textContent = !s
+    ? `Drag across the ${onTake ? 'take' : 'waveform'} to select a stretch.`
     : a?.error
       ? `Analysis: ${a.error}`
       : a
@@ -470,17 +447,13 @@ function renderPanel() {
 
   const status = state.status;
   const live = status?.state === 'live';
-  const insertAvailable = status?.insert?.available !== false;
-  const insertReason = !insertAvailable
-    ? status?.insert?.reason ?? 'The host cannot insert files'
-    : !state.selection
-      ? 'Select a stretch first'
-      : '';
-  $('insert').disabled = !insertAvailable || !state.selection;
-  $('insert-reason').textContent = insertReason;
-  $('save-selection').disabled = !state.selection;
-  $('zoom-selection').disabled = !state.selection;
-  $('preview').disabled = !live && !status?.preview?.playing;
+  const plan = insertPlan(shown, status, onTake ? historyPanel.open?.selection : state.selection);
+  $('insert').disabled = !plan.ok;
+  $('insert-reason').textContent = plan.ok ? '' : plan.reason;
+  // A shown take saves and plays whole without a selection.
+  $('save-selection').disabled = onTake ? !historyPanel.open?.env : !state.selection;
+  $('zoom-selection').disabled = onTake ? !historyPanel.open?.selection : !state.selection;
+  $('preview').disabled = onTake ? !historyPanel.open?.env : !live && !status?.preview?.playing;
 }
 
 function draw() {
@@ -664,9 +637,7 @@ const actions = {
     showSaved(await call('/api/save-take', { take: index, ...exportOptions() }));
   },
   async insert() {
-    if (!state.selection) return showError('Select a stretch first');
-    if (await call('/api/insert', { start: state.selection.start, length: state.selection.length }))
-      notice('Inserted into the project');
+    await insertShown();
   },
   async hold() {
     await call('/api/hold', { hold: !state.status?.hold });
@@ -714,8 +685,8 @@ const actions = {
     setScale(state.meterSettings.scale === 'db' ? 'linear' : 'db');
   },
   // Arrows without Shift: the selection's moving edge, else the cursor.
-  move({ dir, fine }) {
-    const dt = dir * arrowStep(fine);
+  move({ dir, fine, to }) {
+    const dt = to != null ? to * 2 : dir * arrowStep(fine); // Home/End: past either end, kept inside
     const wp = writePos();
     if (state.selection) {
       const { t0, t1 } = selectionToTimeline(state.selection, wp);
@@ -736,9 +707,9 @@ const actions = {
     dirty.wave = true;
   },
   // Shift+arrows: a selection from the cursor (the newest audio without one), its far edge moving.
-  extend({ dir, fine }) {
+  extend({ dir, fine, to }) {
     const wp = writePos();
-    const dt = dir * arrowStep(fine);
+    const dt = to != null ? to * 2 : dir * arrowStep(fine);
     let anchorT;
     let movingT;
     if (state.selection) {
@@ -793,17 +764,19 @@ function setScale(scale) {
   dirty.wave = true;
 }
 
-$('preview').addEventListener('click', () => (historyPanel.open ? historyPanel.listen() : actions.preview()));
-$('save-selection').addEventListener('click', () => (historyPanel.open ? historyPanel.save() : actions.saveSelection()));
+// The actions that act on what the timeline shows: the live ring's, or the shown take's.
+const actionsFor = (shown) => (showsTake(shown) ? historyPanel.actions : actions);
+$('preview').addEventListener('click', () => actionsFor(historyPanel.target).preview());
+$('save-selection').addEventListener('click', () => actionsFor(historyPanel.target).saveSelection());
 $('save-last').addEventListener('click', () => actions.saveLast());
 $('save-take').addEventListener('click', () => actions.saveTake());
-$('insert').addEventListener('click', () => actions.insert());
+$('insert').addEventListener('click', () => actionsFor(historyPanel.target).insert());
 $('hold').addEventListener('click', () => actions.hold());
 $('clear').addEventListener('click', () => actions.clear());
 $('reset-meters').addEventListener('click', () => actions.resetMeters());
 $('read-levels').addEventListener('click', () => actions.readLevels());
-$('fit').addEventListener('click', () => actions.fit());
-$('zoom-selection').addEventListener('click', () => actions.zoomSelection());
+$('fit').addEventListener('click', () => actionsFor(historyPanel.target).fit());
+$('zoom-selection').addEventListener('click', () => actionsFor(historyPanel.target).zoomSelection());
 for (const hold of ['momentaryMax', 'shortTermMax', 'truePeakMax', 'rmsMax'])
   $(`m-${hold}`).addEventListener('click', () => actions.resetHold(hold));
 $('over-sample').addEventListener('click', () => {
@@ -882,17 +855,11 @@ document.addEventListener('keydown', (event) => {
   if ($('clear-dialog').open) return;
   const shortcut = shortcutFor(event);
   if (!shortcut) return;
-  // While the timeline shows a history take: Space listens, Ctrl+S saves, Esc goes back to live;
-  // the live ring's other keys wait.
-  if (historyPanel.open) {
-    const run = { preview: () => historyPanel.listen(), saveSelection: () => historyPanel.save(), dropSelection: () => historyPanel.close() }[shortcut.action];
-    if (!run) return;
-    event.preventDefault();
-    run();
-    return;
-  }
+  // While the timeline shows a history take the keys act on it (Esc goes back to live); the live
+  // ring's other keys wait.
+  const run = actionsFor(historyPanel.target)[shortcut.action];
+  if (!run) return;
   event.preventDefault();
-  const run = actions[shortcut.action];
   run(shortcut);
 });
 
@@ -954,6 +921,15 @@ matchMedia('(prefers-color-scheme: light)').addEventListener('change', () => {
   for (const key of Object.keys(dirty)) dirty[key] = true;
 });
 
+// Inserts the selection (a take: it or the whole take) of what the timeline shows, from the
+// plug-in's ring; refused, in words, when that cannot be.
+async function insertShown() {
+  const shown = historyPanel.target;
+  const plan = insertPlan(shown, state.status, showsTake(shown) ? historyPanel.open?.selection : state.selection);
+  if (!plan.ok) return showError(plan.reason);
+  if (await call('/api/insert', { start: plan.start, length: plan.length })) notice('Inserted into the project');
+}
+
 // The history on disk.
 const historyPanel = new HistoryPanel({
   api,
@@ -966,7 +942,14 @@ const historyPanel = new HistoryPanel({
   onChange: () => (dirty.takes = true),
   status: () => state.status,
   trusted: () => trusted,
-  onShownChange: () => (dirty.status = dirty.wave = true),
+  onShownChange: () => (dirty.status = dirty.wave = dirty.panel = true),
+  onSelection: () => {
+    dirty.panel = true;
+    scheduleAnalysis();
+  },
+  insert: insertShown,
+  notice,
+  fineSeconds: NUDGE_FINE_SECONDS,
 });
 
 // ---- for tests and diagnostics ----
@@ -985,6 +968,9 @@ globalThis.tessarin = Object.freeze({
   },
   get lastExport() {
     return state.lastExport;
+  },
+  get analysis() {
+    return state.analysis ? { ...state.analysis } : null;
   },
   get takeIndex() {
     return state.takeIndex;

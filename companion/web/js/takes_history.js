@@ -1,32 +1,45 @@
 // The history panel: takes the daemon keeps on disk (this session's and earlier ones), newest
-// first. Picking one opens it in the timeline in place of the live ring: its waveform, a
-// selection dragged across it, listening (through the plug-in's preview while the take is still
-// in the live ring and the plug-in is live, else through the page's Web Audio playing the take's
-// file), saving all or part of it, pinning and deleting; Back to live or Esc returns.
+// first. Picking one opens it in the timeline in place of the live ring: its waveform (drawn from
+// the daemon's overview of the take, so a long take opens without its audio), a selection dragged
+// across it or made with the keys, listening (through the plug-in's preview while the take is
+// still in the live ring and the plug-in is live, else through the page's Web Audio playing just
+// that part of the take's file), saving all or part of it, inserting it while the plug-in still
+// holds it, pinning and deleting; Back to live or Esc returns.
 
 import { formatReading } from './meters.js';
 import { drawWaveform } from './waveform.js';
 import { UNTRUSTED_MESSAGE } from './connection.js';
+import {
+  LIVE,
+  takeTarget,
+  takePart,
+  takeInRing,
+  keyInTake,
+  stepHistoryTake,
+  overviewEnvelope,
+  overviewColumnsFor,
+  MIN_PART_SECONDS,
+  TAKE_FULL_VIEW,
+  zoomTakeView,
+  viewColumns,
+  takeDetailRequest,
+} from './timeline_target.js';
+import { wheelZoomFactor } from './selection.js';
 
 const REFRESH_SOON_MS = 1500;
 const ENVELOPE_COLUMNS = 2048;
 const DELETE_CONFIRM_MS = 4000;
-const MIN_PART_SECONDS = 0.01;
 const TAKE_RULER_PX = 22;
 const PREVIEW_START_MS = 1500;
-const SAME_TAKE_SECONDS = 0.05; // a ring take this much shorter than its history take lost its start
+const DETAIL_WAIT_MS = 120; // a finer overview is asked for once the view rests this long
+const ARROW_VIEW_SHARE = 0.02; // an arrow key moves by this share of the view (Alt: fine seconds)
 
 // How to hear part ({start, length} seconds into the history take): through the plug-in's
 // preview ({via: 'preview', start, length} in ring fractions) while the status shows the plug-in
 // live and the whole take still in its ring, else through the page ({via: 'page'}).
 export function listenRoute(take, status, part) {
-  const ringSeconds = status?.ringSeconds;
-  const ringTake = (status?.takes ?? []).find((t) => t.historyId != null && t.historyId === take?.id);
-  if (status?.state !== 'live' || !ringTake || !(ringSeconds > 0)) return { via: 'page' };
-  if (!(Math.abs((ringTake.seconds ?? 0) - (take.seconds ?? 0)) <= SAME_TAKE_SECONDS)) return { via: 'page' };
-  if (part.start + part.length > ringTake.seconds + SAME_TAKE_SECONDS) return { via: 'page' };
-  const start = (((ringTake.start + part.start / ringSeconds) % 1) + 1) % 1;
-  return { via: 'preview', start, length: part.length / ringSeconds };
+  const ring = takeInRing(take, status, part);
+  return ring ? { via: 'preview', ...ring } : { via: 'page' };
 }
 
 // The words over the timeline while it shows a history take.
@@ -91,20 +104,23 @@ export function bufferEnvelope(channels, columns = ENVELOPE_COLUMNS) {
   return out;
 }
 
-// The take's waveform through the timeline's drawing: its whole length in view, the ruler in
-// seconds from its start, the selection ({a, b} seconds) and the playhead.
-export function drawTakeWave(ctx, geometry, env, seconds, selection, playheadSeconds, theme) {
+// The take's waveform through the timeline's drawing: the view ({t0, t1} fractions of the take,
+// default all of it; env the columns under it), the ruler in seconds from its start, the
+// selection ({a, b} seconds), the playhead and the cursor (seconds); samples at deep zoom
+// ({start (fraction of the take), rate, left, right}).
+export function drawTakeWave(ctx, geometry, env, seconds, selection, playheadSeconds, theme, { cursor: cursorSeconds = null, view = TAKE_FULL_VIEW, samples = null } = {}) {
   const { width, height } = geometry;
   const pixels = Math.max(1, Math.round(width));
   const frac = (s) => (seconds > 0 ? s / seconds : 0);
   const scene = {
     columns: env,
-    view: { t0: 0, t1: 1 },
+    samples: samples ? { ...samples, ringSeconds: seconds } : null,
+    view,
     writePos: 0,
     from: 0,
     ringSeconds: seconds,
     selection: selection && seconds > 0 ? { t0: frac(selection.a), t1: frac(selection.b) } : null,
-    cursor: null,
+    cursor: cursorSeconds != null && seconds > 0 ? frac(cursorSeconds) : null,
     playhead: playheadSeconds != null && seconds > 0 ? frac(playheadSeconds) : null,
     takes: [],
     scale: 'linear',
@@ -114,15 +130,16 @@ export function drawTakeWave(ctx, geometry, env, seconds, selection, playheadSec
 }
 
 export class HistoryPanel {
-  // page {api, token, $, exportOptions(), showSaved(answer), showError(text), theme(), onChange(),
-  // status() (the daemon's latest status)}
+  // page {api, token, $, exportOptions(), showSaved(answer), showError(text), notice(text),
+  // theme(), onChange(), status() (the daemon's latest status), onShownChange(shown),
+  // onSelection() (the shown take's selection changed), insert(plan), fineSeconds}
   constructor(page) {
     this.page = page;
     this.takes = [];
     this.bytes = 0;
     this.limitBytes = 0;
     this.available = true;
-    this.open = null; // {take, buffer, env, selection, playing}
+    this.open = null; // {take, target, env, selection {a, b} s, anchor s, cursor s}
     this.timer = 0;
     this.audio = null;
     this.source = null;
@@ -139,6 +156,7 @@ export class HistoryPanel {
     $('history-pin').addEventListener('click', () => this.pin());
     $('history-delete').addEventListener('click', () => this.remove());
     $('history-close').addEventListener('click', () => this.close());
+    this.actions = this.keyActions();
     this.list.addEventListener('keydown', (event) => this.listKey(event));
     this.attachPointer();
     new ResizeObserver(() => this.draw()).observe(this.canvas);
@@ -148,15 +166,29 @@ export class HistoryPanel {
     return new Map(this.takes.map((t) => [t.id, t.integratedLufs]));
   }
 
+  // What the timeline shows: the open take's record, else LIVE.
+  get target() {
+    return this.open?.target ?? LIVE;
+  }
+
   snapshot() {
     return {
       available: this.available,
       takes: this.takes.length,
       openId: this.open?.take.id ?? null,
+      pinned: this.open ? !!this.open.take.pinned : null,
       selection: this.open?.selection ? { ...this.open.selection } : null,
+      cursor: this.open?.cursor ?? null,
       playing: !!this.source || this.previewPlaying(),
       listenedVia: this.listenedVia,
-      decodedSeconds: this.open?.buffer ? this.open.buffer.duration : null,
+      // The take's length from its overview once drawn; null while loading.
+      loadedSeconds: this.open?.env ? this.open.target.seconds : null,
+      overviewColumns: this.open?.env ? this.open.env.length / 4 : null,
+      frames: this.open?.env ? this.open.target.frames : null,
+      view: this.open ? { ...this.open.view } : null,
+      // What the zoomed view is drawn from once fetched: 'overview' (finer columns) or 'samples'.
+      detail: this.open?.detail ? { kind: this.open.detail.left ? 'samples' : 'overview', first: this.open.detail.first, count: this.open.detail.count } : null,
+      playedSeconds: this.playedSeconds ?? null, // the length of the last part the page played
     };
   }
 
@@ -262,30 +294,31 @@ export class HistoryPanel {
   async openTake(take) {
     const $ = this.page.$;
     this.stop();
-    this.open = { take, buffer: null, env: null, selection: null };
+    this.open = { take, target: takeTarget(take), env: null, selection: null, anchor: null, cursor: null, view: TAKE_FULL_VIEW, detail: null };
     this.showInTimeline(true);
     $('history-take-title').textContent = historyTitle(take);
     $('history-take-note').textContent = 'Loading the take\u2026';
     this.updateButtons();
     this.render();
+    this.page.onSelection?.();
+    const dpr = globalThis.devicePixelRatio || 1;
+    const columns = overviewColumnsFor((this.canvas.clientWidth || 1024) * dpr);
     try {
-      const response = await fetch(`/api/history/${encodeURIComponent(take.id)}/audio`, { headers: this.authHeaders() });
-      if (!response.ok) throw new Error(`the take could not be read (${response.status})`);
-      const bytes = await response.arrayBuffer();
-      const buffer = await this.audioContext().decodeAudioData(bytes);
-      if (this.open?.take.id !== take.id) return;
-      const channels = [];
-      for (let c = 0; c < buffer.numberOfChannels; c++) channels.push(buffer.getChannelData(c));
-      this.open.buffer = buffer;
-      this.open.env = bufferEnvelope(channels);
-      $('history-take-note').textContent = 'Drag across the take to hear or save a part of it; without a selection the whole take. Esc goes back to live.';
+      const answer = await this.page.api(`/api/history/${encodeURIComponent(take.id)}/overview?columns=${columns}`);
+      if (this.open?.take !== take) return;
+      this.open.target = takeTarget(take, answer);
+      this.open.env = overviewEnvelope(answer);
+      $('history-take-note').textContent =
+        'Drag across the take (or Shift+arrows) to hear, save or insert a part of it; without a selection the whole take. Esc goes back to live.';
     } catch (error) {
+      if (this.open?.take !== take) return;
       $('history-take-note').textContent = `Could not open the take: ${error.message}`;
     }
     this.canvas.setAttribute('aria-label', `${historyTitle(take)}. The timeline shows this history take, not the live ring.`);
     this.canvas.scrollIntoView?.({ block: 'nearest' });
     this.canvas.focus();
     this.draw();
+    this.page.onShownChange?.(true);
   }
 
   close() {
@@ -293,6 +326,7 @@ export class HistoryPanel {
     this.stop();
     this.open = null;
     this.showInTimeline(false);
+    if (wasOpen) this.page.onSelection?.();
     this.render();
     if (wasOpen) this.page.$('waveform').focus();
   }
@@ -305,19 +339,18 @@ export class HistoryPanel {
     const playing = !!this.source || this.previewPlaying();
     $('history-listen').setAttribute('aria-pressed', String(playing));
     $('history-listen').textContent = playing ? 'Stop' : 'Listen';
+    $('history-listen').setAttribute('aria-busy', String(!!this.loadingAudio));
     $('history-delete').textContent = Date.now() < this.deleteArmedUntil ? 'Delete: press again' : 'Delete';
   }
 
   // The part asked for, in seconds: the selection or the whole take.
   part() {
-    const seconds = this.open?.buffer?.duration ?? this.open?.take.seconds ?? 0;
-    const s = this.open?.selection;
-    return s && s.b - s.a >= MIN_PART_SECONDS ? { start: s.a, length: s.b - s.a } : { start: 0, length: seconds };
+    return this.open ? takePart(this.open.target, this.open.selection) : { start: 0, length: 0 };
   }
 
   async listen() {
     if (this.source || this.previewPlaying()) return this.stop();
-    if (!this.open) return;
+    if (!this.open || this.loadingAudio) return;
     const part = this.part();
     const route = listenRoute(this.open.take, this.page.status?.(), part);
     if (route.via === 'preview') {
@@ -333,11 +366,30 @@ export class HistoryPanel {
         // the plug-in went away meanwhile: the page plays the take instead
       }
     }
-    const buffer = this.open.buffer;
-    if (!buffer) return;
+    // Through the page: only the part to be played is fetched and decoded.
+    const open = this.open;
+    const rate = open.target.rate;
+    if (!(rate > 0)) return this.page.showError('The take is still loading');
+    const first = Math.floor(part.start * rate);
+    const count = Math.max(1, Math.round(part.length * rate));
+    let buffer;
+    try {
+      this.listenedVia = 'page';
+      this.loadingAudio = true;
+      this.updateButtons();
+      const response = await fetch(`/api/history/${encodeURIComponent(open.take.id)}/audio?first=${first}&count=${count}`, { headers: this.authHeaders() });
+      if (!response.ok) throw new Error(`the take could not be read (${response.status})`);
+      buffer = await this.audioContext().decodeAudioData(await response.arrayBuffer());
+    } catch (error) {
+      this.page.showError(`Listen: ${error.message}`);
+      return;
+    } finally {
+      this.loadingAudio = false;
+      this.updateButtons();
+    }
+    if (this.open !== open || this.source) return;
     const ctx = this.audioContext();
     ctx.resume();
-    const { start, length } = part;
     const source = ctx.createBufferSource();
     source.buffer = buffer;
     source.connect(ctx.destination);
@@ -346,10 +398,10 @@ export class HistoryPanel {
       this.updateButtons();
       this.draw();
     };
-    source.start(0, start, length);
+    source.start(0);
     this.source = source;
-    this.listenedVia = 'page';
-    this.playFrom = start;
+    this.playedSeconds = buffer.duration;
+    this.playFrom = part.start;
     this.playStartedAt = ctx.currentTime;
     this.updateButtons();
     const tick = () => {
@@ -427,6 +479,7 @@ export class HistoryPanel {
         throw new Error(answer?.error ?? `${response.status} ${response.statusText}`);
       }
       this.close();
+      this.page.notice?.('Take deleted from the history: back to the live ring');
       await this.refresh();
     } catch (error) {
       this.page.showError(error.message);
@@ -443,22 +496,128 @@ export class HistoryPanel {
     if (this.canvas.width !== Math.round(width * dpr)) this.canvas.width = Math.round(width * dpr);
     if (this.canvas.height !== Math.round(height * dpr)) this.canvas.height = Math.round(height * dpr);
     this.ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
-    const seconds = open.buffer?.duration ?? open.take.seconds ?? 0;
+    const seconds = open.target.seconds;
     const playhead = this.source && this.audio ? this.playFrom + (this.audio.currentTime - this.playStartedAt) : this.previewSeconds();
-    drawTakeWave(this.ctx, { width, height }, open.env ?? new Float32Array(4), seconds, open.selection, playhead, this.page.theme());
+    const pixels = Math.max(1, Math.round(width));
+    const view = open.view;
+    // The finer columns or samples when they are those of this view, else the whole take's.
+    const want = takeDetailRequest(view, open.target.frames, pixels);
+    const detail = open.detail && open.detail.first === want.first && open.detail.count === want.count ? open.detail : null;
+    const env = !open.env ? new Float32Array(4) : want.kind === 'none' ? open.env : detail?.env ?? viewColumns(open.env, view, pixels);
+    const samples = detail?.left ? { start: detail.first / open.target.frames, rate: open.target.rate, left: detail.left, right: detail.right } : null;
+    drawTakeWave(this.ctx, { width, height }, env, seconds, open.selection, playhead, this.page.theme(), { cursor: open.cursor, view, samples });
+  }
+
+  // The view of the shown take changed: drawn at once from what is here, finer detail asked for
+  // once it rests.
+  setView(view) {
+    if (!this.open) return;
+    this.open.view = view;
+    this.draw();
+    clearTimeout(this.detailTimer);
+    this.detailTimer = setTimeout(() => this.fetchDetail(), DETAIL_WAIT_MS);
+  }
+
+  async fetchDetail() {
+    const open = this.open;
+    if (!open?.env) return;
+    const pixels = Math.max(1, Math.round(this.canvas.clientWidth * (globalThis.devicePixelRatio || 1)));
+    const want = takeDetailRequest(open.view, open.target.frames, Math.max(1, Math.round(this.canvas.clientWidth)));
+    if (want.kind === 'none' || (open.detail?.first === want.first && open.detail?.count === want.count)) return;
+    const id = encodeURIComponent(open.take.id);
+    try {
+      if (want.kind === 'samples') {
+        const answer = await this.page.api(`/api/history/${id}/samples?first=${want.first}&count=${want.count}`);
+        if (this.open !== open || !Array.isArray(answer?.left) || !Array.isArray(answer?.right)) return;
+        const clean = (values) => Float32Array.from(values, (v) => (typeof v === 'number' ? v : 0));
+        open.detail = { first: want.first, count: want.count, left: clean(answer.left), right: clean(answer.right) };
+      } else {
+        const columns = overviewColumnsFor(pixels);
+        const answer = await this.page.api(`/api/history/${id}/overview?columns=${columns}&first=${want.first}&count=${want.count}`);
+        if (this.open !== open) return;
+        open.detail = { first: want.first, count: want.count, env: overviewEnvelope(answer) };
+      }
+      this.draw();
+    } catch {
+      // Drawn from the whole take's overview meanwhile; the next view change asks again.
+    }
+  }
+
+  // Sets the shown take's selection and cursor (from keyInTake) and tells the page.
+  setKeySelection(next) {
+    if (!this.open) return;
+    Object.assign(this.open, next);
+    this.draw();
+    this.page.onSelection?.();
+  }
+
+  // The keys while a take is shown, named as the live ring's actions are (actions.js).
+  keyActions() {
+    const step = (fine) => (fine ? this.page.fineSeconds : (this.open.view.t1 - this.open.view.t0) * this.open.target.seconds * ARROW_VIEW_SHARE);
+    const ready = () => !!this.open?.env;
+    const arrow = (extend) => ({ dir, fine, to }) => {
+      if (!ready()) return;
+      const dt = to != null ? to * (this.open.target.seconds + 1) : dir * step(fine);
+      this.setKeySelection(keyInTake(this.open, dt, this.open.target.seconds, extend));
+    };
+    const stepTo = (dir) => {
+      const next = stepHistoryTake(this.takes, this.open?.take.id, dir);
+      if (!next) return this.page.notice?.(dir < 0 ? 'No older take in the history' : 'No newer take in the history');
+      this.openTake(next);
+    };
+    return {
+      preview: () => this.listen(),
+      saveSelection: () => this.save(),
+      dropSelection: () => this.close(),
+      move: arrow(false),
+      extend: arrow(true),
+      prevTake: () => stepTo(-1),
+      nextTake: () => stepTo(1),
+      selectTake: () => {
+        if (ready()) this.setKeySelection({ selection: { a: 0, b: this.open.target.seconds }, anchor: 0, cursor: null });
+      },
+      insert: () => this.page.insert?.(),
+      fit: () => this.setView(TAKE_FULL_VIEW),
+      zoomSelection: () => {
+        const s = this.open?.selection;
+        const seconds = this.open?.target.seconds;
+        if (!s || !(seconds > 0)) return;
+        const margin = (s.b - s.a) * 0.1;
+        const t0 = Math.max(0, (s.a - margin) / seconds);
+        this.setView({ t0, t1: Math.min(1, (s.b + margin) / seconds) });
+      },
+    };
   }
 
   attachPointer() {
     let anchor = null;
     const secondsAt = (event) => {
       const rect = this.canvas.getBoundingClientRect();
-      const seconds = this.open?.buffer?.duration ?? 0;
-      return Math.max(0, Math.min(seconds, ((event.clientX - rect.left) / rect.width) * seconds));
+      const seconds = this.open?.env ? this.open.target.seconds : 0;
+      const { t0, t1 } = this.open?.view ?? TAKE_FULL_VIEW;
+      return Math.max(0, Math.min(seconds, (t0 + ((event.clientX - rect.left) / rect.width) * (t1 - t0)) * seconds));
     };
+    // The wheel zooms around the pointer; sideways (or with Shift) it scrolls.
+    this.canvas.addEventListener('wheel', (event) => {
+      if (!this.open?.env) return;
+      event.preventDefault();
+      const rect = this.canvas.getBoundingClientRect();
+      const view = this.open.view;
+      const sideways = event.shiftKey ? event.deltaY : event.deltaX;
+      if (Math.abs(sideways) > Math.abs(event.shiftKey ? 0 : event.deltaY)) {
+        const span = view.t1 - view.t0;
+        const t0 = Math.min(1 - span, Math.max(0, view.t0 + (sideways / rect.width) * span));
+        return this.setView({ t0, t1: t0 + span });
+      }
+      const share = rect.width > 0 ? (event.clientX - rect.left) / rect.width : 0.5;
+      this.setView(zoomTakeView(view, wheelZoomFactor(event.deltaY, event.deltaMode, event.ctrlKey), share, this.open.target.frames));
+    }, { passive: false });
     this.canvas.addEventListener('pointerdown', (event) => {
-      if (!this.open?.buffer || event.button !== 0) return;
+      if (!this.open?.env || event.button !== 0) return;
       anchor = secondsAt(event);
       this.open.selection = null;
+      this.open.anchor = anchor;
+      this.open.cursor = anchor;
       this.canvas.setPointerCapture(event.pointerId);
       this.draw();
     });
@@ -469,9 +628,12 @@ export class HistoryPanel {
       this.draw();
     });
     const end = () => {
+      if (anchor == null) return;
       anchor = null;
       if (this.open?.selection && this.open.selection.b - this.open.selection.a < MIN_PART_SECONDS) this.open.selection = null;
+      if (this.open?.selection) this.open.cursor = null;
       this.draw();
+      this.page.onSelection?.();
     };
     this.canvas.addEventListener('pointerup', end);
     this.canvas.addEventListener('pointercancel', end);
