@@ -4,7 +4,8 @@
 // folder (the daemon adopts a take file without an index row when it starts), starts the real
 // daemon on it without a plug-in, opens the page in headless Chromium and prints the milliseconds
 // from the click on the take's row to the rendered frame after its waveform is drawn, for each of
-// N opens (default 7; Back to live between them), and their median.
+// N opens (default 7; Back to live between them), and their median; then, the take open and
+// nothing selected, the milliseconds from Listen to the first chunk of the whole take scheduled.
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -89,10 +90,22 @@ try {
     times.push(ms);
     await page.locator('#history-close').click();
   }
+  await row.click();
+  await page.waitForFunction(() => window.tessarin.historyPanel.loadedSeconds > 0, null, { timeout: 30000 });
+  const listens = [];
+  for (let i = 0; i < 3; i++) {
+    const started = Date.now();
+    await page.locator('#history-listen').click();
+    await page.waitForFunction(() => window.tessarin.historyPanel.sounding, null, { timeout: 60000, polling: 5 });
+    listens.push(Date.now() - started);
+    await page.locator('#history-listen').click(); // Stop
+    await page.waitForFunction(() => !window.tessarin.historyPanel.playing, null, { timeout: 5000 });
+  }
   const sorted = [...times].sort((a, b) => a - b);
   console.log(`history take open (${minutes} min, 48 kHz stereo, ${((minutes * 60 * RATE * 8) / 1e6).toFixed(0)} MB on disk)`);
   console.log(`  click to waveform drawn: ${times.map((t) => t.toFixed(0)).join(', ')} ms`);
   console.log(`  median ${sorted[Math.floor(sorted.length / 2)].toFixed(0)} ms over ${opens} opens`);
+  console.log(`  Listen to the whole take, to its first chunk scheduled: ${listens.join(', ')} ms`);
 } finally {
   await close();
   await daemon?.stop();

@@ -9,6 +9,7 @@
 import { formatReading } from './meters.js';
 import { drawWaveform } from './waveform.js';
 import { UNTRUSTED_MESSAGE } from './connection.js';
+import { playInChunks } from './chunk_player.js';
 import {
   LIVE,
   takeTarget,
@@ -142,10 +143,9 @@ export class HistoryPanel {
     this.open = null; // {take, target, env, selection {a, b} s, anchor s, cursor s}
     this.timer = 0;
     this.audio = null;
-    this.source = null;
+    this.playback = null;
     this.previewing = false; // listening through the plug-in's preview
     this.listenedVia = null;
-    this.playStartedAt = 0;
     this.deleteArmedUntil = 0;
     const $ = page.$;
     this.list = $('disk-history-list');
@@ -179,7 +179,9 @@ export class HistoryPanel {
       pinned: this.open ? !!this.open.take.pinned : null,
       selection: this.open?.selection ? { ...this.open.selection } : null,
       cursor: this.open?.cursor ?? null,
-      playing: !!this.source || this.previewPlaying(),
+      playing: !!this.playback || this.previewPlaying(),
+      // The page's own playback has its first chunk scheduled (what a listener hears first).
+      sounding: this.playback?.playheadSeconds() != null,
       listenedVia: this.listenedVia,
       // The take's length from its overview once drawn; null while loading.
       loadedSeconds: this.open?.env ? this.open.target.seconds : null,
@@ -265,8 +267,17 @@ export class HistoryPanel {
     return { Authorization: `Bearer ${this.page.token}` };
   }
 
-  audioContext() {
-    this.audio ??= new AudioContext();
+  // A context at the take's rate, so chunks play unresampled and meet without a seam; the
+  // browser's own rate where it refuses that one.
+  audioContext(rateHz) {
+    if (this.audio && this.audioRate === rateHz) return this.audio;
+    this.audio?.close().catch(() => {});
+    try {
+      this.audio = new AudioContext({ sampleRate: rateHz });
+    } catch {
+      this.audio = new AudioContext();
+    }
+    this.audioRate = rateHz;
     return this.audio;
   }
 
@@ -336,7 +347,7 @@ export class HistoryPanel {
     const take = this.open?.take;
     $('history-pin').setAttribute('aria-pressed', String(!!take?.pinned));
     $('history-pin').textContent = take?.pinned ? 'Pinned' : 'Pin';
-    const playing = !!this.source || this.previewPlaying();
+    const playing = !!this.playback || this.previewPlaying();
     $('history-listen').setAttribute('aria-pressed', String(playing));
     $('history-listen').textContent = playing ? 'Stop' : 'Listen';
     $('history-listen').setAttribute('aria-busy', String(!!this.loadingAudio));
@@ -349,7 +360,7 @@ export class HistoryPanel {
   }
 
   async listen() {
-    if (this.source || this.previewPlaying()) return this.stop();
+    if (this.playback || this.previewPlaying()) return this.stop();
     if (!this.open || this.loadingAudio) return;
     const part = this.part();
     const route = listenRoute(this.open.take, this.page.status?.(), part);
@@ -366,46 +377,46 @@ export class HistoryPanel {
         // the plug-in went away meanwhile: the page plays the take instead
       }
     }
-    // Through the page: only the part to be played is fetched and decoded.
+    // Through the page: the part is fetched and decoded a chunk ahead of the one playing.
     const open = this.open;
     const rate = open.target.rate;
     if (!(rate > 0)) return this.page.showError('The take is still loading');
     const first = Math.floor(part.start * rate);
     const count = Math.max(1, Math.round(part.length * rate));
-    let buffer;
-    try {
-      this.listenedVia = 'page';
-      this.loadingAudio = true;
-      this.updateButtons();
-      const response = await fetch(`/api/history/${encodeURIComponent(open.take.id)}/audio?first=${first}&count=${count}`, { headers: this.authHeaders() });
-      if (!response.ok) throw new Error(`the take could not be read (${response.status})`);
-      buffer = await this.audioContext().decodeAudioData(await response.arrayBuffer());
-    } catch (error) {
-      this.page.showError(`Listen: ${error.message}`);
-      return;
-    } finally {
-      this.loadingAudio = false;
-      this.updateButtons();
-    }
-    if (this.open !== open || this.source) return;
-    const ctx = this.audioContext();
+    const ctx = this.audioContext(rate);
     ctx.resume();
-    const source = ctx.createBufferSource();
-    source.buffer = buffer;
-    source.connect(ctx.destination);
-    source.onended = () => {
-      if (this.source === source) this.source = null;
-      this.updateButtons();
-      this.draw();
+    this.listenedVia = 'page';
+    this.loadingAudio = true;
+    const id = encodeURIComponent(open.take.id);
+    const fetchChunk = async (at, frames) => {
+      const response = await fetch(`/api/history/${id}/audio?first=${at}&count=${frames}`, { headers: this.authHeaders() });
+      if (!response.ok) throw new Error(`the take could not be read (${response.status})`);
+      return ctx.decodeAudioData(await response.arrayBuffer());
     };
-    source.start(0);
-    this.source = source;
-    this.playedSeconds = buffer.duration;
+    const playback = playInChunks({
+      ctx,
+      fetchChunk,
+      first,
+      count,
+      rate,
+      onEnded: (error) => {
+        if (error) this.page.showError(`Listen: ${error.message}`);
+        if (this.playback === playback) this.playback = null;
+        this.loadingAudio = false;
+        this.updateButtons();
+        this.draw();
+      },
+    });
+    this.playback = playback;
+    this.playedSeconds = part.length;
     this.playFrom = part.start;
-    this.playStartedAt = ctx.currentTime;
     this.updateButtons();
     const tick = () => {
-      if (this.source !== source) return;
+      if (this.playback !== playback) return;
+      if (this.loadingAudio && playback.playheadSeconds() !== null) {
+        this.loadingAudio = false;
+        this.updateButtons();
+      }
       this.draw();
       requestAnimationFrame(tick);
     };
@@ -427,13 +438,9 @@ export class HistoryPanel {
   stop() {
     if (this.previewPlaying()) this.page.api('/api/preview/stop', {}).catch(() => {});
     this.previewing = false;
-    const source = this.source;
-    this.source = null;
-    try {
-      source?.stop();
-    } catch {
-      // already ended
-    }
+    const playback = this.playback;
+    this.playback = null;
+    playback?.stop();
     this.updateButtons();
     this.draw(); // no playhead left standing
   }
@@ -497,7 +504,8 @@ export class HistoryPanel {
     if (this.canvas.height !== Math.round(height * dpr)) this.canvas.height = Math.round(height * dpr);
     this.ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     const seconds = open.target.seconds;
-    const playhead = this.source && this.audio ? this.playFrom + (this.audio.currentTime - this.playStartedAt) : this.previewSeconds();
+    const sounding = this.playback?.playheadSeconds();
+    const playhead = sounding != null ? this.playFrom + sounding : this.previewSeconds();
     const pixels = Math.max(1, Math.round(width));
     const view = open.view;
     // The finer columns or samples when they are those of this view, else the whole take's.
