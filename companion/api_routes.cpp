@@ -5,11 +5,13 @@
 #include <civetweb.h>
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace companion {
 
@@ -18,6 +20,41 @@ using json = nlohmann::json;
 namespace {
 
 constexpr double kThresholdMinDbfs = -120.0;
+
+// A request may say which ring it was chosen on ("generation", as the status gave it): when
+// the ring has been cleared or another instance began since, what it names is not there any
+// more, and nothing is saved, measured or inserted in its place.
+std::optional<Reply> staleRing(ServerBackend& backend, const json& body) {
+    const auto seen = body.find("generation");
+    if (seen == body.end() || seen->is_null()) {
+        return std::nullopt;
+    }
+    const int64_t generation = integerField(*seen, "generation", 0);
+    if (static_cast<uint64_t>(generation) == backend.status().generation) {
+        return std::nullopt;
+    }
+    return errorReply(409, "the ring was cleared or another plug-in instance began since this was "
+                           "chosen: nothing done (the earlier takes are in the history)");
+}
+
+// A take named by its index may also say where it began ("start", its ring fraction in the
+// status): a take that has left the ring since shifts the indexes, and another take is never
+// saved in its place.
+std::optional<Reply> staleTake(ServerBackend& backend, int index, const json& body) {
+    const auto seen = body.find("start");
+    if (seen == body.end() || seen->is_null()) {
+        return std::nullopt;
+    }
+    const float start = startField(body, "start");
+    const std::vector<Take> takes = backend.status().takes;
+    const size_t at = index < 0 ? takes.size() - 1 : static_cast<size_t>(index);
+    // The status prints fractions rounded; takes lie seconds apart.
+    if (!takes.empty() && at < takes.size() && std::fabs(takes[at].start - start) <= 1e-5f) {
+        return std::nullopt;
+    }
+    return errorReply(409, "that take is no longer where it was in the ring: nothing saved (look "
+                           "for it in the history)");
+}
 
 }  // namespace
 
@@ -111,6 +148,9 @@ Reply apiReply(ServerBackend& backend, History* history, mg_connection* conn,
          [&](const json& b) {
              const float start = startField(b, "start");
              const float length = lengthField(b);
+             if (std::optional<Reply> stale = staleRing(backend, b)) {
+                 return *stale;
+             }
              StretchAnalysis analysis{};
              const Outcome outcome = backend.analyze(start, length, seenWritePosField(b), analysis);
              return outcomeReply(outcome, outcome.ok ? analysisJson(analysis) : json());
@@ -120,6 +160,9 @@ Reply apiReply(ServerBackend& backend, History* history, mg_connection* conn,
              const float start = startField(b, "start");
              const float length = lengthField(b);
              const ExportSettings settings = exportSettingsFields(b);
+             if (std::optional<Reply> stale = staleRing(backend, b)) {
+                 return *stale;
+             }
              ExportResult result{};
              const Outcome outcome =
                  backend.exportStretch(start, length, seenWritePosField(b), settings, result);
@@ -142,6 +185,12 @@ Reply apiReply(ServerBackend& backend, History* history, mg_connection* conn,
              const int index =
                  take == b.end() || take->is_null() ? -1 : integerField(*take, "take", -1);
              const ExportSettings settings = exportSettingsFields(b);
+             if (std::optional<Reply> stale = staleRing(backend, b)) {
+                 return *stale;
+             }
+             if (std::optional<Reply> stale = staleTake(backend, index, b)) {
+                 return *stale;
+             }
              ExportResult result{};
              const Outcome outcome = backend.saveTake(index, settings, result);
              return outcomeReply(outcome, outcome.ok ? exportJson(result) : json());
@@ -156,6 +205,9 @@ Reply apiReply(ServerBackend& backend, History* history, mg_connection* conn,
                  track == b.end() || track->is_null()
                      ? 0
                      : integerField(*track, "track", std::numeric_limits<int32_t>::min());
+             if (std::optional<Reply> stale = staleRing(backend, b)) {
+                 return *stale;
+             }
              return outcomeReply(backend.insert(start, length, trackNumber));
          }},
     };

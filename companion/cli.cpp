@@ -1046,6 +1046,11 @@ int runClientCommand(const CommandLine& command, std::ostream& out, std::ostream
         return kExitFailure;
     }
     out << written->get<std::string>() << '\n';
+    // Less than was asked (more seconds than were captured, audio not copied): said on stderr,
+    // so the path stays the only line on stdout.
+    const auto note = result.find("note");
+    if (note != result.end() && note->is_string() && !note->get_ref<const std::string&>().empty())
+        err << "note: " << printable(note->get<std::string>(), kMaxDaemonErrorChars) << '\n';
     return 0;
 }
 

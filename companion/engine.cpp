@@ -853,10 +853,23 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out,
 namespace {
 
 // The snapshot segment's inode; 0 while the name is missing (being made, or gone).
-uint64_t snapshotInode() {
+// The snapshot segment as it is now: its inode (0 when missing) and size in bytes.
+struct SnapshotFile {
+    uint64_t inode = 0;
+    uint64_t bytes = 0;
+};
+SnapshotFile snapshotFile() {
     struct stat info {};
     const std::string path = std::string("/dev/shm/") + kSnapshotName;
-    return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
+    if (stat(path.c_str(), &info) != 0)
+        return {};
+    return {static_cast<uint64_t>(info.st_ino), static_cast<uint64_t>(info.st_size)};
+}
+
+// What a save says when the copy could not be brought up to date before it.
+std::string uncopiedNote(const Outcome& caught) {
+    return "the newest audio could not be copied from the plug-in (" + caught.error +
+           "): saved up to the last frame copied";
 }
 
 std::string secondsText(double seconds) {
@@ -883,13 +896,17 @@ void Engine::copyRun() {
 
 // [requestMutex_ held] Follows the write head, starts a generation when the ring is another one,
 // and copies what the head added when it is due (at once for a catch-up).
-void Engine::copyStep(bool catchUp) {
+Outcome Engine::copyStep(bool catchUp) {
     State& s = *state_;
     const ControlStatus cs = s.control.status();
     const int64_t nowMs = monotonicMs();
     const uint32_t bytes = cs.snapshotBytes;
-    const uint64_t inode = bytes != 0 ? snapshotInode() : 0;
-    if (bytes == 0 || bytes % (2 * sizeof(float)) != 0 || inode == 0) {
+    const SnapshotFile file = bytes != 0 ? snapshotFile() : SnapshotFile{};
+    const uint64_t inode = file.inode;
+    // The copy holds as much as the ring: a size the segment itself does not have, or beyond
+    // any plausible ring, is not allocated (it comes from another process).
+    if (bytes == 0 || bytes % (2 * sizeof(float)) != 0 || inode == 0 || file.bytes < bytes ||
+        bytes > kMaxCopyRingBytes) {
         // The instance is gone (or not made yet): what it did not hand over is gone with it.
         s.noSourceAtStart = s.noSourceAtStart || !s.sourceKnown;
         if (s.sourceKnown) {
@@ -901,7 +918,7 @@ void Engine::copyStep(bool catchUp) {
             s.copy.headFrame = s.copy.copiedEnd;  // frames it wrote uncopied went with it
         }
         publishCopy();
-        return;
+        return {};
     }
     const double hostRate = plausibleRate(cs.sampleRateHz) ? cs.sampleRateHz : 0.0;
     const double capturedRate = plausibleRate(cs.capturedRateHz) ? cs.capturedRateHz : 0.0;
@@ -912,19 +929,19 @@ void Engine::copyStep(bool catchUp) {
         headIndexForFraction(cleanFraction(cs.writePosFraction), ringFloats) % ringFloats;
     const bool live = cs.active && heartbeatFresh();
     if (ringRate <= 0.0)
-        return;
+        return {};
 
     if (!s.sourceKnown && !s.noSourceAtStart) {
         // The daemon's start: the ring the running plug-in holds is adopted as it is found.
         if (!live || !adoptRing(head, ringRate, ringFrames, inode))
-            return;
+            return {};
         s.sourceKnown = true;
         s.sourceInode = inode;
         s.sourceBytes = bytes;
         s.sourceHostRate = hostRate;
         s.sourceGone = false;
         publishCopy();
-        return;
+        return {};
     }
     if (!s.sourceKnown || inode != s.sourceInode || bytes != s.sourceBytes || s.sourceGone) {
         if (!s.awaitingInstance) {
@@ -932,7 +949,7 @@ void Engine::copyStep(bool catchUp) {
             s.awaitedCounter = s.sourceGone ? s.goneAtCounter : cs.updateCounter;
         }
         if (cs.updateCounter == s.awaitedCounter)
-            return;  // the new instance has not published yet
+            return {};  // the new instance has not published yet
         // Another instance: its ring began empty with the head at 0. The write position read
         // after the counter (acquire) is at least that publication's: the plug-in stores it first.
         const uint64_t published =
@@ -963,6 +980,7 @@ void Engine::copyStep(bool catchUp) {
         moved = noteHead(s.copy, head, nowMs, wallClockMs());
     }
     const uint64_t pending = pendingFrames(s.copy);
+    Outcome copied;
     if (pending > 0 && live) {
         const bool watched =
             nowMs - overviewAskedMs_.load(std::memory_order_relaxed) <= kWatchedForMs;
@@ -971,7 +989,7 @@ void Engine::copyStep(bool catchUp) {
         // copying at once leaves the take complete.
         if (catchUp || moved == 0 || nowMs - s.lastCopyMonoMs >= interval ||
             pending >= s.copy.ringFrames / kCopyEagerDivisor) {
-            copyPending(head, inode, true);
+            copied = copyPending(head, inode, true);
             s.lastCopyMonoMs = nowMs;
         }
     }
@@ -980,6 +998,7 @@ void Engine::copyStep(bool catchUp) {
         finishTakes(s.copy, options_.history, true, nowMs);
     }
     publishCopy();
+    return copied;
 }
 
 // [requestMutex_ held] Copies the frames between the copy's end and headSeen, with a few frames
@@ -990,8 +1009,15 @@ Outcome Engine::copyPending(uint64_t headSeen, uint64_t inode, bool mayLap) {
     CaptureCopy& copy = s.copy;  // only the holder of requestMutex_ writes it
     const uint64_t ringFrames = copy.ringFrames;
     const uint64_t ringFloats = 2 * ringFrames;
+    if (ringFrames == 0)
+        return {};
+    if (pendingFrames(copy) > ringFrames) {
+        // Copies failed for longer than a lap: the oldest of the waiting frames are overwritten.
+        std::lock_guard lock(copyMutex_);
+        loseFrames(copy, pendingFrames(copy) - ringFrames, options_.history);
+    }
     const uint64_t pending = pendingFrames(copy);
-    if (pending == 0 || ringFrames == 0)
+    if (pending == 0)
         return {};
     const uint64_t witness =
         std::min({kCopyWitnessFrames, copy.copiedEnd - copy.keptFirst, ringFrames - pending});
@@ -1211,15 +1237,18 @@ Outcome Engine::readCaughtUpStretch(float start, float length, std::optional<flo
                                     double& requestedSeconds, std::string& note) {
     if (Outcome bad = checkStretch(start, length); !bad.ok)
         return bad;
-    catchUp();
-    return readStretch(start, length, seenWritePos, frames, rateHz, requestedSeconds, note);
+    const Outcome caught = catchUp();
+    Outcome read = readStretch(start, length, seenWritePos, frames, rateHz, requestedSeconds, note);
+    if (read.ok && !caught.ok)
+        note += std::string(note.empty() ? "" : "; ") + uncopiedNote(caught);
+    return read;
 }
 
 // [server-thread] One catch-up snapshot: the copy then ends at the head the last block
 // published, the newest frame at the moment of the request.
-void Engine::catchUp() {
+Outcome Engine::catchUp() {
     std::lock_guard request(requestMutex_);
-    copyStep(true);
+    return copyStep(true);
 }
 
 Outcome Engine::analyze(float start, float length, StretchAnalysis& out,
@@ -1254,7 +1283,7 @@ Outcome Engine::exportStretch(float start, float length, const ExportSettings& s
 Outcome Engine::saveLast(double seconds, const ExportSettings& settings, ExportResult& out) {
     if (!std::isfinite(seconds) || seconds <= 0.0)
         return Outcome::failure(400, "seconds must be a number above 0");
-    catchUp();
+    const Outcome caught = catchUp();
     std::vector<float> frames;
     double rate = 0.0;
     std::string note;
@@ -1275,7 +1304,9 @@ Outcome Engine::saveLast(double seconds, const ExportSettings& settings, ExportR
         if (wantedFrames > static_cast<double>(span.frames()))
             note = "only " + secondsText(static_cast<double>(span.frames()) / rate) +
                    " are captured: saved all of it";
-        if (pendingFrames(copy) > 0 && status().state != PluginState::live)
+        if (pendingFrames(copy) > 0 && !caught.ok)
+            note += std::string(note.empty() ? "" : "; ") + uncopiedNote(caught);
+        else if (pendingFrames(copy) > 0 && status().state != PluginState::live)
             note += std::string(note.empty() ? "" : "; ") + "the newest " +
                     secondsText(static_cast<double>(pendingFrames(copy)) / rate) +
                     " were written just before the host stopped and are not copied yet";

@@ -47,6 +47,8 @@ inline constexpr uint64_t kCopyWitnessFrames = 16;     // copied again to see th
 inline constexpr uint64_t kCopyEagerDivisor = 8;       // copy at once when 1/8 ring is waiting
 inline constexpr int64_t kPreviewUnwatchedMs = 2000;   // a preview stops this long after a page
 inline constexpr uint64_t kMaxSampleFrames = 16384;    // GET /api/samples answers at most these
+inline constexpr uint64_t kMaxCopyRingBytes =
+    768000ull * 60 * 2 * sizeof(float);  // 60 s at 768 kHz
 inline constexpr const char* kCannotInsertReason =
     "this host cannot insert; save to a file instead";
 
@@ -206,8 +208,8 @@ public:
 
 private:
     void run();
-    void copyRun();               // [copy-thread]
-    void copyStep(bool catchUp);  // [copy-thread or server-thread, requestMutex_ held]
+    void copyRun();                  // [copy-thread]
+    Outcome copyStep(bool catchUp);  // [copy-thread or server-thread, requestMutex_ held]
     Outcome copyPending(uint64_t headSeen, uint64_t inode, bool mayLap);  // the same
     bool adoptRing(uint64_t headSeen, double rateHz, uint64_t ringFrames,
                    uint64_t inode);  // the same
@@ -225,7 +227,7 @@ private:
     Outcome readCaughtUpStretch(float start, float length, std::optional<float> seenWritePos,
                                 std::vector<float>& frames, double& rateHz,
                                 double& requestedSeconds, std::string& note);  // [server-thread]
-    void catchUp();                                                            // [server-thread]
+    Outcome catchUp();                                                         // [server-thread]
     // namedAtMs: Unix ms the file is named after (a take's start); 0: now.
     Outcome exportFrames(const std::vector<float>& frames, double rateHz,
                          const ExportSettings& settings, ExportResult& out,

@@ -142,6 +142,7 @@ struct History::Impl {
     bool work = false;  // something for the writer
     bool stopping = false;
     bool limitCheck = false;
+    int64_t limitDeleting = 0;  // the take the limit deletes now; 0: none
 
     // The index: the writer and the callers of setPinned and remove.
     std::mutex indexMutex;
@@ -364,10 +365,21 @@ struct History::Impl {
             }
         }
         for (const int64_t id : victims) {
+            {
+                // Pinned since it was picked: it stays. Otherwise a pin waits for the delete.
+                std::lock_guard lock(mutex);
+                const auto it = takes.find(id);
+                if (it == takes.end() || it->second.pinned) {
+                    continue;
+                }
+                limitDeleting = id;
+            }
             std::string why;
             if (!deleteTake(id, why)) {
                 setError("history: " + why);
             }
+            std::lock_guard lock(mutex);
+            limitDeleting = 0;
         }
     }
 
@@ -794,29 +806,36 @@ bool History::read(int64_t id, uint64_t firstFrame, uint64_t frames,
 
 bool History::setPinned(int64_t id, bool pinned, std::string& error) {
     Impl& s = *impl_;
+    bool was = false;
     {
+        // Pinned in memory first: the limit looks there before it deletes a take.
         std::lock_guard lock(s.mutex);
-        if (!s.takes.count(id)) {
+        const auto it = s.takes.find(id);
+        if (it == s.takes.end() || s.limitDeleting == id) {
             error = "no take " + std::to_string(id) + " in the history";
             return false;
         }
+        was = it->second.pinned;
+        it->second.pinned = pinned;
     }
+    bool stored = false;
     {
         std::lock_guard lock(s.indexMutex);
         // A take the writer has not registered yet gets its pin with its row.
-        if (s.index.db == nullptr || !setIndexPinned(s.index, id, pinned, error)) {
-            if (s.index.db == nullptr) {
-                error = "the history is closed";
-            }
-            return false;
+        stored = s.index.db != nullptr && setIndexPinned(s.index, id, pinned, error);
+        if (s.index.db == nullptr) {
+            error = "the history is closed";
         }
     }
     std::lock_guard lock(s.mutex);
     const auto it = s.takes.find(id);
-    if (it != s.takes.end()) {
-        it->second.pinned = pinned;
+    if (!stored) {
+        if (it != s.takes.end()) {
+            it->second.pinned = was;
+        }
+        return false;
     }
-    s.limitCheck = !pinned;
+    s.limitCheck = s.limitCheck || !pinned;
     s.work = s.work || !pinned;
     s.wake.notify_one();
     return true;

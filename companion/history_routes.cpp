@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -143,9 +144,17 @@ Reply saveTake(ServerBackend& backend, History& history, const HistoryTake& take
     if (!exportStretch(frames, take.rateHz, settings, exportDir, when, result, error)) {
         return errorReply(500, error);
     }
+    const uint64_t got = frames.size() / kTakeChannels;
+    result.requestedSeconds = static_cast<double>(wanted) / take.rateHz;
+    if (got < wanted) {
+        char note[128];
+        std::snprintf(note, sizeof note, "the take holds only %.3f s from there: saved all of it",
+                      static_cast<double>(got) / take.rateHz);
+        result.note = note;
+    }
     json answer = exportJson(result);
     answer["take"] = take.id;
-    answer["clipped"] = frames.size() / kTakeChannels < wanted;
+    answer["clipped"] = got < wanted;
     return Reply{200, std::move(answer)};
 }
 

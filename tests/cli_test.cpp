@@ -275,6 +275,15 @@ TEST_F(CliTest, CommandsAgainstARunningServer) {
     EXPECT_EQ(last.settings.normalize, companion::NormalizeMode::peak);
     EXPECT_DOUBLE_EQ(last.settings.targetDb, -2.0);
 
+    // Less than was asked: the path alone on stdout, what was short on stderr, control bytes
+    // from the daemon made harmless.
+    backend.exportNote = "only 8.000 s are captured:\x1b[2J saved all of it";
+    r = runCommand({"save-last", "12.5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, backend.exportPath.string() + "\n");
+    EXPECT_EQ(r.err, "note: only 8.000 s are captured:?[2J saved all of it\n");
+    backend.exportNote.clear();
+
     r = runCommand({"save-take", "--take", "1", "--normalize", "loudness:-23"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(backend.last().take, 1);

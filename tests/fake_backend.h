@@ -39,6 +39,7 @@ class FakeBackend final : public ServerBackend {
 public:
     Outcome outcome;  // what every request answers
     std::filesystem::path exportPath = "/tmp/take folder/tessarin_2026-01-01_12-00-00.flac";
+    std::string exportNote;                  // said with every save
     std::string exportDir = "/tmp/exports";  // set before a page connects
     double historyPointsPerSecond = 10.0;    // set before a page connects
     int64_t ringHistoryId = 0;               // the history id of the first take in the ring
@@ -213,6 +214,7 @@ private:
         r.sampleRateHz = 48000.0;
         r.format = settings.format;
         r.gainDb = 1.234;
+        r.note = exportNote;
         return r;
     }
     Outcome record(const char* route, const std::function<void(RecordedCall&)>& fill = {}) {

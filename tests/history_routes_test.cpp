@@ -345,6 +345,9 @@ TEST_F(HistoryRoutesTest, PinDeleteAndSaveChangeWhatIsKept) {
     ASSERT_EQ(answer.status, 200) << answer.body;
     EXPECT_TRUE(json::parse(answer.body)["clipped"].get<bool>());
     EXPECT_EQ(json::parse(answer.body)["frames"], 22050 - 17640);
+    EXPECT_EQ(json::parse(answer.body)["requestedSeconds"], 5);
+    EXPECT_EQ(json::parse(answer.body)["note"],
+              "the take holds only 0.100 s from there: saved all of it");
     EXPECT_EQ(request(port, "POST", takePath(second, "save"), R"({"start": 0.6})").status, 409);
     EXPECT_EQ(request(port, "POST", takePath(second, "save"), R"({"length": -1})").status, 400);
 

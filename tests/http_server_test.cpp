@@ -245,6 +245,32 @@ TEST_F(ServerTest, GoodRequestsReachTheEngineWithTheirValues) {
     EXPECT_DOUBLE_EQ(backend.last().seconds, 30.0);
 }
 
+TEST_F(ServerTest, RequestsChosenOnAnotherRingOrTakeDoNothing) {
+    // The fake's ring is generation 0 and its takes start at 0.01 and 0.1.
+    const int calls = backend.calls();
+    for (const auto& [route, body] : std::vector<std::pair<std::string, std::string>>{
+             {"/api/export", R"({"start": 0.1, "length": 0.1, "generation": 3})"},
+             {"/api/analyze", R"({"start": 0.1, "length": 0.1, "generation": 3})"},
+             {"/api/insert", R"({"start": 0.1, "length": 0.1, "generation": 3})"},
+             {"/api/save-take", R"({"take": 1, "generation": 3})"},
+             {"/api/save-take", R"({"take": 0, "start": 0.1})"},  // take 1 moved to index 0
+             {"/api/save-take", R"({"take": 2, "start": 0.1})"}}) {
+        const Answer answer = post(port, route, body);
+        EXPECT_EQ(answer.status, 409) << route << " " << body;
+        EXPECT_NE(json::parse(answer.body)["error"].get<std::string>().find("nothing"),
+                  std::string::npos)
+            << answer.body;
+    }
+    EXPECT_EQ(backend.calls(), calls) << "nothing reached the engine";
+    // The ring and the take as they were seen: done.
+    ASSERT_EQ(post(port, "/api/save-take", R"({"take": 1, "start": 0.1, "generation": 0})").status,
+              200);
+    EXPECT_EQ(backend.last().take, 1);
+    ASSERT_EQ(post(port, "/api/save-take", R"({"take": -1, "start": 0.1})").status, 200);
+    ASSERT_EQ(post(port, "/api/export", R"({"start": 0.1, "length": 0.1, "generation": 0})").status,
+              200);
+}
+
 // ---- WebSocket ------------------------------------------------------------------------------
 
 int openSocket(int port, const std::string& query, const std::string& extra, int& status) {

@@ -156,7 +156,8 @@ async function call(path, body) {
 
 function setSelection(selection, settled) {
   const minLength = MIN_SELECTION_SECONDS / ringSeconds();
-  state.selection = selection && selection.length >= minLength ? selection : null;
+  // Stamped with the ring it was made on: the daemon refuses it once that ring is gone.
+  state.selection = selection && selection.length >= minLength ? { ...selection, generation: state.status?.generation } : null;
   if (state.selection) state.cursor = null;
   else state.anchor = null;
   dirty.wave = dirty.panel = true;
@@ -174,7 +175,7 @@ const analysis = createAnalysis({
       return s ? [`/api/history/${encodeURIComponent(shown.id)}/analyze`, { start: s.a, length: s.b - s.a }] : null;
     }
     const selection = state.selection;
-    return selection ? ['/api/analyze', { start: selection.start, length: selection.length, writePos: writePos() }] : null;
+    return selection ? ['/api/analyze', { start: selection.start, length: selection.length, writePos: writePos(), generation: selection.generation }] : null;
   },
   key: () => shownKey(),
   done(answer) {
@@ -207,7 +208,7 @@ function onStatus(status) {
             ? `New audio overwrote the selection's start: cut by ${(cut * rs).toFixed(2)} s`
             : 'New audio overwrote the selection: dropped',
         );
-        state.selection = selection;
+        state.selection = selection ? { ...selection, generation: state.selection.generation } : null;
         scheduleAnalysis();
       }
     }
@@ -223,7 +224,14 @@ function onStatus(status) {
   state.statusReceivedAt = performance.now();
 
   if (state.fitted) state.view = fitView(capturedFrom());
-  if (prev && prev.generation !== undefined && status.generation !== prev.generation) historyPanel.refresh();
+  if (prev && prev.generation !== undefined && status.generation !== prev.generation) {
+    historyPanel.refresh();
+    // Another ring (a new instance, another rate, a clear): a selection on the old one is gone.
+    if (state.selection && state.selection.generation !== status.generation) {
+      notice('The ring was replaced: selection dropped (its takes are in the history)');
+      setSelection(null, false);
+    }
+  }
   if (prev && (prev.takes?.length ?? 0) !== (status.takes?.length ?? 0)) historyPanel.refreshSoon();
   historyPanel.statusChanged();
 
@@ -622,7 +630,8 @@ const actions = {
   },
   async saveSelection() {
     if (!state.selection) return showError('Select a stretch first: drag across the waveform, or Shift+arrow keys');
-    showSaved(await call('/api/export', { start: state.selection.start, length: state.selection.length, writePos: writePos(), ...exportOptions() }));
+    const { start, length, generation } = state.selection;
+    showSaved(await call('/api/export', { start, length, writePos: writePos(), generation, ...exportOptions() }));
   },
   async saveLast() {
     const seconds = Number($('last-seconds').value);
@@ -634,7 +643,8 @@ const actions = {
     const index = settledTakeIndex();
     if (index < 0)
       return showError(takes.length ? 'The only take began less than a second ago: wait a moment' : 'No take captured yet');
-    showSaved(await call('/api/save-take', { take: index, ...exportOptions() }));
+    // Where the take began, so that a take that left the ring meanwhile never saves another.
+    showSaved(await call('/api/save-take', { take: index, start: takes[index].start, generation: state.status?.generation, ...exportOptions() }));
   },
   async insert() {
     await insertShown();
@@ -927,7 +937,8 @@ async function insertShown() {
   const shown = historyPanel.target;
   const plan = insertPlan(shown, state.status, showsTake(shown) ? historyPanel.open?.selection : state.selection);
   if (!plan.ok) return showError(plan.reason);
-  if (await call('/api/insert', { start: plan.start, length: plan.length })) notice('Inserted into the project');
+  const generation = showsTake(shown) ? state.status?.generation : state.selection?.generation;
+  if (await call('/api/insert', { start: plan.start, length: plan.length, generation })) notice('Inserted into the project');
 }
 
 // The history on disk.
