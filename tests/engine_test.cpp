@@ -16,6 +16,7 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -726,6 +727,29 @@ TEST_F(EngineTest, AnActivationAtAnotherRateBeginsAnEmptyGeneration) {
         return changes.size() == 1 && std::all_of(changes[0].maxL.begin(), changes[0].maxL.end(),
                                                   [](float v) { return v == 0.0f; });
     }));
+}
+
+TEST_F(EngineTest, ARingSizeItsSegmentDoesNotHaveIsNeverAllocated) {
+    startEngine();
+    startPlugin();
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }));
+    const uint64_t generation = engine->status().generation;
+    auto residentBytes = [] {
+        std::ifstream statm("/proc/self/statm");
+        uint64_t size = 0, resident = 0;
+        statm >> size >> resident;
+        return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    };
+    const uint64_t before = residentBytes();
+    // Another process announces a 4 GiB ring for the 23 MB segment there is.
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    const uint32_t real = view.load<uint32_t>(off::snapshotBytes);
+    view.store<uint32_t>(off::snapshotBytes, 0xFFFFFFF8u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_LT(residentBytes(), before + (256u << 20));
+    EXPECT_EQ(engine->status().generation, generation);
+    view.store<uint32_t>(off::snapshotBytes, real);
 }
 
 // ---- With the history on disk -------------------------------------------------------------
