@@ -133,7 +133,8 @@ bool parseHeader(int fd, ParsedHeader& out, std::string& error) {
         if (std::memcmp(chunk, "ds64", 4) == 0 && size >= kDs64BodyBytes &&
             bodyAvailable >= kDs64BodyBytes) {
             ds64DataBytes = getU64(body + 8);
-        } else if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && bodyAvailable >= size) {
+        } else if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 &&
+                   bodyAvailable >= size + (size & 1)) {  // an odd chunk's pad byte is copied too
             uint16_t tag = getU16(body);
             if (tag == kFormatExtensible && size >= 40) {
                 tag = getU16(body + 24);  // the sub-format GUID starts with the tag

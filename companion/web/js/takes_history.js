@@ -381,7 +381,7 @@ export class HistoryPanel {
     const open = this.open;
     const rate = open.target.rate;
     if (!(rate > 0)) return this.page.showError('The take is still loading');
-    const first = Math.floor(part.start * rate);
+    const first = Math.round(part.start * rate); // as the daemon rounds a saved part's start
     const count = Math.max(1, Math.round(part.length * rate));
     const ctx = this.audioContext(rate);
     ctx.resume();
