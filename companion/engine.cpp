@@ -28,7 +28,9 @@ constexpr int64_t kKnownInstanceScanMs = 1000;
 constexpr int64_t kFullOverviewCompareMs = 1000;
 constexpr int64_t kIdleFullOverviewCompareMs = 5000;  // while no page watches
 constexpr int kAnswerLongestNapMs = 4;                // between looks for the plug-in's answer
-constexpr int kPreviewRestartTimeoutMs = 1000;        // for the plug-in to see the lowered level
+// A ring that is all zeros for at least this long behind its head was cleared, not lapped.
+constexpr double kClearProbeSeconds = 1.0;
+constexpr int kPreviewRestartTimeoutMs = 1000;  // for the plug-in to see the lowered level
 constexpr uint32_t kPreviewRestartBlocks = 2;
 // A momentary hold the page emptied is not the plug-in's restart of every meter for this long.
 constexpr int64_t kOwnHoldResetMs = 1000;
@@ -1043,6 +1045,12 @@ Outcome Engine::copyPending(uint64_t headSeen, uint64_t inode, bool mayLap) {
     if (lapped) {
         if (!mayLap)
             return Outcome::failure(500, "the ring changed under the copy");
+        if (clearedBehindHead(headSeen, inode)) {
+            // A clear the daemon did not see answered (its request timed out as the plug-in
+            // took it): the ring began again at 0. A new generation, nothing counted lost.
+            beginGeneration(copy.rateHz, ringFrames, headSeen, headSeen / 2, false);
+            return copyPending(headSeen, inode, false);
+        }
         {
             // At least one more lap: everything up to the head as seen is gone; the ring now
             // holds a whole lap from there.
@@ -1058,6 +1066,26 @@ Outcome Engine::copyPending(uint64_t headSeen, uint64_t inode, bool mayLap) {
         loseFrames(copy, overwritten - witness, options_.history);
     appendCopied(copy, got.data() + 2 * skip, frames - skip, options_.history, wallClockMs());
     return {};
+}
+
+// [requestMutex_ held] Whether the ring holds nothing but zeros from the head to its end, as a
+// cleared ring does and a lapped one does not: there it holds the lap before, captured audio,
+// which the gate never lets be a whole second of digital silence.
+bool Engine::clearedBehindHead(uint64_t headSeen, uint64_t inode) {
+    const CaptureCopy& copy = state_->copy;
+    const uint64_t ringFloats = 2 * copy.ringFrames;
+    const uint64_t behind = (ringFloats - headSeen % ringFloats) / 2;
+    if (copy.rateHz <= 0.0 || static_cast<double>(behind) < copy.rateHz * kClearProbeSeconds)
+        return false;
+    std::vector<float> got;
+    uint64_t headAfter = headSeen;
+    if (!fetchStretch(ringFloats, headSeen, behind, inode, got, headAfter).ok)
+        return false;
+    // Frames the head wrote while the plug-in answered are new audio, not the old lap.
+    const uint64_t written = (headAfter + ringFloats - headSeen) % ringFloats / 2;
+    if (written + 1 >= behind)
+        return false;
+    return std::all_of(got.begin() + 2 * written, got.end(), [](float v) { return v == 0.0f; });
 }
 
 // [requestMutex_ held] The daemon started while a plug-in runs: its whole ring, oldest first.

@@ -211,6 +211,7 @@ private:
     void copyRun();                  // [copy-thread]
     Outcome copyStep(bool catchUp);  // [copy-thread or server-thread, requestMutex_ held]
     Outcome copyPending(uint64_t headSeen, uint64_t inode, bool mayLap);  // the same
+    bool clearedBehindHead(uint64_t headSeen, uint64_t inode);            // the same
     bool adoptRing(uint64_t headSeen, double rateHz, uint64_t ringFrames,
                    uint64_t inode);  // the same
     Outcome fetchStretch(uint64_t ringFloats, uint64_t startIndex, uint64_t frames, uint64_t inode,

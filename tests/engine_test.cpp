@@ -658,6 +658,34 @@ TEST_F(EngineTest, AHeadThatLapsTheCopyCountsTheLossAndFillsNothing) {
         ASSERT_EQ(ring[2 * i], LiveHost::loudLeft(start + i)) << "frame " << i;
 }
 
+TEST_F(EngineTest, AClearTheDaemonDidNotSeeBeginsANewRingAndFillsNothing) {
+    startEngine();
+    startPlugin();
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.capturedSeconds > 2.0; }));
+    const uint64_t generation = engine->status().generation;
+    // Raised behind the engine's back, as when its own request timed out just as the plug-in
+    // took it: the plug-in clears, the head starts again at 0 and loud audio goes on.
+    companion::ControlSegment view;
+    ASSERT_TRUE(view.open());
+    const uint64_t loudBefore = live->loudFrames();
+    view.store<uint8_t>(off::clearRequest, 1);
+    ASSERT_TRUE(waitFor(*engine, [&](const auto& s) { return s.generation > generation; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const companion::EngineStatus status = engine->status();
+    EXPECT_EQ(status.lostCaptureFrames, 0u);
+    // Only what was written after the request, none of the earlier ring.
+    EXPECT_LE(status.copiedFrames, live->loudFrames() - loudBefore);
+
+    // Everything held is the ramp since the clear, without a zero filled in.
+    companion::ExportResult saved{};
+    ASSERT_TRUE(engine->saveLast(60.0, {}, saved).ok);
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_GT(ring.size(), 0u);
+    const uint64_t start = rampFrame(ring[0]);
+    for (uint64_t i = 0; i < ring.size() / 2; ++i)
+        ASSERT_EQ(ring[2 * i], LiveHost::loudLeft(start + i)) << "frame " << i;
+}
+
 TEST_F(EngineTest, APreviewEndsByItselfWithNoPageWatching) {
     startEngine();
     startPlugin();
