@@ -4,6 +4,8 @@
 
 import { capturedStart, clipSelection, fitView, previewPastSelection, ringToTime, wrap01 } from './timeline.js';
 
+const CURSOR_STILL = 1e-7; // float noise in a ring fraction, not a movement
+
 // What a status does to the live selection and cursor. live: {selection, cursor, prevWritePos,
 // prevCaptured, ringSeconds (the previous status's)}. Returns {writePos, captured, selection,
 // cursor, cleared (the capture was cleared: the analysis goes too), message (a notice or null),
@@ -31,7 +33,10 @@ export function followRing(live, status) {
   }
   if (out.cursor != null) {
     const from = capturedStart(captured, status.ringSeconds ?? 60);
-    if (ringToTime(out.cursor, wp) < from || ringToTime(out.cursor, wp) < ringToTime(out.cursor, live.prevWritePos) - 0.5) out.cursor = null;
+    // Time only runs back as the head moves on: a cursor whose time went up was written over.
+    const before = ringToTime(out.cursor, live.prevWritePos);
+    const now = ringToTime(out.cursor, wp);
+    if (now < from || now < before - 0.5 || now > before + CURSOR_STILL) out.cursor = null;
   }
   return out;
 }

@@ -49,6 +49,9 @@ test('new audio cuts the selection\'s start and drops a selection it covers; a c
   // The cursor: dropped once it lies before the captured audio (6 s of 60: from 0.9), else kept.
   assert.equal(followRing(live({ cursor: 0.1, prevCaptured: 6 }), status({ capturedSeconds: 6 })).cursor, null);
   assert.equal(followRing(live({ cursor: 0.3 }), status()).cursor, 0.3);
+  // The head moving 0.5 -> 0.6 writes over a cursor at 0.55: it goes, one at 0.65 stays.
+  assert.equal(followRing(live({ cursor: 0.55 }), status({ writePos: 0.6 })).cursor, null);
+  assert.equal(followRing(live({ cursor: 0.65 }), status({ writePos: 0.6 })).cursor, 0.65);
 });
 
 test('the clip level, redraws and the panels\' words', () => {
