@@ -38,6 +38,8 @@ constexpr double kLraMinSeconds = 3.0;         // one short-term window
 // Frames per step of both passes: small enough that the working buffers stay in cache.
 constexpr size_t kChunkFrames = 4096;
 static_assert(kChunkFrames <= kTruePeakChunkFrames);
+// A source's chunks split into the same steps as one vector: the same frames, the same numbers.
+static_assert(kSourceChunkFrames % kChunkFrames == 0);
 
 // RIFF sizes are 32-bit; keep room for the header and libsndfile's PEAK chunk.
 constexpr uint64_t kWavMaxDataBytes = 0xFFFFFFFFull - 4096;
@@ -324,72 +326,128 @@ std::string baseName(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-// [any thread] Converts and writes every frame; false with error on a short write.
-bool writeSamples(SNDFILE* file, const std::vector<float>& in, size_t frames, int bits,
-                  double gainDb, std::string& error) {
-    const double gain = std::pow(10.0, gainDb / 20.0);
-    const size_t total = frames * kChannels;
-    auto shortWrite = [&] {
-        error = std::string("writing failed: ") + sf_strerror(file);
-        return false;
-    };
-    if (bits == 32 && gainDb == 0.0) {
-        // Bit-exact: the samples go out as they came, NaN and inf included.
-        if (sf_write_float(file, in.data(), static_cast<sf_count_t>(total)) !=
-            static_cast<sf_count_t>(total)) {
-            return shortWrite();
+// Converts frames and writes them, call after call, as one stream: the dither runs on from
+// where the last call left it, so the chunks a stretch arrives in never change the file.
+class SampleWriter {
+public:
+    SampleWriter(SNDFILE* file, int bits, double gainDb)
+        : file_(file), bits_(bits), gain_(std::pow(10.0, gainDb / 20.0)),
+          bitExact_(bits == 32 && gainDb == 0.0) {
+        const size_t chunk = kChunkFrames * kChannels;
+        if (bitExact_) {
+            return;  // written straight from the input
+        }
+        if (bits == 32) {
+            outFloat_.resize(chunk);
+        } else if (bits == 24) {
+            out24_.resize(chunk);
+        } else {
+            out16_.resize(chunk);
+        }
+    }
+
+    // [any thread] false with error on a short write
+    bool write(const float* in, size_t frames, std::string& error) {
+        const size_t total = frames * kChannels;
+        auto shortWrite = [&] {
+            error = std::string("writing failed: ") + sf_strerror(file_);
+            return false;
+        };
+        if (bitExact_) {
+            // Bit-exact: the samples go out as they came, NaN and inf included.
+            if (sf_write_float(file_, in, static_cast<sf_count_t>(total)) !=
+                static_cast<sf_count_t>(total)) {
+                return shortWrite();
+            }
+            return true;
+        }
+        const size_t chunk = kChunkFrames * kChannels;
+        for (size_t start = 0; start < total; start += chunk) {
+            const size_t n = std::min(chunk, total - start);
+            const float* src = in + start;
+            sf_count_t written = 0;
+            // Samples that are not finite cannot be represented in an integer file and would
+            // spread through the gain: they are written as 0.
+            if (bits_ == 32) {
+                for (size_t i = 0; i < n; ++i) {
+                    const float v = src[i];
+                    outFloat_[i] = std::isfinite(v) ? static_cast<float>(v * gain_) : 0.0f;
+                }
+                written = sf_write_float(file_, outFloat_.data(), static_cast<sf_count_t>(n));
+            } else if (bits_ == 24) {
+                const double scale = gain_ * kScale24;
+                for (size_t i = 0; i < n; ++i) {
+                    const float v = src[i];
+                    const double s =
+                        std::isfinite(v) ? std::clamp(v * scale, -kScale24, kMax24) : 0.0;
+                    // libsndfile keeps the top 24 bits of an int written to a 24-bit file.
+                    out24_[i] = static_cast<int>(std::lrint(s)) * 256;
+                }
+                written = sf_write_int(file_, out24_.data(), static_cast<sf_count_t>(n));
+            } else {
+                const double scale = gain_ * kScale16;
+                for (size_t i = 0; i < n; ++i) {
+                    const float v = src[i];
+                    const double d = dither_.next();
+                    const double s =
+                        std::isfinite(v) ? std::clamp(v * scale + d, -kScale16, kMax16) : 0.0;
+                    out16_[i] = static_cast<short>(std::lrint(s));
+                }
+                written = sf_write_short(file_, out16_.data(), static_cast<sf_count_t>(n));
+            }
+            if (written != static_cast<sf_count_t>(n)) {
+                return shortWrite();
+            }
         }
         return true;
     }
-    std::vector<float> outFloat;
-    std::vector<int> out24;
-    std::vector<short> out16;
-    const size_t chunk = kChunkFrames * kChannels;
-    if (bits == 32) {
-        outFloat.resize(chunk);
-    } else if (bits == 24) {
-        out24.resize(chunk);
-    } else {
-        out16.resize(chunk);
+
+private:
+    SNDFILE* file_;
+    int bits_;
+    double gain_;
+    bool bitExact_;
+    std::vector<float> outFloat_;
+    std::vector<int> out24_;
+    std::vector<short> out16_;
+    TpdfDither dither_;
+};
+
+// [any thread] Feeds the meter in its own steps, whatever the length.
+void meterAdd(StretchMeter& meter, const float* interleaved, size_t frames) {
+    for (size_t start = 0; start < frames; start += kChunkFrames) {
+        meter.add(interleaved + kChannels * start, std::min(kChunkFrames, frames - start));
     }
-    TpdfDither dither;
-    for (size_t start = 0; start < total; start += chunk) {
-        const size_t n = std::min(chunk, total - start);
-        const float* src = in.data() + start;
-        sf_count_t written = 0;
-        // Samples that are not finite cannot be represented in an integer file and would spread
-        // through the gain: they are written as 0.
-        if (bits == 32) {
-            for (size_t i = 0; i < n; ++i) {
-                const float v = src[i];
-                outFloat[i] = std::isfinite(v) ? static_cast<float>(v * gain) : 0.0f;
-            }
-            written = sf_write_float(file, outFloat.data(), static_cast<sf_count_t>(n));
-        } else if (bits == 24) {
-            const double scale = gain * kScale24;
-            for (size_t i = 0; i < n; ++i) {
-                const float v = src[i];
-                const double s = std::isfinite(v) ? std::clamp(v * scale, -kScale24, kMax24) : 0.0;
-                // libsndfile keeps the top 24 bits of an int written to a 24-bit file.
-                out24[i] = static_cast<int>(std::lrint(s)) * 256;
-            }
-            written = sf_write_int(file, out24.data(), static_cast<sf_count_t>(n));
-        } else {
-            const double scale = gain * kScale16;
-            for (size_t i = 0; i < n; ++i) {
-                const float v = src[i];
-                const double d = dither.next();
-                const double s =
-                    std::isfinite(v) ? std::clamp(v * scale + d, -kScale16, kMax16) : 0.0;
-                out16[i] = static_cast<short>(std::lrint(s));
-            }
-            written = sf_write_short(file, out16.data(), static_cast<sf_count_t>(n));
-        }
-        if (written != static_cast<sf_count_t>(n)) {
-            return shortWrite();
-        }
+}
+
+// [any thread] Frames [first, first + count) of the source, all of them or an error.
+bool readChunk(const FrameSource& source, uint64_t first, uint64_t count, std::vector<float>& out,
+               std::string& error) {
+    std::string why;
+    if (!source.read(first, count, out, why)) {
+        error = "cannot read the audio: " + why;
+        return false;
+    }
+    if (out.size() != count * kChannels) {
+        error = "cannot read the audio: it ended at frame " +
+                std::to_string(first + out.size() / kChannels) + " of " +
+                std::to_string(source.frames);
+        return false;
     }
     return true;
+}
+
+// A source over a vector the caller keeps alive; it never fails.
+FrameSource vectorSource(const std::vector<float>& interleavedStereo) {
+    FrameSource source;
+    source.frames = interleavedStereo.size() / kChannels;
+    source.read = [&interleavedStereo](uint64_t first, uint64_t count, std::vector<float>& out,
+                                       std::string&) {
+        const auto begin = interleavedStereo.begin() + static_cast<ptrdiff_t>(first * kChannels);
+        out.assign(begin, begin + static_cast<ptrdiff_t>(count * kChannels));
+        return true;
+    };
+    return source;
 }
 
 }  // namespace
@@ -422,18 +480,31 @@ bool parseFormat(std::string_view name, ExportFormat& out) {
 }
 
 // [any thread]
+bool analyzeSource(const FrameSource& source, double sampleRateHz, StretchAnalysis& out,
+                   std::string& error) {
+    out = StretchAnalysis{};
+    out.frames = source.frames;
+    out.seconds = sampleRateHz > 0.0 && std::isfinite(sampleRateHz)
+                      ? static_cast<double>(out.frames) / sampleRateHz
+                      : kNaN;
+    auto meter = std::make_unique<StretchMeter>(sampleRateHz);  // ~130 KB of buffers: not on stack
+    std::vector<float> chunk;
+    for (uint64_t first = 0; first < source.frames; first += kSourceChunkFrames) {
+        const uint64_t count = std::min(kSourceChunkFrames, source.frames - first);
+        if (!readChunk(source, first, count, chunk, error)) {
+            return false;
+        }
+        meterAdd(*meter, chunk.data(), static_cast<size_t>(count));
+    }
+    meter->finish(out.seconds, out);
+    return true;
+}
+
+// [any thread]
 StretchAnalysis analyzeStretch(const std::vector<float>& interleavedStereo, double sampleRateHz) {
     StretchAnalysis a{};
-    a.frames = interleavedStereo.size() / kChannels;
-    a.seconds = sampleRateHz > 0.0 && std::isfinite(sampleRateHz)
-                    ? static_cast<double>(a.frames) / sampleRateHz
-                    : kNaN;
-    auto meter = std::make_unique<StretchMeter>(sampleRateHz);  // ~130 KB of buffers: not on stack
-    for (uint64_t start = 0; start < a.frames; start += kChunkFrames) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkFrames, a.frames - start));
-        meter->add(interleavedStereo.data() + kChannels * start, n);
-    }
-    meter->finish(a.seconds, a);
+    std::string unused;
+    (void)analyzeSource(vectorSource(interleavedStereo), sampleRateHz, a, unused);  // cannot fail
     return a;
 }
 
@@ -447,10 +518,7 @@ StretchAnalyzer::StretchAnalyzer(double sampleRateHz)
 StretchAnalyzer::~StretchAnalyzer() = default;
 
 void StretchAnalyzer::add(const float* interleaved, size_t frames) {
-    for (size_t start = 0; start < frames; start += kChunkFrames) {
-        const size_t n = std::min(kChunkFrames, frames - start);
-        meter_->add(interleaved + kChannels * start, n);
-    }
+    meterAdd(*meter_, interleaved, frames);
     frames_ += frames;
 }
 
@@ -468,17 +536,28 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
                    const ExportSettings& settings, const std::filesystem::path& directory,
                    std::chrono::system_clock::time_point when, ExportResult& out,
                    std::string& error) {
+    if (interleavedStereo.size() >= kChannels && interleavedStereo.size() % kChannels != 0) {
+        out = ExportResult{};
+        out.format = settings.format;
+        error = "the stretch is not whole stereo frames";
+        return false;
+    }
+    return exportFromSource(vectorSource(interleavedStereo), sampleRateHz, settings, directory,
+                            when, out, error);
+}
+
+// [any thread]
+bool exportFromSource(const FrameSource& source, double sampleRateHz,
+                      const ExportSettings& settings, const std::filesystem::path& directory,
+                      std::chrono::system_clock::time_point when, ExportResult& out,
+                      std::string& error) {
     out = ExportResult{};
     out.format = settings.format;
     const FormatTraits traits = traitsOf(settings.format);
-    const size_t frames = interleavedStereo.size() / kChannels;
+    const uint64_t frames = source.frames;
 
     if (frames == 0) {
         error = "nothing to export";
-        return false;
-    }
-    if (interleavedStereo.size() % kChannels != 0) {
-        error = "the stretch is not whole stereo frames";
         return false;
     }
     // The file holds a whole number of Hz; a host's 44100.0000001 is 44100.
@@ -492,7 +571,7 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
         return false;
     }
     if (std::string_view(traits.container) == "WAV" &&
-        static_cast<uint64_t>(interleavedStereo.size()) * (traits.bits / 8) > kWavMaxDataBytes) {
+        frames * kChannels * (traits.bits / 8) > kWavMaxDataBytes) {
         error = "the stretch is too long for a WAV file (4 GiB)";
         return false;
     }
@@ -508,19 +587,16 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
     out.frames = frames;
     out.sampleRateHz = rateHz;
     out.seconds = static_cast<double>(frames) / rateHz;
-    // Without normalisation the analysis is only reported: it runs beside the encoding (a 60 s
-    // FLAC file takes about as long again to encode), joined before the answer.
-    std::future<StretchAnalysis> analysis;
+    // Normalisation needs the whole analysis before the first sample is written: the source is
+    // read twice. Without it the analysis is only reported: each chunk is measured on a helper
+    // thread beside its encoding (a FLAC file takes about as long to encode as to measure), and
+    // the source is read once.
+    std::unique_ptr<StretchMeter> meter;
     if (settings.normalize == NormalizeMode::none) {
-        analysis = std::async(std::launch::async,
-                              [&] { return analyzeStretch(interleavedStereo, rateHz); });
-    } else {
-        out.source = analyzeStretch(interleavedStereo, rateHz);
+        meter = std::make_unique<StretchMeter>(rateHz);
+    } else if (!analyzeSource(source, rateHz, out.source, error)) {
+        return false;
     }
-    const auto joinAnalysis = [&] {
-        if (analysis.valid())
-            out.source = analysis.get();
-    };
 
     // No value to normalise from (silence, or too short for loudness): the stretch goes out as is.
     const StretchAnalysis& src = out.source;
@@ -563,7 +639,26 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
         double level = kFlacCompressionLevel;
         sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
-    bool ok = writeSamples(file, interleavedStereo, frames, traits.bits, out.gainDb, error);
+    SampleWriter writer(file, traits.bits, out.gainDb);
+    bool ok = true;
+    std::vector<float> chunk;
+    for (uint64_t first = 0; ok && first < frames; first += kSourceChunkFrames) {
+        const uint64_t count = std::min(kSourceChunkFrames, frames - first);
+        ok = readChunk(source, first, count, chunk, error);
+        if (!ok) {
+            break;
+        }
+        std::future<void> measured;
+        if (meter != nullptr) {
+            measured = std::async(std::launch::async, [&] {
+                meterAdd(*meter, chunk.data(), static_cast<size_t>(count));
+            });
+        }
+        ok = writer.write(chunk.data(), static_cast<size_t>(count), error);
+        if (measured.valid()) {
+            measured.get();  // the chunk is read again only once both are done with it
+        }
+    }
     // sf_close writes the header (and FLAC's last frame): its failure is a failed export too.
     const int closeError = sf_close(file);
     if (ok && closeError != SF_ERR_NO_ERROR) {
@@ -595,7 +690,11 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
     }
     (void)fsync(temp.dirFd);  // the name itself; the file is complete either way
     out.path = directory / name;
-    joinAnalysis();
+    if (meter != nullptr) {
+        out.source.frames = frames;
+        out.source.seconds = out.seconds;
+        meter->finish(out.source.seconds, out.source);
+    }
     return true;
 }
 

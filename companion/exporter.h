@@ -1,13 +1,16 @@
 // Turns a stretch of captured audio (interleaved stereo floats, as the snapshot delivers it) into
 // an analysis and into a file in the export folder: WAV 32-bit float (bit-exact), WAV 24/16 bit,
 // FLAC 24/16 bit, optionally normalised. Plain records and free functions (an export without
-// normalisation analyses on a short-lived thread beside the encoding).
+// normalisation analyses on a short-lived thread beside the encoding). The audio comes from a
+// vector or, chunk by chunk, from a FrameSource (a history take hours long): the memory used
+// does not grow with the length.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,6 +49,24 @@ struct StretchAnalysis {
     double truePeakDb;    // dBTP, 4x oversampling
 };
 StretchAnalysis analyzeStretch(const std::vector<float>& interleavedStereo, double sampleRateHz);
+
+// Frames read at most per call of FrameSource::read: 8 MiB of stereo floats.
+inline constexpr uint64_t kSourceChunkFrames = 1u << 20;
+
+// A stretch of interleaved stereo frames read piece by piece, in order, never all at once.
+struct FrameSource {
+    uint64_t frames = 0;
+    // Frames [first, first + count) into out (resized to 2 * count floats); false with one line
+    // in error when they cannot be read (a take deleted meanwhile, a disk error). Called from the
+    // exporting thread only.
+    std::function<bool(uint64_t first, uint64_t count, std::vector<float>& out, std::string& error)>
+        read;
+};
+
+// [any-thread] analyzeStretch over a source, read once in chunks of kSourceChunkFrames. False
+// with one line in error when a read fails.
+bool analyzeSource(const FrameSource& source, double sampleRateHz, StretchAnalysis& out,
+                   std::string& error);
 
 // The same analysis fed piece by piece (the history measures takes while they are written).
 // One thread at a time.
@@ -102,6 +123,15 @@ bool exportStretch(const std::vector<float>& interleavedStereo, double sampleRat
                    const ExportSettings& settings, const std::filesystem::path& directory,
                    std::chrono::system_clock::time_point when, ExportResult& out,
                    std::string& error);
+
+// [any-thread] exportStretch over a source read in chunks of kSourceChunkFrames: once without
+// normalisation (each chunk analysed beside its encoding), twice with it (the analysis first,
+// for the gain). The same frames give the same file as exportStretch. A failed read ends the
+// export with the source's line in error and leaves no file.
+bool exportFromSource(const FrameSource& source, double sampleRateHz,
+                      const ExportSettings& settings, const std::filesystem::path& directory,
+                      std::chrono::system_clock::time_point when, ExportResult& out,
+                      std::string& error);
 
 // [main-thread] Removes the hidden temporary files (.tessarin_XXXXXXXX.part, regular, this
 // user's) that a killed export left in directory where the filesystem has no O_TMPFILE. Call it

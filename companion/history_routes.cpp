@@ -92,34 +92,41 @@ TakePart takePartFields(const json& body, double rateHz) {
     return part;
 }
 
-// [server-thread] The frames of a part of a take (to its end when no length is given);
-// false with the answer to give instead.
-bool readTakePart(History& history, const HistoryTake& take, const json& body,
-                  std::vector<float>& frames, uint64_t& wanted, Reply& refusal) {
+// [server-thread] A part of a take (to its end when no length is given) as a source that reads
+// it from the history a chunk at a time: a take hours long is never in memory at once. The part
+// is what the take holds now; false with the answer to give instead.
+bool takePartSource(History& history, const HistoryTake& take, const json& body,
+                    FrameSource& source, uint64_t& wanted, Reply& refusal) {
     const TakePart part = takePartFields(body, take.rateHz);
     if (part.first >= take.frames) {
         const double held = static_cast<double>(take.frames) / take.rateHz;
         refusal = errorReply(409, "the take holds " + std::to_string(held) + " s only");
         return false;
     }
-    wanted = part.wanted != 0 ? part.wanted : take.frames - part.first;
-    std::string error;
-    if (!history.read(take.id, part.first, wanted, frames, error)) {
-        refusal = errorReply(500, error);
-        return false;
-    }
+    const uint64_t held = take.frames - part.first;
+    wanted = part.wanted != 0 ? part.wanted : held;
+    source.frames = std::min(wanted, held);
+    source.read = [&history, id = take.id, from = part.first](
+                      uint64_t first, uint64_t count, std::vector<float>& out, std::string& error) {
+        return history.read(id, from + first, count, out, error);
+    };
     return true;
 }
 
 // [server-thread] POST /api/history/ID/analyze: the loudness and peaks of a take or a part.
 Reply analyzeTake(History& history, const HistoryTake& take, const json& body) {
-    std::vector<float> frames;
+    FrameSource source;
     uint64_t wanted = 0;
     Reply refusal;
-    if (!readTakePart(history, take, body, frames, wanted, refusal)) {
+    if (!takePartSource(history, take, body, source, wanted, refusal)) {
         return refusal;
     }
-    json answer = analysisJson(analyzeStretch(frames, take.rateHz));
+    StretchAnalysis analysis{};
+    std::string error;
+    if (!analyzeSource(source, take.rateHz, analysis, error)) {
+        return errorReply(500, error);
+    }
+    json answer = analysisJson(analysis);
     answer["take"] = take.id;
     return Reply{200, std::move(answer)};
 }
@@ -128,10 +135,10 @@ Reply analyzeTake(History& history, const HistoryTake& take, const json& body) {
 Reply saveTake(ServerBackend& backend, History& history, const HistoryTake& take,
                const json& body) {
     const ExportSettings settings = exportSettingsFields(body);
-    std::vector<float> frames;
+    FrameSource source;
     uint64_t wanted = 0;
     Reply refusal;
-    if (!readTakePart(history, take, body, frames, wanted, refusal)) {
+    if (!takePartSource(history, take, body, source, wanted, refusal)) {
         return refusal;
     }
     const std::string exportDir = backend.status().exportDir;
@@ -141,10 +148,10 @@ Reply saveTake(ServerBackend& backend, History& history, const HistoryTake& take
             : std::chrono::system_clock::now();
     ExportResult result{};
     std::string error;
-    if (!exportStretch(frames, take.rateHz, settings, exportDir, when, result, error)) {
+    if (!exportFromSource(source, take.rateHz, settings, exportDir, when, result, error)) {
         return errorReply(500, error);
     }
-    const uint64_t got = frames.size() / kTakeChannels;
+    const uint64_t got = source.frames;
     result.requestedSeconds = static_cast<double>(wanted) / take.rateHz;
     if (got < wanted) {
         char note[128];

@@ -316,6 +316,114 @@ bool holdsFileIn(pid_t pid, const fs::path& dir) {
     return false;
 }
 
+bool sameAnalysis(const StretchAnalysis& a, const StretchAnalysis& b) {
+    const auto same = [](double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); };
+    return a.frames == b.frames && same(a.seconds, b.seconds) &&
+           same(a.integratedLufs, b.integratedLufs) && same(a.lraLu, b.lraLu) &&
+           same(a.samplePeakDb, b.samplePeakDb) && same(a.truePeakDb, b.truePeakDb);
+}
+
+// A source longer than one chunk is read in bounded pieces and measured exactly as one vector;
+// a read that fails halfway, or comes back short, ends the export with its line and no file.
+TEST_F(ExporterTest, SourceIsReadInChunksAndAFailedReadLeavesNothing) {
+    const uint64_t frames = kSourceChunkFrames + 4321;
+    std::vector<float> x(2 * frames);
+    uint32_t seed = 3;
+    for (size_t i = 0; i < frames; ++i) {  // loud enough for every measure, louder at the end
+        seed = seed * 1664525u + 1013904223u;
+        const float gain = i < kSourceChunkFrames ? 0.3f : 0.9f;
+        x[2 * i] = gain * std::sin(0.031f * i);
+        x[2 * i + 1] = gain * ((seed >> 8) * 0x1p-24f - 0.5f);
+    }
+    enum class Fault { none, fails, short_ } fault = Fault::none;
+    uint64_t readsAt = 0, largestRead = 0;
+    FrameSource source{
+        frames, [&](uint64_t first, uint64_t count, std::vector<float>& out, std::string& why) {
+            EXPECT_EQ(first, readsAt);  // in order, each frame once per pass
+            readsAt = first + count;
+            largestRead = std::max(largestRead, count);
+            if (fault == Fault::fails && first > 0) {
+                why = "the take file is gone";
+                return false;
+            }
+            if (fault == Fault::short_ && first > 0) {
+                count = 10;
+            }
+            out.assign(x.begin() + 2 * first, x.begin() + 2 * (first + count));
+            return true;
+        }};
+
+    const StretchAnalysis whole = analyzeStretch(x, kRate);
+    const double integrated = reference(std::vector<double>(x.begin(), x.end())).second;
+    EXPECT_NEAR(whole.integratedLufs, integrated, 1e-9);  // every frame once, in order
+    float peak = 0.0f;
+    for (float v : x) {
+        peak = std::max(peak, std::fabs(v));
+    }
+    EXPECT_DOUBLE_EQ(whole.samplePeakDb, 20.0 * std::log10(static_cast<double>(
+                                                    peak)));  // the louder last part included
+    StretchAnalysis a{};
+    ASSERT_TRUE(analyzeSource(source, kRate, a, error)) << error;
+    EXPECT_TRUE(sameAnalysis(a, whole));
+    EXPECT_EQ(readsAt, frames);
+    EXPECT_EQ(largestRead, kSourceChunkFrames);
+    readsAt = 0;
+    ExportResult r;
+    ASSERT_TRUE(exportFromSource(source, kRate, {}, root / "ok", when, r, error)) << error;
+    EXPECT_TRUE(sameAnalysis(r.source, whole));  // measured beside the encoding, chunk by chunk
+    EXPECT_EQ(readBack(r.path).info.frames, (sf_count_t)frames);
+
+    // The 16-bit dither runs on across chunks: a DC of 1/4 LSB comes out differently after the
+    // first chunk than at the start (a dither restarted per chunk would repeat itself exactly;
+    // independent draws agree on 55 % of samples).
+    constexpr size_t kCompared = 4096;
+    const FrameSource dc{kSourceChunkFrames + kCompared,
+                         [](uint64_t, uint64_t count, std::vector<float>& out, std::string&) {
+                             out.assign(2 * count, 0.25f / 32768);
+                             return true;
+                         }};
+    ASSERT_TRUE(exportFromSource(dc, kRate, {ExportFormat::wav16}, root / "dc", when, r, error));
+    const ReadBack dithered = readBack(r.path);
+    ASSERT_EQ(dithered.samples.size(), 2 * dc.frames);
+    size_t repeated = 0;
+    for (size_t i = 0; i < 2 * kCompared; ++i) {
+        repeated += dithered.samples[i] == dithered.samples[2 * kSourceChunkFrames + i];
+    }
+    EXPECT_LT(repeated, 2 * kCompared * 3 / 4);
+
+    // Failing in the only pass (after a chunk was written), in the analysis pass that
+    // normalisation reads first, and short.
+    const struct {
+        Fault fault;
+        ExportSettings settings;
+        const char* line;
+    } cases[] = {
+        {Fault::fails, {}, "cannot read the audio: the take file is gone"},
+        {Fault::fails,
+         {ExportFormat::flac16, NormalizeMode::peak, -1.0},
+         "cannot read the audio: the take file is gone"},
+        {Fault::short_,
+         {ExportFormat::wav24},
+         "cannot read the audio: it ended at frame 1048586 of 1052897"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        fault = c.fault;
+        const fs::path dir = root / "failed";
+        fs::create_directories(dir);
+        readsAt = 0;
+        error.clear();
+        EXPECT_FALSE(exportFromSource(source, kRate, c.settings, dir, when, r, error));
+        EXPECT_EQ(error, c.line);
+        EXPECT_TRUE(names(dir).empty());
+        EXPECT_FALSE(holdsFileIn(getpid(), dir));
+        readsAt = 0;
+        error.clear();
+        EXPECT_FALSE(analyzeSource(source, kRate, a, error));
+        EXPECT_EQ(error, c.line);
+    }
+}
+
 // SIGKILL halfway through a long export, once the process has its file open: nothing is left in
 // the folder, not even a hidden temporary file.
 TEST_F(ExporterTest, KilledExportLeavesNothing) {

@@ -5,6 +5,7 @@
 #include "loopback_http.h"
 
 #include "companion/cli.h"
+#include "companion/exporter.h"
 #include "companion/history.h"
 #include "companion/http_server.h"
 #include "companion/status_json.h"
@@ -373,6 +374,86 @@ TEST_F(HistoryRoutesTest, PinDeleteAndSaveChangeWhatIsKept) {
     EXPECT_EQ(request(port, "POST", "/api/history").status, 405);
     EXPECT_EQ(request(port, "PUT", takePath(first, "audio")).status, 405);
     EXPECT_EQ(request(port, "GET", takePath(first, "pin")).status, 405);
+}
+
+std::string fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// A take longer than the exporter's chunk is saved and analysed a chunk at a time: the files and
+// levels are those of the same frames exported from one vector, across the chunk boundary too
+// (where a dither restarted or a chunk read from the wrong frame would show).
+TEST_F(HistoryRoutesTest, LongTakeSavesAndAnalysesAsOneVectorWould) {
+    const size_t frames = companion::kSourceChunkFrames + 30000;
+    std::vector<float> audio(2 * frames);
+    uint32_t seed = 7;
+    for (size_t i = 0; i < frames; ++i) {  // a tone under noise that grows along the take
+        seed = seed * 1664525u + 1013904223u;
+        const float noise = static_cast<float>((seed >> 8) * 0x1p-24 - 0.5);
+        const float level = 0.05f + 0.5f * static_cast<float>(i) / frames;
+        audio[2 * i] = level * (0.6f * std::sin(0.05f * i) + 0.4f * noise);
+        audio[2 * i + 1] = level * noise;
+    }
+    const size_t boundary = 2 * companion::kSourceChunkFrames;
+    audio[boundary - 1] = NAN, audio[boundary] = INFINITY, audio[boundary + 1] = -1.5f;
+    const int64_t id = record(kStartMs, audio);
+    ASSERT_EQ(history.take(id)->frames, frames);
+    const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(kStartMs));
+
+    // The whole take as 32-bit float: bit for bit, the NaN and inf included.
+    Answer answer = request(port, "POST", takePath(id, "save"), R"({"format": "wav32f"})");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    json saved = json::parse(answer.body);
+    EXPECT_EQ(saved["frames"], frames);
+    EXPECT_FALSE(saved["clipped"].get<bool>());
+    const SoundFile whole = readSound(saved["path"].get<std::string>());
+    ASSERT_EQ(whole.samples.size(), audio.size());
+    EXPECT_TRUE(sameBits(whole.samples.data(), audio.data(), audio.size()));
+
+    // Integer files, dithered or normalised (the take read twice): the vector path's bytes.
+    const size_t skip = 22050;  // "start": 0.5 s
+    const std::vector<float> tail(audio.begin() + 2 * skip, audio.end());
+    const struct {
+        const char* body;
+        companion::ExportSettings settings;
+        const std::vector<float>& frames;
+    } cases[] = {
+        {R"({"format": "wav16", "start": 0.5})", {companion::ExportFormat::wav16}, tail},
+        {R"({"format": "flac24", "normalize": {"mode": "peak", "target": -3}})",
+         {companion::ExportFormat::flac24, companion::NormalizeMode::peak, -3.0},
+         audio},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        answer = request(port, "POST", takePath(id, "save"), c.body);
+        ASSERT_EQ(answer.status, 200) << answer.body;
+        saved = json::parse(answer.body);
+        companion::ExportResult direct{};
+        std::string error;
+        ASSERT_TRUE(companion::exportStretch(c.frames, kRate, c.settings, root / "direct", when,
+                                             direct, error))
+            << error;
+        EXPECT_EQ(saved["frames"], c.frames.size() / 2);
+        EXPECT_EQ(saved["gainDb"], companion::exportJson(direct)["gainDb"]);
+        const std::string bytes = fileBytes(saved["path"].get<std::string>());
+        EXPECT_GT(bytes.size(), c.frames.size());  // at least 16 bits a sample
+        EXPECT_TRUE(bytes == fileBytes(direct.path));
+    }
+
+    // A part's levels, and the whole take's, as the vector analysis gives them.
+    answer = request(port, "POST", takePath(id, "analyze"), R"({"start": 0.5})");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    json expected = companion::analysisJson(companion::analyzeStretch(tail, kRate));
+    expected["take"] = id;
+    EXPECT_EQ(json::parse(answer.body), expected);
+    answer = request(port, "POST", takePath(id, "analyze"), "{}");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    expected = companion::analysisJson(companion::analyzeStretch(audio, kRate));
+    expected["take"] = id;
+    EXPECT_EQ(json::parse(answer.body), expected);
 }
 
 // A history that cannot write says so in the status and the list; the daemon answers on.
