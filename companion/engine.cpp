@@ -927,7 +927,7 @@ Outcome Engine::copyStep(bool catchUp) {
     const double ringRate = cs.rateMismatch ? capturedRate : hostRate;
     const uint64_t ringFloats = bytes / sizeof(float);
     const uint64_t ringFrames = ringFloats / 2;
-    const uint64_t head =
+    uint64_t head =
         headIndexForFraction(cleanFraction(cs.writePosFraction), ringFloats) % ringFloats;
     const bool live = cs.active && heartbeatFresh();
     if (ringRate <= 0.0)
@@ -959,6 +959,9 @@ Outcome Engine::copyStep(bool catchUp) {
                                  ringFloats) %
             ringFloats;
         beginGeneration(ringRate, ringFrames, published, published / 2, false);
+        // The generation begins at this newer head: the one read before it would look like a
+        // move of almost a whole ring.
+        head = published;
         s.sourceKnown = true;
         s.sourceInode = inode;
         s.sourceBytes = bytes;
