@@ -13,6 +13,7 @@ import { createRequire } from 'node:module';
 import { launch } from './browser.mjs';
 import { startReal, startMock, ROOT } from './daemons.mjs';
 import { formatReading } from '../../companion/web/js/meters.js';
+import { floatWavHeader } from './float_wav.mjs';
 
 const kind = process.env.TESSARIN_FLOWS_DAEMON ?? 'real';
 const shots = path.join(ROOT, 'out', 'browser');
@@ -80,19 +81,7 @@ function writeInput(file) {
     data.writeFloatLE(v, 8 * i);
     data.writeFloatLE(v * 0.9, 8 * i + 4);
   });
-  const head = Buffer.alloc(44);
-  head.write('RIFF', 0);
-  head.writeUInt32LE(36 + data.length, 4);
-  head.write('WAVEfmt ', 8);
-  head.writeUInt32LE(16, 16);
-  head.writeUInt16LE(3, 20); // IEEE float
-  head.writeUInt16LE(2, 22);
-  head.writeUInt32LE(INPUT_RATE, 24);
-  head.writeUInt32LE(INPUT_RATE * 8, 28);
-  head.writeUInt16LE(8, 32);
-  head.writeUInt16LE(32, 34);
-  head.write('data', 36);
-  head.writeUInt32LE(data.length, 40);
+  const head = floatWavHeader(data.length / 8, INPUT_RATE);
   fs.writeFileSync(file, Buffer.concat([head, data]));
 }
 

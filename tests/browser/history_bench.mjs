@@ -11,6 +11,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { launch } from './browser.mjs';
 import { startReal } from './daemons.mjs';
+import { floatWavHeader } from './float_wav.mjs';
 
 const args = process.argv.slice(2);
 const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name) + 1] : fallback);
@@ -19,26 +20,10 @@ const opens = Number(option('--opens', '7'));
 const RATE = 48000;
 const CHUNK_FRAMES = 1 << 16;
 
-// A 32-bit float stereo WAV (with the fact chunk float WAVs carry, which also leaves the daemon
-// room to rewrite the header as its own): a 220 Hz tone whose level swells and fades every 10 s.
+// A 32-bit float stereo WAV with a fact chunk: a 220 Hz tone whose level swells and fades every
+// 10 s.
 function writeTake(file, frames) {
-  const header = Buffer.alloc(56);
-  const dataBytes = frames * 8;
-  header.write('RIFF', 0);
-  header.writeUInt32LE(48 + dataBytes, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(3, 20); // IEEE float
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(RATE, 24);
-  header.writeUInt32LE(RATE * 8, 28);
-  header.writeUInt16LE(8, 32);
-  header.writeUInt16LE(32, 34);
-  header.write('fact', 36);
-  header.writeUInt32LE(4, 40);
-  header.writeUInt32LE(frames, 44);
-  header.write('data', 48);
-  header.writeUInt32LE(dataBytes, 52);
+  const header = floatWavHeader(frames, RATE, { fact: true });
   const fd = fs.openSync(file, 'w', 0o600);
   fs.writeSync(fd, header);
   const chunk = new Float32Array(CHUNK_FRAMES * 2);

@@ -15,6 +15,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import os from 'node:os';
 import { fileURLToPath, pathToFileURL } from 'node:url';
+import { floatWavHeader } from './float_wav.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const webDir = path.resolve(here, '../../companion/web');
@@ -319,19 +320,7 @@ function writeWav(file, frames) {
     data.writeFloatLE(v, 8 * i);
     data.writeFloatLE(v, 8 * i + 4);
   }
-  const head = Buffer.alloc(44);
-  head.write('RIFF', 0);
-  head.writeUInt32LE(36 + data.length, 4);
-  head.write('WAVEfmt ', 8);
-  head.writeUInt32LE(16, 16);
-  head.writeUInt16LE(3, 20);
-  head.writeUInt16LE(2, 22);
-  head.writeUInt32LE(RATE, 24);
-  head.writeUInt32LE(RATE * 8, 28);
-  head.writeUInt16LE(8, 32);
-  head.writeUInt16LE(32, 34);
-  head.write('data', 36);
-  head.writeUInt32LE(data.length, 40);
+  const head = floatWavHeader(data.length / 8, RATE);
   fs.writeFileSync(file, Buffer.concat([head, data]));
 }
 
