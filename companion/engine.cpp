@@ -40,6 +40,27 @@ constexpr double kMinThresholdDb = -120.0;
 constexpr double kMaxRateHz = 4e9;
 constexpr double kRingSeconds = 60.0;  // the plug-in's ring, when it has not told its size
 
+// Maps `bytes` of the snapshot segment read-only, after checking that it is ours and that large
+// (and, with inode not 0, still that object); the caller unmaps.
+Outcome mapSnapshotSegment(size_t bytes, uint64_t inode, void*& addr) {
+    const int fd = shm_open(kSnapshotName, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return Outcome::failure(500, "the snapshot segment is missing");
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() ||
+        (inode != 0 && static_cast<uint64_t>(info.st_ino) != inode) ||
+        static_cast<uint64_t>(info.st_size) < bytes) {
+        ::close(fd);
+        return Outcome::failure(500, "the snapshot segment is another one, smaller than announced "
+                                     "or not ours");
+    }
+    addr = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (addr == MAP_FAILED)
+        return Outcome::failure(500, "the snapshot segment cannot be mapped");
+    return {};
+}
+
 int64_t monotonicMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
         .count();
@@ -830,19 +851,9 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out,
         return Outcome::failure(409, "new audio overwrote the stretch while it was chosen");
 
     // Copy out at once: the next request overwrites the segment.
-    const int fd = shm_open(kSnapshotName, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return Outcome::failure(500, "the snapshot segment is missing");
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() ||
-        static_cast<uint64_t>(info.st_size) < segmentBytes) {
-        ::close(fd);
-        return Outcome::failure(500, "the snapshot segment is smaller than announced or not ours");
-    }
-    void* addr = mmap(nullptr, segmentBytes, PROT_READ, MAP_SHARED, fd, 0);
-    ::close(fd);
-    if (addr == MAP_FAILED)
-        return Outcome::failure(500, "the snapshot segment cannot be mapped");
+    void* addr = nullptr;
+    if (Outcome mapped = mapSnapshotSegment(segmentBytes, 0, addr); !mapped.ok)
+        return mapped;
     const float* floats = static_cast<const float*>(addr);
     out.frames.assign(floats + overwritten, floats + count);
     munmap(addr, segmentBytes);
@@ -854,7 +865,6 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out,
 
 namespace {
 
-// The snapshot segment's inode; 0 while the name is missing (being made, or gone).
 // The snapshot segment as it is now: its inode (0 when missing) and size in bytes.
 struct SnapshotFile {
     uint64_t inode = 0;
@@ -1138,21 +1148,10 @@ Outcome Engine::fetchStretch(uint64_t ringFloats, uint64_t startIndex, uint64_t 
         if (s.snapshotMap != nullptr)
             munmap(s.snapshotMap, s.snapshotMapBytes);
         s.snapshotMap = nullptr;
-        const int fd = shm_open(kSnapshotName, O_RDONLY | O_CLOEXEC, 0);
-        if (fd < 0)
-            return Outcome::failure(500, "the snapshot segment is missing");
-        struct stat info {};
         const size_t bytes = ringFloats * sizeof(float);
-        if (fstat(fd, &info) != 0 || info.st_uid != geteuid() ||
-            static_cast<uint64_t>(info.st_ino) != inode ||
-            static_cast<uint64_t>(info.st_size) < bytes) {
-            ::close(fd);
-            return Outcome::failure(500, "the snapshot segment is another one or not ours");
-        }
-        void* addr = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
-        ::close(fd);
-        if (addr == MAP_FAILED)
-            return Outcome::failure(500, "the snapshot segment cannot be mapped");
+        void* addr = nullptr;
+        if (Outcome mapped = mapSnapshotSegment(bytes, inode, addr); !mapped.ok)
+            return mapped;
         s.snapshotMap = addr;
         s.snapshotMapBytes = bytes;
         s.snapshotMapInode = inode;

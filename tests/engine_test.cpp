@@ -211,7 +211,11 @@ TEST_F(EngineTest, TakesSplitAtPausesAndSaveExactlyTheirFrames) {
     startPlugin();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     live->setMode(LiveHost::Mode::silent);  // the gate closes after its tail
-    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    // The head stands still once the tail is copied; a pause is longer than kTakePauseMs of it.
+    const uint64_t fed = live->loudFrames() + static_cast<uint64_t>(kRate * 0.25) - 1;
+    ASSERT_TRUE(waitFor(
+        *engine, [&](const auto& s) { return s.copiedFrames >= fed; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(companion::kTakePauseMs + 500));
     const uint64_t resumedAt = live->loudFrames();
     live->setMode(LiveHost::Mode::loud);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
