@@ -820,14 +820,8 @@ Outcome Engine::snapshotLocked(float start, float length, Stretch& out,
     const uint64_t ringFloats = segmentBytes / sizeof(float);
     const uint64_t headSeen =
         indexForFraction(cleanFraction(seenWritePos.value_or(now.writePosFraction)), ringFloats);
-    control.store<uint8_t>(off::snapshotReady, 0);
-    control.store<float>(off::selectionStart, start);
-    control.store<float>(off::selectionLength, length);
-    control.store<uint8_t>(off::snapshotRequest, 1);
-    if (!waitForAnswer(off::snapshotReady, 1, kRequestTimeoutMs)) {
-        control.store<uint8_t>(off::snapshotRequest, 0);
-        return Outcome::failure(504, "the plug-in did not answer the snapshot request in time");
-    }
+    if (Outcome answered = awaitSnapshot(start, length); !answered.ok)
+        return answered;
     // The plug-in publishes the write position in the same block, before it answers.
     const uint64_t headAfter =
         indexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
@@ -947,11 +941,7 @@ Outcome Engine::copyStep(bool catchUp) {
         // The daemon's start: the ring the running plug-in holds is adopted as it is found.
         if (!live || !adoptRing(head, ringRate, ringFrames, inode))
             return {};
-        s.sourceKnown = true;
-        s.sourceInode = inode;
-        s.sourceBytes = bytes;
-        s.sourceHostRate = hostRate;
-        s.sourceGone = false;
+        followSource(inode, bytes, hostRate);
         publishCopy();
         return {};
     }
@@ -972,12 +962,7 @@ Outcome Engine::copyStep(bool catchUp) {
         // The generation begins at this newer head: the one read before it would look like a
         // move of almost a whole ring.
         head = published;
-        s.sourceKnown = true;
-        s.sourceInode = inode;
-        s.sourceBytes = bytes;
-        s.sourceHostRate = hostRate;
-        s.sourceGone = false;
-        s.awaitingInstance = false;
+        followSource(inode, bytes, hostRate);
     } else if (hostRate > 0.0 && hostRate != s.sourceHostRate) {
         // An activation at another rate: what follows is another recording, from the head on.
         beginGeneration(ringRate, ringFrames, head, 0, false);
@@ -1081,6 +1066,32 @@ Outcome Engine::copyPending(uint64_t headSeen, uint64_t inode, bool mayLap) {
     return {};
 }
 
+// [requestMutex_ held] Asks the plug-in for the stretch (ring fractions) and waits for its
+// answer in the snapshot segment.
+Outcome Engine::awaitSnapshot(float start, float length) {
+    ControlSegment& control = state_->control;
+    control.store<uint8_t>(off::snapshotReady, 0);
+    control.store<float>(off::selectionStart, start);
+    control.store<float>(off::selectionLength, length);
+    control.store<uint8_t>(off::snapshotRequest, 1);
+    if (!waitForAnswer(off::snapshotReady, 1, kRequestTimeoutMs)) {
+        control.store<uint8_t>(off::snapshotRequest, 0);
+        return Outcome::failure(504, "the plug-in did not answer the snapshot request in time");
+    }
+    return {};
+}
+
+// [requestMutex_ held] The copy follows this instance's segment from now on.
+void Engine::followSource(uint64_t inode, uint32_t bytes, double hostRate) {
+    State& s = *state_;
+    s.sourceKnown = true;
+    s.sourceInode = inode;
+    s.sourceBytes = bytes;
+    s.sourceHostRate = hostRate;
+    s.sourceGone = false;
+    s.awaitingInstance = false;
+}
+
 // [requestMutex_ held] Whether the ring holds nothing but zeros from the head to its end, as a
 // cleared ring does and a lapped one does not: there it holds the lap before, captured audio,
 // which the gate never lets be a whole second of digital silence.
@@ -1158,14 +1169,8 @@ Outcome Engine::fetchStretch(uint64_t ringFloats, uint64_t startIndex, uint64_t 
     }
     const float start = fractionForIndex(startIndex % ringFloats, ringFloats);
     const float length = floats >= ringFloats ? 1.0f : fractionForIndex(floats, ringFloats);
-    control.store<uint8_t>(off::snapshotReady, 0);
-    control.store<float>(off::selectionStart, start);
-    control.store<float>(off::selectionLength, length);
-    control.store<uint8_t>(off::snapshotRequest, 1);
-    if (!waitForAnswer(off::snapshotReady, 1, kRequestTimeoutMs)) {
-        control.store<uint8_t>(off::snapshotRequest, 0);
-        return Outcome::failure(504, "the plug-in did not answer the snapshot request in time");
-    }
+    if (Outcome answered = awaitSnapshot(start, length); !answered.ok)
+        return answered;
     headAfter =
         headIndexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
     // snapshotCount was stored before the release store of snapshotReady we acquired.

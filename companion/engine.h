@@ -212,6 +212,8 @@ private:
     Outcome copyStep(bool catchUp);  // [copy-thread or server-thread, requestMutex_ held]
     Outcome copyPending(uint64_t headSeen, uint64_t inode, bool mayLap);  // the same
     bool clearedBehindHead(uint64_t headSeen, uint64_t inode);            // the same
+    Outcome awaitSnapshot(float start, float length);                     // the same
+    void followSource(uint64_t inode, uint32_t bytes, double hostRate);   // the same
     bool adoptRing(uint64_t headSeen, double rateHz, uint64_t ringFrames,
                    uint64_t inode);  // the same
     Outcome fetchStretch(uint64_t ringFloats, uint64_t startIndex, uint64_t frames, uint64_t inode,
