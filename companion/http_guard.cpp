@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ constexpr std::chrono::milliseconds kQueuedLateMargin{500};
 // touches a descriptor civetweb may be closing meanwhile.
 struct PortTable {
     std::map<ino_t, PeerAddress> accepted;
+    std::set<ino_t> unread;  // accepted sockets holding bytes civetweb has not read yet
     std::map<PeerAddress, uid_t> owners;
 };
 
@@ -47,17 +49,20 @@ PortTable portTable(uint16_t localPort) {
     while (std::fgets(line, sizeof line, table) != nullptr) {
         unsigned slot = 0, localAddress = 0, localPortHex = 0, remoteAddress = 0, remotePortHex = 0,
                  state = 0;
-        unsigned long uid = 0, inode = 0;
+        unsigned long receiveQueue = 0, uid = 0, inode = 0;
         // sl local rem st tx:rx tr:when retransmits uid timeout inode; an address is the
-        // 32-bit value as stored in memory, a port in host order.
-        if (std::sscanf(line, " %u: %8X:%4X %8X:%4X %2X %*x:%*x %*x:%*x %*x %lu %*d %lu", &slot,
-                        &localAddress, &localPortHex, &remoteAddress, &remotePortHex, &state, &uid,
-                        &inode) != 8) {
+        // 32-bit value as stored in memory, a port in host order, rx the bytes not yet read.
+        if (std::sscanf(line, " %u: %8X:%4X %8X:%4X %2X %*x:%lx %*x:%*x %*x %lu %*d %lu", &slot,
+                        &localAddress, &localPortHex, &remoteAddress, &remotePortHex, &state,
+                        &receiveQueue, &uid, &inode) != 9) {
             continue;
         }
         if (localPortHex == localPort && state != kListening && inode != 0) {
             out.accepted[static_cast<ino_t>(inode)] = PeerAddress{
                 static_cast<uint32_t>(remoteAddress), static_cast<uint16_t>(remotePortHex)};
+            if (receiveQueue > 0) {
+                out.unread.insert(static_cast<ino_t>(inode));
+            }
         }
         if (remotePortHex == localPort) {
             out.owners[PeerAddress{static_cast<uint32_t>(localAddress),
@@ -228,9 +233,18 @@ void ConnectionGuard::sweep(Clock::time_point now) {
             continue;
         }
         const auto it = seen_.find(socket.inode);
+        // Bytes waiting for a worker (a page's burst of requests queued behind busy ones) are
+        // not silence; a trickle on a connection already silent does not restart its clock.
+        if (table.unread.contains(socket.inode)) {
+            if (it != seen_.end()) {
+                seen[socket.inode] = it->second;
+            }
+            continue;
+        }
         const Seen entry = it == seen_.end() ? Seen{now, false} : it->second;
         seen[socket.inode] = entry;
-        if (!entry.shut) {
+        // A worker may have read a head it has not handed on yet: silence counts after a while.
+        if (!entry.shut && now - entry.first >= kSilentGrace) {
             waiting.push_back(Waiting{socket, entry.first});
         }
     }

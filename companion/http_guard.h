@@ -2,9 +2,10 @@
 // let go. civetweb hands each accepted connection to one worker, which then waits for its head;
 // silent sockets from any local user could otherwise hold every worker (and fill the queue behind
 // them). The guard looks at the server's accepted sockets while any are open and shuts down the
-// ones still without a head: after kRequestHeadTimeout, the oldest beyond kMaxWaitingPerPeer of
-// one peer (a peer is the local user owning the other end: on loopback every address is the
-// same), and the oldest beyond kMaxWaitingTotal of all.
+// silent ones: no head handled and nothing unread, for kSilentGrace at least. Those go after
+// kRequestHeadTimeout, and at once the oldest beyond kMaxWaitingPerPeer of one peer (a peer is
+// the local user owning the other end: on loopback every address is the same) and the oldest
+// beyond kMaxWaitingTotal of all. A request sent in full is never cut, however long it queues.
 //
 // Threads: the callbacks come from civetweb's workers ([server-thread]); the guard runs one
 // thread of its own ([server-thread], the guard).
@@ -31,6 +32,9 @@ inline constexpr std::chrono::milliseconds kRequestHeadTimeout{2000};
 inline constexpr int kMaxWaitingPerPeer = 4;
 inline constexpr int kMaxWaitingTotal = 8;
 inline constexpr std::chrono::milliseconds kGuardPeriod{100};
+// How long a connection must stay silent before it counts: a browser's connections send their
+// heads at once, but a loaded machine may leave one unparsed for a while.
+inline constexpr std::chrono::milliseconds kSilentGrace{250};
 
 // The other end of an accepted IPv4 connection: its address as stored in a sockaddr_in (network
 // order) and its port (host order).
