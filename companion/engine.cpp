@@ -1167,17 +1167,29 @@ Outcome Engine::fetchStretch(uint64_t ringFloats, uint64_t startIndex, uint64_t 
         s.snapshotMapBytes = bytes;
         s.snapshotMapInode = inode;
     }
-    const float start = fractionForIndex(startIndex % ringFloats, ringFloats);
-    const float length = floats >= ringFloats ? 1.0f : fractionForIndex(floats, ringFloats);
+    // Where the plug-in cannot name the stretch's first float (large rings), it is asked for a
+    // little more in front, which is cut off again.
+    const float start = fractionAtOrBelow(startIndex % ringFloats, ringFloats);
+    const uint64_t lead = startIndex % ringFloats - pluginIndex(start, ringFloats);
+    const float length =
+        floats + lead >= ringFloats ? 1.0f : fractionAtOrAbove(floats + lead, ringFloats);
+    const uint64_t count = std::min(ringFloats, pluginIndex(length, ringFloats));
     if (Outcome answered = awaitSnapshot(start, length); !answered.ok)
         return answered;
     headAfter =
         headIndexForFraction(cleanFraction(control.load<float>(off::writePosFraction)), ringFloats);
     // snapshotCount was stored before the release store of snapshotReady we acquired.
-    if (control.loadPlain<uint32_t>(off::snapshotCount) != floats)
+    if (control.loadPlain<uint32_t>(off::snapshotCount) != count)
         return Outcome::failure(500, "the plug-in answered with another stretch");
     const float* data = static_cast<const float*>(s.snapshotMap);
-    out.assign(data, data + floats);
+    out.resize(floats);
+    if (lead + floats <= count) {
+        std::copy(data + lead, data + lead + floats, out.begin());
+    } else {  // the whole ring from a little before the start: the front comes round again
+        const uint64_t first = count - lead;
+        std::copy(data + lead, data + count, out.begin());
+        std::copy(data, data + (floats - first), out.begin() + static_cast<ptrdiff_t>(first));
+    }
     return {};
 }
 

@@ -131,4 +131,19 @@ TEST(RingFractions, TheWritePositionIsReadBackExactlyAtEveryRate) {
                       static_cast<float>(last) / static_cast<float>(ringFloats), ringFloats),
                   last);
     }
+    // From 2^25 floats (352.8 kHz and up) one fraction stands for up to three frames, or five at
+    // 768 kHz: the head read is never past the real one (the copy would take a frame not yet
+    // written) and never goes back while the real one goes on (a lap that never was).
+    for (const uint64_t ringFloats : {uint64_t{42336000}, uint64_t{46080000}, uint64_t{92160000}}) {
+        const uint64_t slack = ringFloats > (uint64_t{1} << 26) ? 8 : 4;
+        uint64_t previous = 0;
+        for (uint64_t index = 0; index < ringFloats; index += index % 1'000'000 < 20'000 ? 2 : 2 * 4999) {
+            const uint64_t read = companion::headIndexForFraction(
+                static_cast<float>(index) / static_cast<float>(ringFloats), ringFloats);
+            ASSERT_TRUE(read <= index && index - read <= slack)
+                << ringFloats << " floats, index " << index << " read as " << read;
+            ASSERT_GE(read, previous) << ringFloats << " floats, index " << index;
+            previous = read;
+        }
+    }
 }

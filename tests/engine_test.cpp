@@ -1,6 +1,7 @@
 // The daemon's engine against the real plug-in: the control block's create-or-reuse, liveness,
 // takes, the request handshakes and stretches that land on exactly the frames asked for.
 #include "companion/engine.h"
+#include "companion/takes.h"
 #include "live_host.h"
 
 #include <gtest/gtest.h>
@@ -887,4 +888,57 @@ TEST_F(EngineTest, AHundredTimesRealTimeRenderReachesTheHistoryWhole) {
     }
     TearDown();
     std::filesystem::remove_all(historyDir);
+}
+
+TEST_F(EngineTest, AtHighRatesTakesEndingLateInTheRingAreCopiedWhole) {
+    // A 60 s ring at 384 kHz holds 2^25.5 floats: past 2^25 one f32 write position stands for
+    // several frames and the plug-in cannot name every other frame as a stretch's start. Two
+    // takes end there at a head it cannot name (even blocks, an odd tail); the copy must neither
+    // take a frame not yet written (the next take then looks like a lap) nor ask for a stretch a
+    // frame off.
+    constexpr double kHighRate = 384000.0;
+    constexpr uint64_t kRingFrames = 60 * 384000;
+    constexpr uint64_t kTail = gateTailFrames(kHighRate);
+    static_assert(kTail % 2 == 1);
+    startEngine();
+    live = std::make_unique<LiveHost>(kHighRate, 3000, 300);
+    ASSERT_TRUE(live->start());
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }));
+    const uint64_t generation = engine->status().generation;
+    std::vector<uint64_t> takeEnds;  // loud frames fed before each gate closed
+    for (const uint64_t until : {kRingFrames * 4 / 5, kRingFrames * 9 / 10}) {
+        live->setMode(LiveHost::Mode::loud);
+        for (int waited = 0; waited < 1200 && live->loudFrames() < until; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        closeGate(*live, *engine, kHighRate);
+        takeEnds.push_back(live->loudFrames());
+        // A pause long enough to end the take.
+        std::this_thread::sleep_for(std::chrono::milliseconds(companion::kTakePauseMs + 300));
+    }
+    const uint64_t captured = takeEnds[1] + 2 * kTail;
+    ASSERT_GT(takeEnds[0] + kTail, uint64_t{1} << 24) << "the first take ends where frames share "
+                                                         "a write position";
+    ASSERT_LT(captured, kRingFrames);
+    const companion::EngineStatus status = engine->status();
+    EXPECT_EQ(status.lostCaptureFrames, 0u);
+    // A false lap was once taken for a clear the daemon missed: a new ring of the same frames.
+    EXPECT_EQ(status.generation, generation);
+    EXPECT_EQ(status.takes.size(), 2u);
+    // The last take's final frames (at most two here) may wait in the ring for the next head
+    // move: the copy never takes them before it is sure they are written.
+    EXPECT_LE(status.copiedFrames, captured);
+    EXPECT_GE(status.copiedFrames + 2, captured);
+
+    companion::ExportResult saved{};
+    ASSERT_TRUE(engine->saveLast(60.0, {}, saved).ok);
+    const std::vector<float> ring = readFrames(saved.path);
+    ASSERT_EQ(ring.size() / 2, status.copiedFrames);
+    for (uint64_t i = 0; i < ring.size() / 2; ++i) {
+        const uint64_t loudBefore =
+            i < takeEnds[0] + kTail ? std::min(i, takeEnds[0])
+                                    : std::min(i - kTail, takeEnds[1]);
+        const bool quiet = (i >= takeEnds[0] && i < takeEnds[0] + kTail) ||
+                           i >= takeEnds[1] + kTail;
+        ASSERT_EQ(ring[2 * i], quiet ? 0.0f : LiveHost::loudLeft(loudBefore)) << "frame " << i;
+    }
 }
