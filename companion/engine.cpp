@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -483,6 +484,15 @@ void Engine::poll() {
                   {feed.channelRmsDb[0], feed.channelRmsDb[1]},
                   {feed.channelCrestDb[0], feed.channelCrestDb[1]},
                   {feed.channelPeakDb[0], feed.channelPeakDb[1]}};
+    if (state != PluginState::live) {
+        // Readings of the last moments would stand frozen at what was playing when the audio
+        // stopped: shown as none. What was measured (integrated, range, holds, peaks) stays.
+        constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+        MeterValues& m = out.meters;
+        m.momentaryLufs = m.shortTermLufs = m.rmsDb = m.truePeakDb = kNone;
+        for (int channel = 0; channel < 2; ++channel)
+            m.channelRmsDb[channel] = m.channelCrestDb[channel] = m.channelPeakDb[channel] = kNone;
+    }
     out.exportDir = options_.exportDir.string();
     out.overviewVersion = s.overviewVersion;
 }
