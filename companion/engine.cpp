@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>

@@ -216,7 +216,7 @@ struct History::Impl {
             }
             open.erase(it);
             takes.erase(id);
-            error = "history: " + why + " (not recording takes; earlier ones are untouched)";
+            error = why + " (not recording takes; earlier ones are untouched)";
             errorAtMs = steadyMs();
             return false;
         }
@@ -256,7 +256,7 @@ struct History::Impl {
             t.truePeakDb = levels.truePeakDb;
             take = t;
             if (!failure.empty() || !closed) {
-                error = "history: " + (failure.empty() ? why : failure) +
+                error = (failure.empty() ? why : failure) +
                         " (stopped writing; earlier takes are untouched)";
                 errorAtMs = steadyMs();
             }
@@ -376,7 +376,7 @@ struct History::Impl {
             }
             std::string why;
             if (!deleteTake(id, why)) {
-                setError("history: " + why);
+                setError(why);
             }
             std::lock_guard lock(mutex);
             limitDeleting = 0;
@@ -563,7 +563,7 @@ struct History::Impl {
         nextId = highest + 1;
         limitCheck = true;
         if (!indexTrouble.empty()) {
-            error = "history: " + indexTrouble;
+            error = indexTrouble;
             errorAtMs = steadyMs();
         }
         return true;
@@ -696,7 +696,7 @@ void History::append(int64_t id, const float* interleaved, size_t frames) {
         return;
     }
     if (s.pendingBytes + copy.size() * sizeof(float) > kMaxPendingBytes) {
-        s.error = "history: the disk cannot keep up with the capture (stopped writing a take)";
+        s.error = "the disk cannot keep up with the capture (stopped writing a take)";
         s.errorAtMs = steadyMs();
         it->second.finishRequested = true;
     } else {

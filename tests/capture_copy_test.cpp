@@ -137,7 +137,8 @@ TEST(RingFractions, TheWritePositionIsReadBackExactlyAtEveryRate) {
     for (const uint64_t ringFloats : {uint64_t{42336000}, uint64_t{46080000}, uint64_t{92160000}}) {
         const uint64_t slack = ringFloats > (uint64_t{1} << 26) ? 8 : 4;
         uint64_t previous = 0;
-        for (uint64_t index = 0; index < ringFloats; index += index % 1'000'000 < 20'000 ? 2 : 2 * 4999) {
+        for (uint64_t index = 0; index < ringFloats;
+             index += index % 1'000'000 < 20'000 ? 2 : 2 * 4999) {
             const uint64_t read = companion::headIndexForFraction(
                 static_cast<float>(index) / static_cast<float>(ringFloats), ringFloats);
             ASSERT_TRUE(read <= index && index - read <= slack)

@@ -782,8 +782,7 @@ TEST_F(EngineTest, AnActivationAtAnotherRateBeginsAnEmptyGeneration) {
 TEST_F(EngineTest, ARingSizeItsSegmentDoesNotHaveIsNeverAllocated) {
     startEngine();
     startPlugin();
-    // Slow to start under the sanitizers: two 184 MB rings to make and map.
-    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }, 30000));
+    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }));
     const uint64_t generation = engine->status().generation;
     auto residentBytes = [] {
         std::ifstream statm("/proc/self/statm");
@@ -913,7 +912,8 @@ TEST_F(EngineTest, AtHighRatesTakesEndingLateInTheRingAreCopiedWhole) {
     live = std::make_unique<LiveHost>(kHighRate, 3000, 300);
     ASSERT_TRUE(live->start());
     // Slow to start under the sanitizers: two 184 MB rings to make and map.
-    ASSERT_TRUE(waitFor(*engine, [](const auto& s) { return s.copiedFrames > 0; }, 30000));
+    ASSERT_TRUE(waitFor(
+        *engine, [](const auto& s) { return s.copiedFrames > 0; }, 30000));
     const uint64_t generation = engine->status().generation;
     std::vector<uint64_t> takeEnds;  // loud frames fed before each gate closed
     for (const uint64_t until : {kRingFrames * 4 / 5, kRingFrames * 9 / 10}) {
@@ -947,10 +947,9 @@ TEST_F(EngineTest, AtHighRatesTakesEndingLateInTheRingAreCopiedWhole) {
     ASSERT_EQ(ring.size() / 2, status.copiedFrames);
     for (uint64_t i = 0; i < ring.size() / 2; ++i) {
         const uint64_t loudBefore =
-            i < takeEnds[0] + kTail ? std::min(i, takeEnds[0])
-                                    : std::min(i - kTail, takeEnds[1]);
-        const bool quiet = (i >= takeEnds[0] && i < takeEnds[0] + kTail) ||
-                           i >= takeEnds[1] + kTail;
+            i < takeEnds[0] + kTail ? std::min(i, takeEnds[0]) : std::min(i - kTail, takeEnds[1]);
+        const bool quiet =
+            (i >= takeEnds[0] && i < takeEnds[0] + kTail) || i >= takeEnds[1] + kTail;
         ASSERT_EQ(ring[2 * i], quiet ? 0.0f : LiveHost::loudLeft(loudBefore)) << "frame " << i;
     }
 }

@@ -70,11 +70,12 @@ TEST(RingFractions, EveryStretchIndexIsReachedAtHighRatesToo) {
     // near the end: a stretch then starts at most a float step early and is at most one longer.
     for (const uint64_t ringFloats : {uint64_t{42336000}, uint64_t{92160000}}) {
         const uint64_t step = ringFloats > (uint64_t{1} << 26) ? 8 : 4;
-        for (uint64_t index = 2; index < ringFloats; index += index % 1'000'000 < 20'000 ? 2 : 2 * 4999) {
-            const uint64_t below = companion::pluginIndex(
-                companion::fractionAtOrBelow(index, ringFloats), ringFloats);
-            const uint64_t above = companion::pluginIndex(
-                companion::fractionAtOrAbove(index, ringFloats), ringFloats);
+        for (uint64_t index = 2; index < ringFloats;
+             index += index % 1'000'000 < 20'000 ? 2 : 2 * 4999) {
+            const uint64_t below =
+                companion::pluginIndex(companion::fractionAtOrBelow(index, ringFloats), ringFloats);
+            const uint64_t above =
+                companion::pluginIndex(companion::fractionAtOrAbove(index, ringFloats), ringFloats);
             ASSERT_TRUE(below <= index && index - below < step) << index << " from " << below;
             ASSERT_TRUE(above >= index && above - index < step) << index << " for " << above;
         }
