@@ -128,6 +128,7 @@ struct Measuring {
 struct History::Impl {
     HistoryOptions options;
     std::atomic<bool> enabled{false};
+    bool openFailed = false;  // the main thread's: an open failed and may be tried again
     int lockFd = -1;
 
     mutable std::mutex mutex;
@@ -499,6 +500,8 @@ struct History::Impl {
             return false;
         }
         std::string indexTrouble;  // an index write that failed (a full disk): not fatal
+        std::map<int64_t, HistoryTake> found;
+        std::deque<int64_t> measure;
         std::map<int64_t, IndexedTake> known;
         for (IndexedTake& row : rows) {
             known.emplace(row.take.id, std::move(row));
@@ -556,10 +559,15 @@ struct History::Impl {
                 }
             }
             if (!row.measured) {
-                toMeasure.push_back(id);
+                measure.push_back(id);
             }
-            takes.emplace(id, t);
+            found.emplace(id, t);
         }
+        // Listed all at once: a reader that sees a take may use the index, which is ours until
+        // here (a retried open runs while the server answers).
+        std::lock_guard lock(mutex);
+        takes = std::move(found);
+        toMeasure = std::move(measure);
         nextId = highest + 1;
         limitCheck = true;
         if (!indexTrouble.empty()) {
@@ -577,21 +585,47 @@ History::~History() {
 }
 
 bool History::open(const HistoryOptions& options, std::string& error) {
-    Impl& s = *impl_;
-    if (s.writer.joinable()) {
+    if (impl_->writer.joinable()) {
         error = "the history is open already";
         return false;
     }
-    s.options = options;
-    s.error.clear();
+    impl_->options = options;
+    return openFolder(error);
+}
+
+bool History::needsReopen() const {
+    return impl_->openFailed && !impl_->writer.joinable();
+}
+
+bool History::reopen(std::string& error) {
+    if (!needsReopen()) {
+        error = "the history is not waiting to open";
+        return false;
+    }
+    return openFolder(error);
+}
+
+// [main-thread] Readers look at the index and the options only through takes listed, and none
+// are listed until this succeeds: a retry may run while the server answers.
+bool History::openFolder(std::string& error) {
+    Impl& s = *impl_;
+    const HistoryOptions& options = s.options;
     const auto fail = [&](const std::string& why) {
         error = why;
         s.setError(why);
-        closeIndex(s.index);
+        {
+            std::lock_guard lock(s.mutex);
+            s.takes.clear();
+        }
+        {
+            std::lock_guard lock(s.indexMutex);
+            closeIndex(s.index);
+        }
         if (s.lockFd >= 0) {
             ::close(s.lockFd);
             s.lockFd = -1;
         }
+        s.openFailed = true;
         return false;
     };
     if (options.limitBytes == 0) {
@@ -620,7 +654,12 @@ bool History::open(const HistoryOptions& options, std::string& error) {
         return fail("the history folder " + options.dir.string() + " is in use by another process");
     }
     std::string why;
-    if (!openIndex(options.dir / kIndexName, s.index, why)) {
+    bool indexed = false;
+    {
+        std::lock_guard lock(s.indexMutex);
+        indexed = openIndex(options.dir / kIndexName, s.index, why);
+    }
+    if (!indexed) {
         return fail(why);
     }
     {
@@ -630,10 +669,12 @@ bool History::open(const HistoryOptions& options, std::string& error) {
         s.toMeasure.clear();
         s.stopping = false;
         s.pendingBytes = 0;
+        s.error.clear();  // an earlier open's; the repair may say something of its own
     }
     if (!s.recover(why)) {
         return fail(why);
     }
+    s.openFailed = false;
     s.enabled = true;
     s.writer = std::thread([&s] {
         // Named, so a profile or bench/companion_cpu can tell the writer's share.

@@ -26,7 +26,8 @@
 namespace companion {
 
 inline constexpr uint64_t kDefaultHistoryLimitBytes = 4ull << 30;
-inline constexpr int kHistoryFlushMs = 1000;  // longest a written frame waits for the disk
+inline constexpr int kHistoryFlushMs = 1000;      // longest a written frame waits for the disk
+inline constexpr int kHistoryReopenSeconds = 10;  // between tries of a history that failed to open
 
 struct HistoryOptions {
     std::filesystem::path dir;                        // created 0700 if missing; files 0600
@@ -67,6 +68,10 @@ public:
     // be used; the daemon then runs without it (error() keeps saying why). limitBytes 0: returns
     // true and records nothing.
     bool open(const HistoryOptions& options, std::string& error);
+    // [main-thread] Whether an open failed (disk full, folder missing or in use) and may be tried
+    // again, and the try with the same options: true once the history records.
+    bool needsReopen() const;
+    bool reopen(std::string& error);
     // [main-thread] Finishes open takes, flushes and stops the writer thread.
     void close();
 
@@ -93,6 +98,8 @@ public:
     struct Impl;
 
 private:
+    bool openFolder(std::string& error);
+
     std::unique_ptr<Impl> impl_;
 };
 

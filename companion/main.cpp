@@ -6,6 +6,7 @@
 #include "companion/history.h"
 #include "companion/http_server.h"
 
+#include <cerrno>
 #include <signal.h>
 #include <unistd.h>
 
@@ -80,7 +81,9 @@ int runDaemon(const companion::CommandLine& command) {
                                                  ? companion::defaultHistoryDir()
                                                  : std::filesystem::absolute(command.historyDir);
     if (!history.open(companion::HistoryOptions{historyDir, command.historyLimitBytes}, error)) {
-        std::cerr << "tessarin-companion: " << error << " (running without a history)\n";
+        std::cerr << "tessarin-companion: " << error
+                  << " (running without a history; tried again every "
+                  << companion::kHistoryReopenSeconds << " s)\n";
     }
     companion::Engine engine(companion::EngineOptions{exportDir, true, &history});
     if (!engine.start(error)) {
@@ -151,8 +154,15 @@ int runDaemon(const companion::CommandLine& command) {
         std::cerr << "tessarin-companion: " << error << " (open the address above)\n";
     }
 
+    // Waits for the end; meanwhile a history that could not open is tried again now and then
+    // (a disk freed, a drive mounted), so a daemon started at login need not be restarted.
     int received = 0;
-    while (sigwait(&endSignals, &received) != 0) {
+    const timespec reopenPeriod{companion::kHistoryReopenSeconds, 0};
+    while ((received = sigtimedwait(&endSignals, nullptr, &reopenPeriod)) < 0) {
+        if (errno == EAGAIN && history.needsReopen() && history.reopen(error)) {
+            std::cerr << "tessarin-companion: the history at " << historyDir.string()
+                      << " records again\n";
+        }
     }
     std::cerr << "tessarin-companion: " << (received == SIGINT ? "SIGINT" : "SIGTERM")
               << ", stopping\n";

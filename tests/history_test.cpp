@@ -448,11 +448,28 @@ TEST_F(HistoryTest, UnwritableFolderIsReportedNotFatal) {
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(history.error(), error);
     EXPECT_EQ(history.beginTake(1, kStartMs, kRate), 0);
-    // A second process on the same folder is refused: it would repair takes being written.
+    EXPECT_TRUE(history.needsReopen());
+    EXPECT_FALSE(history.reopen(error));  // still a file in the way
+    // The way cleared (a drive mounted, a disk freed): the next try records.
+    fs::remove(root / "file");
+    ASSERT_TRUE(history.reopen(error)) << error;
+    EXPECT_FALSE(history.needsReopen());
+    EXPECT_EQ(history.error(), "");
+    const int64_t id = recordTake(history, 4800);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(history.list().takes.size(), 1u);
+
+    // A second process on the same folder is refused: it would repair takes being written. It
+    // takes the folder over once the first has gone.
     History first, second;
     ASSERT_TRUE(open(first));
+    ASSERT_GT(recordTake(first, 4800), 0);
     EXPECT_FALSE(second.open(HistoryOptions{dir, 1ull << 30}, error));
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
+    EXPECT_TRUE(second.list().takes.empty());
+    first.close();
+    ASSERT_TRUE(second.reopen(error)) << error;
+    EXPECT_EQ(second.list().takes.size(), 1u);
 }
 
 TEST_F(HistoryTest, RowsWithoutFilesGoAndFilesWithoutRowsAreAdopted) {

@@ -107,6 +107,11 @@ async function inViewport(locator) {
 
 const waveform = () => page.locator('#waveform');
 
+// Waits until the element reads exactly `text`: the page writes most texts at its next frame,
+// which a loaded machine may hold back.
+const reads = (selector, text, timeout = 3000) =>
+  page.locator(selector).filter({ hasText: new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`) }).waitFor({ timeout });
+
 // The daemon's samples and history routes are required; TESSARIN_FLOWS_ALLOW_MISSING=1 lets a
 // daemon without them skip those flows instead (a build from before they existed).
 function missingRoute(t, what) {
@@ -439,7 +444,7 @@ async function openHistoryTake() {
   assert.equal(await waveform().isVisible(), false, 'the live waveform gives way to the take');
   const title = await page.locator('#history-take-title').textContent();
   assert.match(title, /^History: take of .+, \d+\.\d s$/);
-  assert.equal(await page.locator('#wave-source').textContent(), '(history take)');
+  await reads('#wave-source', '(history take)');
   const panel = await state(() => window.tessarin.historyPanel);
   assert.ok(Math.abs(Number(title.match(/([\d.]+) s$/)[1]) - panel.loadedSeconds) < 0.06, `${title} vs ${panel.loadedSeconds} s loaded`);
 }
@@ -508,15 +513,15 @@ test('history panel: a finished take opens in the timeline, plays and saves a pa
   for (let i = 0; i < 10; i++) await page.keyboard.press('Shift+ArrowLeft');
   const selection = (await state(() => window.tessarin.historyPanel)).selection;
   assert.ok(selection.a === 0 && Math.abs(selection.b - loadedSeconds * 0.8) < 1e-6, JSON.stringify(selection));
-  assert.equal(await page.locator('#sel-length').textContent(), `${selection.b.toFixed(2)} s`);
+  await reads('#sel-length', `${selection.b.toFixed(2)} s`);
   const auth = { Authorization: `Bearer ${daemon.token}` };
   const levels = JSON.parse((await request(`/api/history/${openId}/analyze`, { method: 'POST', headers: auth, body: { start: 0, length: selection.b } })).text);
   assert.equal(levels.take, openId);
   assert.ok(Math.abs(levels.seconds - selection.b) < 0.001, `${levels.seconds} s analysed of a ${selection.b} s part`);
   await page.waitForFunction((seconds) => Math.abs((window.tessarin.analysis?.seconds ?? -1) - seconds) < 1e-6, levels.seconds, { timeout: 5000 });
-  assert.equal(await page.locator('#analysis-note').textContent(), `${formatReading(levels.seconds)} s analysed`);
-  assert.equal(await page.locator('#an-true').textContent(), `${formatReading(levels.truePeak)} dBTP`);
-  assert.equal(await page.locator('#an-integrated').textContent(), `${formatReading(levels.integrated)} LUFS`);
+  await reads('#analysis-note', `${formatReading(levels.seconds)} s analysed`);
+  await reads('#an-true', `${formatReading(levels.truePeak)} dBTP`);
+  await reads('#an-integrated', `${formatReading(levels.integrated)} LUFS`);
 
   // The wheel zooms into the take: a finer overview of the visible frames, then the samples;
   // F shows all of it again.
