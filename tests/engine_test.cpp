@@ -658,9 +658,16 @@ TEST_F(EngineTest, AHeadThatLapsTheCopyCountsTheLossAndFillsNothing) {
     EXPECT_FALSE(engine->insert(0.0f, 0.01f, 0).ok);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // The lost frames are counted as at least the lap the copy could see: wait for the copy
-    // to catch up with the head instead of for every frame to be accounted for.
+    // to hold a whole ring again (slow under ThreadSanitizer) instead of for every frame to be
+    // accounted for.
     live->setMode(LiveHost::Mode::silent);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(waitFor(
+        *engine, [](const auto& s) { return s.capturedSeconds == 60.0; }, 10000));
+    for (uint64_t copied = 0, tries = 0; tries < 20 && engine->status().copiedFrames != copied;
+         ++tries) {  // and the gate's tail
+        copied = engine->status().copiedFrames;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
     const uint64_t written = live->loudFrames() + gateTailFrames(8000.0);
     const companion::EngineStatus status = engine->status();
     EXPECT_GT(status.lostCaptureFrames, 0u);
