@@ -74,12 +74,14 @@ uint64_t noteHead(CaptureCopy& copy, uint64_t headIndex, int64_t monoMs, int64_t
         return 0;
     const uint64_t now = ringIndexOf(copy, copy.headFrame);
     const uint64_t moved = ((headIndex % ringFloats) + ringFloats - now) % ringFloats / 2;
-    if (moved == 0)
+    if (moved == 0) {
+        copy.lastStillMonoMs = monoMs;
         return 0;
+    }
     // While the gate is closed the head stands still, so the old head is exactly where the new
     // audio begins.
     if (copy.takes.empty() || copy.takes.back().finished ||
-        monoMs - copy.lastMoveMonoMs > kTakePauseMs) {
+        copy.lastStillMonoMs - copy.lastMoveMonoMs > kTakePauseMs) {
         if (!copy.takes.empty() && copy.takes.back().firstFrame == copy.headFrame)
             copy.takes.pop_back();  // a take of no frames (a loss left it)
         CopyTake take{copy.headFrame, wallMs};

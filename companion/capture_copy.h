@@ -49,15 +49,16 @@ struct LostStretch {
 };
 
 struct CaptureCopy {
-    uint64_t generation = 0;     // 0: no generation yet (nothing seen)
-    double rateHz = 0.0;         // the rate the generation's frames were captured at
-    uint64_t ringFrames = 0;     // the plug-in's ring, in stereo frames
-    uint64_t originIndex = 0;    // ring float index of frame 0
-    std::vector<float> store;    // circular, 2 * ringFrames floats: frame f at (f % ringFrames)
-    uint64_t keptFirst = 0;      // oldest frame held in store
-    uint64_t copiedEnd = 0;      // frames [0, copiedEnd) are copied or lost
-    uint64_t headFrame = 0;      // the plug-in's write head as last seen, >= copiedEnd
-    int64_t lastMoveMonoMs = 0;  // monotonic ms of the last poll that saw the head move
+    uint64_t generation = 0;      // 0: no generation yet (nothing seen)
+    double rateHz = 0.0;          // the rate the generation's frames were captured at
+    uint64_t ringFrames = 0;      // the plug-in's ring, in stereo frames
+    uint64_t originIndex = 0;     // ring float index of frame 0
+    std::vector<float> store;     // circular, 2 * ringFrames floats: frame f at (f % ringFrames)
+    uint64_t keptFirst = 0;       // oldest frame held in store
+    uint64_t copiedEnd = 0;       // frames [0, copiedEnd) are copied or lost
+    uint64_t headFrame = 0;       // the plug-in's write head as last seen, >= copiedEnd
+    int64_t lastMoveMonoMs = 0;   // monotonic ms of the last poll that saw the head move
+    int64_t lastStillMonoMs = 0;  // of the last poll that saw it where the one before left it
     uint64_t lostFrames = 0;
     std::deque<LostStretch> lost;  // newest last
     std::deque<CopyTake> takes;    // oldest first
@@ -73,8 +74,9 @@ void startGeneration(CaptureCopy& copy, uint64_t generation, double rateHz, uint
                      uint64_t headIndex, uint64_t filledFrames, int64_t wallMs, bool foundAtStart);
 
 // [engine-thread] The head is at float index headIndex: its movement since the last call (less
-// than a lap) is added; a move after more than kTakePauseMs without one begins a take at the
-// old head. Returns the frames it moved.
+// than a lap) is added; a move after the head was seen standing still for more than kTakePauseMs
+// begins a take at the old head (a daemon that did not look for a while saw no pause). Returns
+// the frames it moved.
 uint64_t noteHead(CaptureCopy& copy, uint64_t headIndex, int64_t monoMs, int64_t wallMs);
 
 // [engine-thread] The head went at least one more lap than noteHead could see: counts it.

@@ -41,23 +41,28 @@ TEST(CaptureCopy, TakesBeginAtExactFramesAndTheCopyWrapsWithTheRing) {
     companion::startGeneration(copy, 7, 1000.0, kRingFrames, 1500, 0, 0, false);
     int64_t next = 0;
     capture(copy, 300, 100, next);
-    capture(copy, 200, 200, next);   // no pause: the same take
-    capture(copy, 400, 1300, next);  // 1100 ms after the last write: a new take at frame 500
-    companion::finishTakes(copy, nullptr, true, 2400);
+    capture(copy, 200, 200, next);  // no pause: the same take
+    // Not looked at for 1.5 s (a starved daemon), yet moving whenever it looked: the same take.
+    capture(copy, 100, 1700, next);
+    capture(copy, 100, 1750, next);
+    // Seen standing still 1.1 s after its last move: the next move begins a take at frame 700.
+    EXPECT_EQ(companion::noteHead(copy, companion::ringIndexOf(copy, 700), 2851, 3851), 0u);
+    capture(copy, 200, 2900, next);
+    companion::finishTakes(copy, nullptr, true, 4000);
     ASSERT_EQ(copy.takes.size(), 2u);
-    EXPECT_EQ(copy.takes[1].firstFrame, 500u);
+    EXPECT_EQ(copy.takes[1].firstFrame, 700u);
     EXPECT_TRUE(copy.takes[1].finished);
-    EXPECT_EQ(copy.takes[1].wallClockMs, 2300);
+    EXPECT_EQ(copy.takes[1].wallClockMs, 3900);
 
     // Past the ring: frame 0 is overwritten, the first take keeps only its last 100 frames.
-    capture(copy, 200, 2500, next);  // a third take, frames 900..1099
+    capture(copy, 200, 4100, next);  // a third take, frames 900..1099
     const companion::CopySpan span = companion::heldSpan(copy);
     EXPECT_EQ(span.first, 100u);
     EXPECT_EQ(span.end, 1100u);
     const std::vector<companion::TakeFrames> takes = companion::copyTakeFrames(copy);
     ASSERT_EQ(takes.size(), 3u);
     EXPECT_EQ(takes[0].first, 100u);
-    EXPECT_EQ(takes[0].end, 500u);
+    EXPECT_EQ(takes[0].end, 700u);
     EXPECT_EQ(takes[2].first, 900u);
 
     // Frame f sits at float index 1500 + 2f, wrapping at 2000; a read across the wrap is whole.
